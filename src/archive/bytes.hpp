@@ -1,0 +1,107 @@
+#pragma once
+// Bounds-checked, alignment-free little-endian reads over untrusted bytes.
+//
+// File bytes are never cast to structs: every field is assembled from single bytes, so neither the
+// host's byte order nor the address's alignment matters, and every read proves its own bounds.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <type_traits>
+
+namespace quillet {
+
+/// A read-only window onto bytes someone else owns (in practice: a file mapping).
+class ByteView {
+ public:
+  constexpr ByteView() noexcept = default;
+  constexpr ByteView(const std::uint8_t* data, std::size_t size) noexcept : data_(data), size_(size) {}
+
+  [[nodiscard]] constexpr const std::uint8_t* data() const noexcept { return data_; }
+  [[nodiscard]] constexpr std::size_t size() const noexcept { return size_; }
+  [[nodiscard]] constexpr bool empty() const noexcept { return size_ == 0; }
+
+  /// True when [off, off + len) lies inside the view; written so that it cannot overflow.
+  [[nodiscard]] constexpr bool contains(std::uint64_t off, std::uint64_t len) const noexcept {
+    return len <= size_ && off <= size_ - len;
+  }
+
+  /// The sub-view [off, off + len), or nothing when it does not fit.
+  [[nodiscard]] constexpr std::optional<ByteView> slice(std::uint64_t off, std::uint64_t len) const noexcept {
+    if (!contains(off, len)) return std::nullopt;
+    return ByteView(data_ + off, static_cast<std::size_t>(len));
+  }
+
+  /// The little-endian unsigned integer of type T at off, or nothing when it does not fit.
+  template <class T>
+  [[nodiscard]] constexpr std::optional<T> le(std::uint64_t off) const noexcept {
+    static_assert(std::is_unsigned_v<T>);
+    if (!contains(off, sizeof(T))) return std::nullopt;
+    T value = 0;
+    for (std::size_t i = 0; i < sizeof(T); ++i) {
+      value = static_cast<T>(value | static_cast<T>(static_cast<T>(data_[off + i]) << (8 * i)));
+    }
+    return value;
+  }
+
+  [[nodiscard]] constexpr std::optional<std::uint8_t> u8(std::uint64_t off) const noexcept {
+    return le<std::uint8_t>(off);
+  }
+  [[nodiscard]] constexpr std::optional<std::uint16_t> u16(std::uint64_t off) const noexcept {
+    return le<std::uint16_t>(off);
+  }
+  [[nodiscard]] constexpr std::optional<std::uint32_t> u32(std::uint64_t off) const noexcept {
+    return le<std::uint32_t>(off);
+  }
+  [[nodiscard]] constexpr std::optional<std::int32_t> i32(std::uint64_t off) const noexcept {
+    const auto raw = u32(off);
+    if (!raw) return std::nullopt;
+    return static_cast<std::int32_t>(*raw);  // two's complement, defined since C++20
+  }
+
+ private:
+  const std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+/// Fixed-size little-endian reads from a view already proven to hold at least N bytes.
+///
+/// Readers slice a whole structure once (one bounds check) and then take its fields through this,
+/// so the field offsets are checked against N at compile time instead of at every read.
+template <std::size_t N>
+class FixedView {
+ public:
+  static constexpr std::optional<FixedView> at(ByteView view, std::uint64_t off) noexcept {
+    const auto s = view.slice(off, N);
+    if (!s) return std::nullopt;
+    return FixedView(s->data());
+  }
+
+  template <std::size_t Off, class T>
+  [[nodiscard]] constexpr T get() const noexcept {
+    static_assert(std::is_unsigned_v<T> && Off + sizeof(T) <= N, "field outside the structure");
+    T value = 0;
+    for (std::size_t i = 0; i < sizeof(T); ++i) {
+      value = static_cast<T>(value | static_cast<T>(static_cast<T>(p_[Off + i]) << (8 * i)));
+    }
+    return value;
+  }
+  template <std::size_t Off>
+  [[nodiscard]] constexpr std::uint8_t u8() const noexcept { return get<Off, std::uint8_t>(); }
+  template <std::size_t Off>
+  [[nodiscard]] constexpr std::uint16_t u16() const noexcept { return get<Off, std::uint16_t>(); }
+  template <std::size_t Off>
+  [[nodiscard]] constexpr std::uint32_t u32() const noexcept { return get<Off, std::uint32_t>(); }
+  template <std::size_t Off>
+  [[nodiscard]] constexpr std::int32_t i32() const noexcept {
+    return static_cast<std::int32_t>(get<Off, std::uint32_t>());
+  }
+
+  [[nodiscard]] constexpr const std::uint8_t* data() const noexcept { return p_; }
+
+ private:
+  constexpr explicit FixedView(const std::uint8_t* p) noexcept : p_(p) {}
+  const std::uint8_t* p_;
+};
+
+}  // namespace quillet

@@ -1,0 +1,35 @@
+#include "dictfile/mapped_dict.hpp"
+
+#include "archive/validate.hpp"
+
+namespace quillet {
+
+Result<bool, LoadError> MappedDict::check(ByteView file) {
+  if (file.size() < kHeaderLen) return Err{LoadError::too_small(file.size())};
+  const auto head = FixedView<kHeaderLen>::at(file, 0);
+  const std::array<std::uint8_t, 4> magic{head->u8<0>(), head->u8<1>(), head->u8<2>(), head->u8<3>()};
+  if (magic[0] != kMagic[0] || magic[1] != kMagic[1] || magic[2] != kMagic[2] || magic[3] != kMagic[3]) {
+    return Err{LoadError::bad_magic(magic)};
+  }
+  if (const std::uint16_t version = head->u16<4>(); version != kFormatVersion) {
+    return Err{LoadError::unsupported_version(version)};
+  }
+  auto valid = validate_body(file.data() + kHeaderLen, file.size() - kHeaderLen);
+  if (!valid) return Err{LoadError::integrity(valid.error().message())};
+  return true;
+}
+
+Result<MappedDict, LoadError> MappedDict::load(std::string_view path) {
+  auto file = platform::open_readonly(path);
+  if (!file) return Err{LoadError::from_io(std::move(file).error())};
+  auto size = platform::regular_file_size(file.value());
+  if (!size) return Err{LoadError::from_io(std::move(size).error())};
+  auto map = platform::map_readonly(file.value(), size.value());
+  if (!map) return Err{LoadError::from_io(std::move(map).error())};
+  // From here on the file and the mapping have owners: any early return releases both.
+  MappedDict dict(std::move(file).value(), std::move(map).value());
+  if (auto ok = check(dict.data()); !ok) return Err{std::move(ok).error()};
+  return dict;
+}
+
+}  // namespace quillet

@@ -1,0 +1,48 @@
+#pragma once
+// An opened dictionary file: the open file and a read-only view of all of it, validated once.
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "archive/bytes.hpp"
+#include "common/result.hpp"
+#include "dictfile/load_error.hpp"
+#include "dictfile/platform.hpp"
+
+namespace quillet {
+
+inline constexpr std::size_t kHeaderLen = 32;
+inline constexpr std::uint16_t kFormatVersion = 2;
+inline constexpr std::uint8_t kMagic[4] = {'Q', 'L', 'E', 'T'};
+
+class MappedDict {
+ public:
+  /// Opens, maps and checks the file at `path` (file-system encoding). Every failure releases
+  /// whatever was acquired before it is returned.
+  [[nodiscard]] static Result<MappedDict, LoadError> load(std::string_view path);
+
+  /// Checks bytes already in memory exactly as `load` checks a mapped file; for tests and fuzzers.
+  [[nodiscard]] static Result<bool, LoadError> check(ByteView file);
+
+  MappedDict(MappedDict&&) noexcept = default;
+  MappedDict& operator=(MappedDict&&) noexcept = default;
+
+  /// The whole file.
+  [[nodiscard]] ByteView data() const noexcept { return map_.view(); }
+  /// Everything after the header. Its last 24 bytes are the archive root.
+  [[nodiscard]] ByteView body() const noexcept {
+    const ByteView d = data();
+    return {d.data() + body_offset_, d.size() - body_offset_};
+  }
+
+ private:
+  MappedDict(platform::File file, platform::Mapping map) noexcept : file_(std::move(file)), map_(std::move(map)) {}
+
+  // Declared before the mapping so that the view is unmapped before the file is closed.
+  platform::File file_;
+  platform::Mapping map_;
+  std::size_t body_offset_ = kHeaderLen;
+};
+
+}  // namespace quillet

@@ -1,0 +1,280 @@
+#include "lookup/handle.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "dictfile/mapped_dict.hpp"
+#include "lookup/convert.hpp"
+#include "lookup/search.hpp"
+#include "module/binding.hpp"
+#include "module/errors.hpp"
+#include "module/pyref.hpp"
+
+namespace quillet::py {
+namespace {
+
+struct DictObject {
+  PyObject_HEAD
+  /// Sole owner of the mapped file; released only by deallocation.
+  MappedDict* dict;
+  /// Shared borrows held by running method calls; all bits set would mean an exclusive borrow,
+  /// which nothing takes. Accessed only through std::atomic_ref.
+  alignas(std::atomic_ref<std::uint64_t>::required_alignment) std::uint64_t borrows;
+};
+
+constexpr std::uint64_t kExclusive = std::numeric_limits<std::uint64_t>::max();
+
+/// A shared borrow for the length of one method call, released on every way out.
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(DictObject* self) noexcept : count_(self->borrows) {
+    std::uint64_t cur = count_.load(std::memory_order_relaxed);
+    do {
+      if (cur == kExclusive) return;
+    } while (!count_.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire, std::memory_order_relaxed));
+    held_ = true;
+  }
+  ~SharedBorrow() {
+    if (held_) count_.fetch_sub(1, std::memory_order_release);
+  }
+  SharedBorrow(const SharedBorrow&) = delete;
+  SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+  /// False only when an exclusive borrow is held; then a RuntimeError is set.
+  [[nodiscard]] bool held() const noexcept {
+    if (!held_) PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    return held_;
+  }
+
+ private:
+  std::atomic_ref<std::uint64_t> count_;
+  bool held_ = false;
+};
+
+DictObject* as_dict(PyObject* self) noexcept { return reinterpret_cast<DictObject*>(self); }
+
+// ---- conversions of lookup's arguments -------------------------------------------------------
+
+std::optional<std::uint16_t> to_u16(PyObject* obj, const char* name) noexcept {
+  const long v = PyLong_AsLong(obj);
+  if (v == -1 && PyErr_Occurred()) {
+    add_processing_note(name);
+    return std::nullopt;
+  }
+  if (v < 0 || v > 0xFFFF) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    add_processing_note(name);
+    return std::nullopt;
+  }
+  return static_cast<std::uint16_t>(v);
+}
+
+/// The creator's UTF-8, no creator (an empty optional inside), or a raised error (nullopt).
+std::optional<std::optional<std::string_view>> to_creator(PyObject* obj) noexcept {
+  if (obj == nullptr || obj == Py_None) return std::optional<std::string_view>{};
+  if (!PyUnicode_Check(obj)) {
+    raise_not_instance(obj, "str");
+    add_processing_note("creator");
+    return std::nullopt;
+  }
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (s == nullptr) {
+    add_processing_note("creator");
+    return std::nullopt;
+  }
+  return std::optional<std::string_view>{std::string_view(s, static_cast<std::size_t>(n))};
+}
+
+// ---- methods ---------------------------------------------------------------------------------
+
+constexpr const char* kLookupNames[] = {"group", "element", "creator"};
+constexpr Signature kLookupSig{"Dict.lookup()", kLookupNames, 3, 2};
+constexpr const char* kExitNames[] = {"_exc_type", "_exc", "_tb"};
+constexpr Signature kExitSig{"Dict.__exit__()", kExitNames, 3, 0};
+constexpr const char* kOpenNames[] = {"path"};
+constexpr Signature kOpenSig{"open()", kOpenNames, 1, 1};
+
+PyObject* dict_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  PyObject* a[3];
+  if (!bind(kLookupSig, args, nargsf, kwnames, a)) return nullptr;
+  SharedBorrow borrow(as_dict(self));
+  if (!borrow.held()) return nullptr;
+  const auto group = to_u16(a[0], "group");
+  if (!group) return nullptr;
+  const auto element = to_u16(a[1], "element");
+  if (!element) return nullptr;
+  const auto creator = to_creator(a[2]);
+  if (!creator) return nullptr;
+
+  auto found = find_record(*as_dict(self)->dict, *group, *element, *creator);
+  if (!found) return raise_internal(found.error().message);
+  if (!found.value()) Py_RETURN_NONE;
+  return record_to_dict(*found.value());
+}
+
+PyObject* dict_enter(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
+
+PyObject* dict_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  PyObject* a[3];
+  if (!bind(kExitSig, args, nargsf, kwnames, a)) return nullptr;
+  SharedBorrow borrow(as_dict(self));
+  if (!borrow.held()) return nullptr;
+  // Leaving a with block releases nothing: the mapping lives as long as the handle.
+  Py_RETURN_FALSE;
+}
+
+Py_ssize_t dict_length(PyObject* self) noexcept {
+  SharedBorrow borrow(as_dict(self));
+  if (!borrow.held()) return -1;
+  return static_cast<Py_ssize_t>(index_count(as_dict(self)->dict->body()));
+}
+
+PyObject* dict_repr(PyObject* self) noexcept {
+  SharedBorrow borrow(as_dict(self));
+  if (!borrow.held()) return nullptr;
+  const unsigned long n = index_count(as_dict(self)->dict->body());
+  return PyUnicode_FromFormat("<quillet.Dict len=%lu>", n);
+}
+
+void dict_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  // Unmaps the view and closes the file.
+  std::unique_ptr<MappedDict> owned(as_dict(self)->dict);
+  as_dict(self)->dict = nullptr;
+  owned.reset();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyMethodDef kDictMethods[] = {
+    {"lookup", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dict_lookup)), METH_FASTCALL | METH_KEYWORDS,
+     "lookup($self, group, element, creator=None)\n--\n\nLook up a tag. Returns a dict or `None`.\n\n"
+     "`element` is the low byte for private tags (the \"xx\" form)."},
+    {"__enter__", dict_enter, METH_NOARGS,
+     "__enter__($self)\n--\n\nContext-manager support (no-op - mmap is released on drop)."},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dict_exit)), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, _exc_type=None, _exc=None, _tb=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kDictSlots[] = {
+    {Py_tp_doc, const_cast<char*>("Opaque handle holding an mmap'd dictionary.")},
+    {Py_tp_methods, kDictMethods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dict_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(dict_repr)},
+    {Py_mp_length, reinterpret_cast<void*>(dict_length)},
+    {0, nullptr},
+};
+
+PyType_Spec kDictSpec{
+    "quillet._quillet.Dict",
+    sizeof(DictObject),
+    0,
+    // Not a base type, not constructible from Python, and immutable: the class object is shared
+    // by every module object of the process, so nobody may patch it.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    kDictSlots,
+};
+
+std::atomic<PyObject*> g_dict_type{nullptr};
+
+/// A new handle owning `dict`; on failure `dict` is released at once.
+PyObject* new_handle(MappedDict dict) noexcept {
+  std::unique_ptr<MappedDict> owned(new (std::nothrow) MappedDict(std::move(dict)));
+  if (!owned) return PyErr_NoMemory();
+  PyObject* type = dict_type();
+  if (type == nullptr) return nullptr;
+  auto* tp = reinterpret_cast<PyTypeObject*>(type);
+  PyObject* self = tp->tp_alloc(tp, 0);
+  if (self == nullptr) return nullptr;  // `owned` unmaps and closes
+  as_dict(self)->dict = owned.release();
+  as_dict(self)->borrows = 0;
+  return self;
+}
+
+/// Replaces lone surrogates by U+FFFD so that the path can be shown in a message.
+Ref displayable(PyObject* path) noexcept {
+  if (PyUnicode_AsUTF8AndSize(path, nullptr) != nullptr) return Ref::borrow(path);
+  PyErr_Clear();
+  const Py_ssize_t n = PyUnicode_GetLength(path);
+  Ref out(PyUnicode_New(n, 0x10FFFF));
+  if (!out) return out;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Py_UCS4 c = PyUnicode_ReadChar(path, i);
+    if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
+    if (PyUnicode_WriteChar(out.get(), i, c) < 0) return Ref();
+  }
+  return out;
+}
+
+PyObject* raise_load_error(const LoadError& err, PyObject* path) noexcept {
+  if (err.kind == LoadError::Kind::UnsupportedVersion) {
+    PyErr_Format(PyExc_ValueError, "unsupported .qlet version %u", static_cast<unsigned>(err.version));
+    return nullptr;
+  }
+  Ref shown = displayable(path);
+  if (!shown) return nullptr;
+  const std::string text = err.message();
+  Ref msg(PyUnicode_FromFormat("cannot open %U: %s", shown.get(), text.c_str()));
+  if (!msg) return nullptr;
+  // One argument only: the plain OSError class, with errno, strerror and filename None.
+  PyErr_SetObject(PyExc_OSError, msg.get());
+  return nullptr;
+}
+
+}  // namespace
+
+PyObject* dict_type() noexcept {
+  if (PyObject* t = g_dict_type.load(std::memory_order_acquire)) return t;
+  PyObject* made = PyType_FromSpec(&kDictSpec);
+  if (made == nullptr) {
+    PyObject* cause = PyErr_GetRaisedException();
+    PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class Dict");
+    PyObject* exc = PyErr_GetRaisedException();
+    PyException_SetCause(exc, cause);  // steals cause
+    PyErr_SetRaisedException(exc);
+    return nullptr;
+  }
+  // Safe against concurrent first use without a lock: a thread that loses the race discards its
+  // class, and every caller ends up with the one that was published.
+  PyObject* expected = nullptr;
+  if (!g_dict_type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+    Py_DECREF(made);
+    return expected;
+  }
+  return made;
+}
+
+PyObject* open_function(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  PyObject* a[1];
+  if (!bind(kOpenSig, args, nargsf, kwnames, a)) return nullptr;
+  Ref path(PyOS_FSPath(a[0]));
+  if (!path) {
+    add_processing_note("path");
+    return nullptr;
+  }
+  if (!PyUnicode_Check(path.get())) {
+    raise_not_instance(path.get(), "str");
+    add_processing_note("path");
+    return nullptr;
+  }
+  // File names are bytes here: encode as the interpreter does for os functions. A text that
+  // cannot be encoded cannot name a file, which is an I/O failure of this path, not a type error.
+  Ref encoded(PyUnicode_EncodeFSDefault(path.get()));
+  Result<MappedDict, LoadError> loaded =
+      encoded ? MappedDict::load(std::string_view(PyBytes_AS_STRING(encoded.get()),
+                                                  static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))))
+              : Result<MappedDict, LoadError>(Err{LoadError::from_io({0, "file name cannot be encoded"})});
+  if (!encoded) PyErr_Clear();
+  if (!loaded) return raise_load_error(loaded.error(), path.get());
+  return new_handle(std::move(loaded).value());
+}
+
+}  // namespace quillet::py

@@ -1,0 +1,41 @@
+#pragma once
+// Finding the record of a tag (and private creator) by binary search over the mapped index.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "archive/bytes.hpp"
+#include "archive/layout.hpp"
+#include "common/result.hpp"
+#include "dictfile/mapped_dict.hpp"
+
+namespace quillet {
+
+/// A located record and the pool its texts live in. Points into the mapping: valid only while the
+/// dictionary that produced it is alive.
+struct RecordView {
+  DictRecord record;
+  ByteView pool;
+};
+
+/// A fault that only a corrupt (or since-modified) file can cause. Carries its one-line text.
+struct LookupFault {
+  std::string message;
+};
+
+/// The number of index entries, read from the root at the end of the body.
+[[nodiscard]] std::uint32_t index_count(ByteView body) noexcept;
+
+/// Searches the index for (group, element, hash of creator). No creator searches hash 0.
+/// Nothing found is not a fault.
+[[nodiscard]] Result<std::optional<RecordView>, LookupFault> find_record(
+    ByteView body, std::uint16_t group, std::uint16_t element, std::optional<std::string_view> creator);
+
+[[nodiscard]] inline Result<std::optional<RecordView>, LookupFault> find_record(
+    const MappedDict& dict, std::uint16_t group, std::uint16_t element, std::optional<std::string_view> creator) {
+  return find_record(dict.body(), group, element, creator);
+}
+
+}  // namespace quillet

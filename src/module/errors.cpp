@@ -1,0 +1,65 @@
+#include "module/errors.hpp"
+
+#include <atomic>
+
+#include "module/pyref.hpp"
+
+namespace quillet::py {
+namespace {
+// Lives for the rest of the process once published; a thread that loses the race to create it
+// drops its own copy and uses the winner's.
+std::atomic<PyObject*> g_internal_error{nullptr};
+}  // namespace
+
+PyObject* internal_error_type() noexcept {
+  if (PyObject* t = g_internal_error.load(std::memory_order_acquire)) return t;
+  PyObject* made = PyErr_NewExceptionWithDoc(
+      "quillet._quillet.InternalError",
+      "A fault that only a corrupt dictionary file, or an interpreter out of resources, can cause.",
+      PyExc_BaseException, nullptr);
+  if (made == nullptr) return nullptr;
+  PyObject* expected = nullptr;
+  if (!g_internal_error.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+    Py_DECREF(made);
+    return expected;
+  }
+  return made;
+}
+
+std::nullptr_t raise_internal(std::string_view text) noexcept {
+  Ref msg(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!msg) return nullptr;
+  PySys_FormatStderr("quillet: internal error: %U\n", msg.get());
+  PyObject* type = internal_error_type();
+  if (type == nullptr) return nullptr;
+  PyErr_SetObject(type, msg.get());
+  return nullptr;
+}
+
+std::nullptr_t raise_creation_failure() noexcept {
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) {
+    PyErr_Clear();
+    return raise_internal("the interpreter could not create an object: out of memory");
+  }
+  return nullptr;
+}
+
+void add_processing_note(const char* name) noexcept {
+  PyObject* exc = PyErr_GetRaisedException();
+  if (exc == nullptr) return;
+  Ref note(PyUnicode_FromFormat("while processing '%s'", name));
+  if (note) {
+    Ref r(PyObject_CallMethod(exc, "add_note", "O", note.get()));
+  }
+  PyErr_Clear();  // a failed note must not replace the exception it was meant for
+  PyErr_SetRaisedException(exc);
+}
+
+std::nullptr_t raise_not_instance(PyObject* obj, const char* expected) noexcept {
+  Ref name(PyType_GetQualName(Py_TYPE(obj)));
+  if (!name) return nullptr;
+  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(), expected);
+  return nullptr;
+}
+
+}  // namespace quillet::py
