@@ -203,14 +203,15 @@ PyObject* new_handle(MappedDict dict) noexcept {
 Ref displayable(PyObject* path) noexcept {
   if (PyUnicode_AsUTF8AndSize(path, nullptr) != nullptr) return Ref::borrow(path);
   PyErr_Clear();
+  Py_UCS4* chars = PyUnicode_AsUCS4Copy(path);
+  if (chars == nullptr) return Ref();
   const Py_ssize_t n = PyUnicode_GetLength(path);
-  Ref out(PyUnicode_New(n, 0x10FFFF));
-  if (!out) return out;
   for (Py_ssize_t i = 0; i < n; ++i) {
-    Py_UCS4 c = PyUnicode_ReadChar(path, i);
-    if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
-    if (PyUnicode_WriteChar(out.get(), i, c) < 0) return Ref();
+    if (chars[i] >= 0xD800 && chars[i] <= 0xDFFF) chars[i] = 0xFFFD;
   }
+  // Built from a buffer so that the result has the narrowest representation, as every str must.
+  Ref out(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, chars, n));
+  PyMem_Free(chars);
   return out;
 }
 
