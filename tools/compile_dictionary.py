@@ -1,0 +1,156 @@
+"""Compile the committed dictionary text into a .qlet file.
+
+    python tools/compile_dictionary.py data/dictionary.tsv OUT.qlet [--package-dir DIR]
+
+The package build runs this before the extension exists, so the writer is loaded from the
+source tree by path (its package ``__init__`` imports the compiled extension) and nothing
+here needs pydicom or dcmtk.  ``tools/regen_dictionary.py`` produces the text and reads it
+back through :func:`read_tsv`, so both sides agree on one format:
+
+* UTF-8, lines ending in ``\\n``, fields separated by one tab, no quoting or escaping
+  (the regeneration refuses texts holding a tab or a line break, so none is needed);
+* a header line equal to :data:`HEADER`, then one row per index key;
+* group and element as four upper-case hex digits, retired and block_offset as 0 or 1,
+  sources as ``|``-separated non-empty items, every other field taken verbatim (a creator
+  keeps its blanks: lookups fold them, the stored text does not).
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import importlib.machinery
+import importlib.util
+import re
+import sys
+from dataclasses import dataclass
+from pathlib import Path
+from types import ModuleType
+
+COLUMNS = ("group", "element", "creator", "keyword", "name", "vr",
+           "retired", "block_offset", "sources", "description")
+HEADER = "\t".join(COLUMNS)
+
+VR_CODES = frozenset(
+    "AE AS AT CS DA DS DT FL FD IS LO LT OB OD OF OL OV OW PN SH SL SQ SS ST SV TM UC UI UL "
+    "UN UR US UT UV ??".split())
+
+_HEX4 = re.compile(r"[0-9A-F]{4}")
+_DEFAULT_PACKAGE_DIR = Path(__file__).resolve().parents[1] / "src" / "quillet"
+
+
+@dataclass(frozen=True)
+class Row:
+    """One line of the dictionary text, typed; the fields of a writer entry."""
+
+    group: int
+    element: int
+    creator: str
+    keyword: str
+    name: str
+    vr: str
+    retired: bool
+    block_offset: bool
+    sources: tuple[str, ...]
+    description: str
+
+    def to_line(self) -> str:
+        fields = (f"{self.group:04X}", f"{self.element:04X}", self.creator, self.keyword,
+                  self.name, self.vr, str(int(self.retired)), str(int(self.block_offset)),
+                  "|".join(self.sources), self.description)
+        return "\t".join(fields)
+
+
+class TsvError(ValueError):
+    """A line of the dictionary text is malformed; the message names file and line."""
+
+
+def _flag(text: str, column: str) -> bool:
+    if text not in ("0", "1"):
+        raise ValueError(f"{column} must be 0 or 1, not {text!r}")
+    return text == "1"
+
+
+def parse_line(line: str) -> Row:
+    if "\r" in line:
+        raise ValueError("carriage return inside the line")
+    fields = line.split("\t")
+    if len(fields) != len(COLUMNS):
+        raise ValueError(f"{len(fields)} fields, expected {len(COLUMNS)}")
+    group, element, creator, keyword, name, vr, retired, block_offset, sources, description = fields
+    for column, value in (("group", group), ("element", element)):
+        if not _HEX4.fullmatch(value):
+            raise ValueError(f"{column} must be four upper-case hex digits, not {value!r}")
+    if vr not in VR_CODES:
+        raise ValueError(f"vr {vr!r} is not a known code")
+    items = tuple(sources.split("|")) if sources else ()
+    if not items or any(not item for item in items):
+        raise ValueError(f"sources {sources!r} must be non-empty items separated by '|'")
+    return Row(int(group, 16), int(element, 16), creator, keyword, name, vr,
+               _flag(retired, "retired"), _flag(block_offset, "block_offset"), items,
+               description)
+
+
+def read_tsv(path: str | Path) -> list[Row]:
+    """Parse the dictionary text at `path`; raise :class:`TsvError` on the first bad line."""
+    path = Path(path)
+    with path.open(encoding="utf-8", newline="") as f:
+        text = f.read()
+    if not text.endswith("\n"):
+        raise TsvError(f"{path}: does not end with a line break")
+    lines = text[:-1].split("\n")
+    if lines[0] != HEADER:
+        raise TsvError(f"{path}:1: header must be {HEADER!r}, not {lines[0]!r}")
+    rows = []
+    for number, line in enumerate(lines[1:], start=2):
+        try:
+            rows.append(parse_line(line))
+        except ValueError as exc:
+            raise TsvError(f"{path}:{number}: {exc}") from None
+    return rows
+
+
+def load_writer(package_dir: Path = _DEFAULT_PACKAGE_DIR) -> ModuleType:
+    """Import ``writer.py`` of the source tree without running the package's ``__init__``.
+
+    The writer imports its siblings relatively, so it is loaded inside a stand-in package
+    under a private name, which cannot shadow an installed ``quillet``.
+    """
+    name = "_quillet_source_tree"
+    if name not in sys.modules:
+        spec = importlib.machinery.ModuleSpec(name, None, is_package=True)
+        package = importlib.util.module_from_spec(spec)
+        package.__path__ = [str(package_dir)]
+        sys.modules[name] = package
+    return importlib.import_module(f"{name}.writer")
+
+
+def to_entries(rows: list[Row], writer: ModuleType) -> list:
+    return [writer.Entry(row.group, row.element, creator=row.creator, keyword=row.keyword,
+                         name=row.name, vr=row.vr, description=row.description,
+                         retired=row.retired, block_offset=row.block_offset,
+                         sources=row.sources)
+            for row in rows]
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("tsv", type=Path, help="the dictionary text (data/dictionary.tsv)")
+    parser.add_argument("out", type=Path, help="the .qlet file to write")
+    parser.add_argument("--package-dir", type=Path, default=_DEFAULT_PACKAGE_DIR,
+                        help="folder holding writer.py (default: src/quillet of this tree)")
+    args = parser.parse_args(argv)
+    try:
+        rows = read_tsv(args.tsv)
+        writer = load_writer(args.package_dir)
+        writer.write_dictionary(args.out, to_entries(rows, writer))
+    except (OSError, ValueError) as exc:
+        print(f"compile_dictionary: {exc}", file=sys.stderr)
+        return 1
+    print(f"compile_dictionary: wrote {len(rows)} entries to {args.out} "
+          f"({args.out.stat().st_size} bytes)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
