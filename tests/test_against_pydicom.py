@@ -22,9 +22,6 @@ from pydicom._private_dict import private_dictionaries  # noqa: E402
 import quillet  # noqa: E402
 from quillet._unicode import normalize_creator  # noqa: E402
 
-pytestmark = pytest.mark.skipif(not hasattr(quillet, "open_default"),
-                                reason="this build of quillet bundles no dictionary")
-
 # The bundled dictionary leaves out ranges of more exact tags than this (a whole group).
 MAX_RANGE_TAGS = 4096
 SINGLE_VRS = frozenset(

@@ -1,0 +1,33 @@
+"""The type stubs describe the module as it really is."""
+
+from __future__ import annotations
+
+import ast
+import inspect
+from pathlib import Path
+
+import quillet
+from quillet import _quillet
+
+STUB = Path(quillet.__file__).with_name("_quillet.pyi")
+
+
+def _stub_signatures() -> dict[str, list[str]]:
+    tree = ast.parse(STUB.read_text())
+    sigs: dict[str, list[str]] = {}
+    for node in ast.walk(tree):
+        if isinstance(node, ast.FunctionDef):
+            sigs[node.name] = [a.arg for a in node.args.args]
+    return sigs
+
+
+def test_stub_is_installed_with_the_package():
+    assert STUB.is_file() and STUB.with_name("py.typed").is_file()
+
+
+def test_stub_signatures_match_the_module():
+    sigs = _stub_signatures()
+    for name, obj in [("open", _quillet.open), ("lookup", _quillet.Dict.lookup), ("__exit__", _quillet.Dict.__exit__)]:
+        real = list(inspect.signature(obj).parameters)
+        stub = sigs[name]
+        assert [p for p in stub if p != "self"] == [p for p in real if p != "self"], name
