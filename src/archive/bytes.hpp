@@ -11,6 +11,19 @@
 
 namespace quillet {
 
+namespace detail {
+/// Assembles a little-endian unsigned integer from the bytes at p, whatever the host's order.
+template <class T>
+[[nodiscard]] constexpr T load_le(const std::uint8_t* p) noexcept {
+  static_assert(std::is_unsigned_v<T>);
+  T value = 0;
+  for (std::size_t i = 0; i < sizeof(T); ++i) {
+    value = static_cast<T>(value | static_cast<T>(static_cast<T>(p[i]) << (8 * i)));
+  }
+  return value;
+}
+}  // namespace detail
+
 /// A read-only window onto bytes someone else owns (in practice: a file mapping).
 class ByteView {
  public:
@@ -35,13 +48,8 @@ class ByteView {
   /// The little-endian unsigned integer of type T at off, or nothing when it does not fit.
   template <class T>
   [[nodiscard]] constexpr std::optional<T> le(std::uint64_t off) const noexcept {
-    static_assert(std::is_unsigned_v<T>);
     if (!contains(off, sizeof(T))) return std::nullopt;
-    T value = 0;
-    for (std::size_t i = 0; i < sizeof(T); ++i) {
-      value = static_cast<T>(value | static_cast<T>(static_cast<T>(data_[off + i]) << (8 * i)));
-    }
-    return value;
+    return detail::load_le<T>(data_ + off);
   }
 
   [[nodiscard]] constexpr std::optional<std::uint8_t> u8(std::uint64_t off) const noexcept {
@@ -79,12 +87,8 @@ class FixedView {
 
   template <std::size_t Off, class T>
   [[nodiscard]] constexpr T get() const noexcept {
-    static_assert(std::is_unsigned_v<T> && Off + sizeof(T) <= N, "field outside the structure");
-    T value = 0;
-    for (std::size_t i = 0; i < sizeof(T); ++i) {
-      value = static_cast<T>(value | static_cast<T>(static_cast<T>(p_[Off + i]) << (8 * i)));
-    }
-    return value;
+    static_assert(Off + sizeof(T) <= N, "field outside the structure");
+    return detail::load_le<T>(p_ + Off);
   }
   template <std::size_t Off>
   [[nodiscard]] constexpr std::uint8_t u8() const noexcept { return get<Off, std::uint8_t>(); }
