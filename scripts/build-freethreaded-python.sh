@@ -1,0 +1,304 @@
+#!/usr/bin/env bash
+# Build a free-threaded ("--disable-gil") CPython 3.13 for testing quillet
+# without the interpreter lock, and print the interpreter's path as the last
+# line of stdout; all progress goes to stderr, so callers can write
+#     PY=$(scripts/build-freethreaded-python.sh)
+#
+# Usage: scripts/build-freethreaded-python.sh [--tsan]
+#   --tsan   also configure --with-thread-sanitizer (separate install folder)
+#
+# Environment:
+#   QUILLET_CACHE   cache root (default: $HOME/.cache/quillet); the interpreter
+#                   goes to $QUILLET_CACHE/cpython-3.13-freethreaded[-tsan]
+#   QUILLET_FT_REBUILD=1   rebuild even if a working interpreter is present
+#   QUILLET_FT_REFETCH=1   fetch the source again instead of reusing the
+#                          tarball kept in $QUILLET_CACHE/downloads
+#
+# The source is Debian's python3.13 source package from trixie (the host is
+# bookworm, which has no 3.13). It is fetched with apt through a deb-src list
+# of this script's own that exists only while the download runs, so the
+# system's apt configuration and package lists end up as they were. Apt checks
+# the signature of trixie's Release file against the Debian archive keyring;
+# verification is never turned off.
+#
+# Only the upstream tarball (.orig) is built; Debian's patches are not applied,
+# because they adapt the interpreter to Debian's layout and its build is far
+# heavier (PGO, LTO, several flavours) than a test interpreter needs.
+#
+# Build time, measured on a 2-core machine while other compile jobs ran:
+# 10m39s for configure + make -j2 + make install (user 7m26s), 11m08s in all
+# with the source fetch and the apt list refreshes. A run that finds a working
+# interpreter already installed returns at once.
+
+set -euo pipefail
+
+# stdout is reserved for the final path; everything else goes to stderr.
+exec 3>&1 1>&2
+
+log() { printf '[build-freethreaded-python] %s\n' "$*" >&2; }
+die() { log "error: $*"; exit 1; }
+
+tsan=0
+for arg in "$@"; do
+    case "$arg" in
+        --tsan) tsan=1 ;;
+        -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        *) die "unknown argument: $arg" ;;
+    esac
+done
+
+cache="${QUILLET_CACHE:-$HOME/.cache/quillet}"
+name="cpython-3.13-freethreaded"
+[[ $tsan == 1 ]] && name="$name-tsan"
+prefix="$cache/$name"
+py="$prefix/bin/python3.13t"
+stamp="$prefix/.quillet-build-complete"
+
+# The interpreter "works" when it runs, really has the lock disabled, and has
+# what pip and a venv need (ssl for https, zlib for wheels, ensurepip).
+interpreter_works() {
+    [[ -x $py && -f $stamp ]] || return 1
+    env -u PYTHON_GIL "$py" -c '
+import sys, sysconfig
+import ssl, zlib, ctypes, ensurepip, venv
+assert sysconfig.get_config_var("Py_GIL_DISABLED") == 1, "not a free-threaded build"
+assert sys.abiflags.endswith("t"), sys.abiflags
+assert not sys._is_gil_enabled(), "GIL is enabled"
+' >&2
+}
+
+mkdir -p "$cache"
+# Two callers at once (e.g. two test runs) must not build into the same folder.
+exec 9>"$cache/.$name.lock"
+if ! flock -n 9; then
+    log "another build holds $cache/.$name.lock; waiting for it"
+    flock 9
+fi
+
+if [[ ${QUILLET_FT_REBUILD:-0} != 1 ]] && interpreter_works; then
+    log "reusing $py"
+    printf '%s\n' "$py" >&3
+    exit 0
+fi
+
+[[ $(id -u) == 0 ]] || die "needs root: it installs build dependencies and adds a temporary apt source list"
+command -v apt-get >/dev/null || die "apt-get not found (this script expects a Debian system)"
+
+apt_quiet=(-q -o Dpkg::Lock::Timeout=600 -o Acquire::Retries=3)
+
+# --- build dependencies -------------------------------------------------------
+# Kept to what the stdlib modules used by pip, venv and the tests need:
+# ssl (https for pip), zlib (wheels), ctypes (libffi), lzma/bz2 (sdists).
+build_deps=(build-essential pkg-config xz-utils libssl-dev zlib1g-dev libffi-dev
+            liblzma-dev libbz2-dev)
+missing=()
+for p in "${build_deps[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    log "installing build dependencies: ${missing[*]}"
+    DEBIAN_FRONTEND=noninteractive apt-get "${apt_quiet[@]}" update >&2 || true
+    DEBIAN_FRONTEND=noninteractive apt-get "${apt_quiet[@]}" install -y --no-install-recommends "${missing[@]}" >&2
+fi
+
+# --- where the Debian archive is -------------------------------------------------
+# Use the archive URI (and keyring) that the system's own sources already use,
+# so this works on mirrors and snapshots alike. Prints "URI<TAB>SIGNED-BY" for
+# the main archive and for the security archive.
+system_archives() {
+    local f
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [[ -f $f ]] || continue
+        awk '
+            function flush() {
+                if (types ~ /(^| )deb( |$)/ && enabled != "no" && uris != "") {
+                    split(uris, u, " "); split(suites, s, " ")
+                    for (i in s) {
+                        if (s[i] ~ /-security$/) sec = u[1] "\t" signed
+                        else if (s[i] !~ /-/) main = u[1] "\t" signed
+                    }
+                }
+                types = uris = suites = signed = enabled = ""
+            }
+            /^[ \t]*#/ { next }
+            /^[ \t]*$/ { flush(); next }
+            /^[ \t]/ { next }  # continuation line, e.g. an inline key block
+            {
+                key = tolower($1); sub(/:$/, "", key)
+                val = $0; sub(/^[^:]*:[ \t]*/, "", val)
+                if (key == "types") types = val
+                else if (key == "uris") uris = val
+                else if (key == "suites") suites = val
+                else if (key == "signed-by") signed = val
+                else if (key == "enabled") enabled = tolower(val)
+            }
+            END {
+                flush()
+                if (main != "") print "main\t" main
+                if (sec != "") print "security\t" sec
+            }' "$f"
+    done
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [[ -f $f ]] || continue
+        awk '
+            $1 != "deb" { next }
+            {
+                opts = ""; i = 2
+                if ($2 ~ /^\[/) {
+                    while (i <= NF) { opts = opts " " $i; if ($i ~ /\]$/) break; i++ }
+                    i++
+                }
+                uri = $i; suite = $(i + 1); signed = ""
+                if (match(opts, /signed-by=[^] ]+/)) signed = substr(opts, RSTART + 10, RLENGTH - 10)
+                if (suite ~ /-security$/) print "security\t" uri "\t" signed
+                else if (suite !~ /-/) print "main\t" uri "\t" signed
+            }' "$f"
+    done
+}
+
+archives="$(system_archives)"
+main_uri="$(awk -F'\t' '$1 == "main" { print $2; exit }' <<<"$archives")"
+main_keyring="$(awk -F'\t' '$1 == "main" { print $3; exit }' <<<"$archives")"
+sec_uri="$(awk -F'\t' '$1 == "security" { print $2; exit }' <<<"$archives")"
+sec_keyring="$(awk -F'\t' '$1 == "security" { print $3; exit }' <<<"$archives")"
+[[ -n $main_uri ]] || die "found no Debian archive URI in the system's apt sources"
+log "Debian archive: $main_uri${sec_uri:+ (security: $sec_uri)}"
+
+# --- keyring that covers trixie --------------------------------------------------
+# trixie's Release file is signed with the Debian 13 keys. bookworm's
+# debian-archive-keyring gained them in a point release, so check, and upgrade
+# the keyring package from bookworm if the installed one is older.
+keyring_has_trixie() {
+    local k="$1"
+    [[ -f $k ]] || return 1
+    if command -v gpg >/dev/null; then
+        gpg --batch --no-default-keyring --show-keys --with-colons "$k" 2>/dev/null \
+            | grep -q '^uid:.*(13/trixie)'
+    else
+        return 0  # no gpg to look inside; apt still verifies the signature
+    fi
+}
+pick_keyring() {
+    local k
+    for k in "$@" /usr/share/keyrings/debian-archive-keyring.gpg; do
+        [[ -n $k && $k == /* ]] || continue
+        if keyring_has_trixie "$k"; then printf '%s\n' "$k"; return 0; fi
+    done
+    return 1
+}
+if ! keyring=$(pick_keyring "$main_keyring"); then
+    log "the installed Debian archive keyring lacks the trixie keys; upgrading debian-archive-keyring"
+    DEBIAN_FRONTEND=noninteractive apt-get "${apt_quiet[@]}" update >&2 || true
+    DEBIAN_FRONTEND=noninteractive apt-get "${apt_quiet[@]}" install -y --only-upgrade debian-archive-keyring >&2
+    keyring=$(pick_keyring "$main_keyring") \
+        || die "no keyring with the Debian 13 (trixie) keys; refusing to fetch unverified sources"
+fi
+sec_keyring=$(pick_keyring "$sec_keyring") || sec_keyring="$keyring"
+log "trixie signatures checked against $keyring"
+
+# --- fetch the source package ----------------------------------------------------
+list=/etc/apt/sources.list.d/quillet-trixie-src.sources
+list_added=0
+logs="$cache/logs/$name"
+work=""
+cleanup() {
+    local rc=$?
+    if [[ $list_added == 1 ]]; then
+        rm -f "$list"
+        list_added=0
+        log "removed $list; refreshing apt lists"
+        apt-get "${apt_quiet[@]}" update >&2 || log "warning: apt-get update after cleanup failed"
+    fi
+    [[ -n $work && -d $work ]] && rm -rf "$work"
+    ((rc == 0)) || log "failed (exit $rc); build logs, if any, are in $logs"
+    return $rc
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+downloads="$cache/downloads"
+mkdir -p "$downloads" "$logs"
+work="$(mktemp -d "$cache/.work-$name.XXXXXX")"
+
+fetch_source() {
+    if [[ -e $list ]]; then
+        # Only this script writes that file, so a leftover comes from a run
+        # that was killed before its cleanup.
+        log "removing leftover $list"
+        rm -f "$list"
+    fi
+    list_added=1
+    {
+        printf 'Types: deb-src\nURIs: %s\nSuites: trixie trixie-updates\nComponents: main\nSigned-By: %s\n' \
+            "$main_uri" "$keyring"
+        if [[ -n $sec_uri ]]; then
+            printf '\nTypes: deb-src\nURIs: %s\nSuites: trixie-security\nComponents: main\nSigned-By: %s\n' \
+                "$sec_uri" "$sec_keyring"
+        fi
+    } >"$list"
+    log "added $list; updating apt lists"
+    # apt-get update exits non-zero when a Release signature does not verify.
+    apt-get "${apt_quiet[@]}" update >&2
+
+    # Download only (no dpkg-source unpacking: only the upstream tarball is
+    # used). apt checks every file against the hashes in the signed Sources
+    # index. It picks the highest version across trixie and its updates.
+    mkdir -p "$work/fetch"
+    (cd "$work/fetch" && apt-get "${apt_quiet[@]}" source --download-only python3.13 >&2)
+
+    rm -f "$list"
+    list_added=0
+    log "removed $list; refreshing apt lists"
+    apt-get "${apt_quiet[@]}" update >&2
+
+    local found=("$work"/fetch/python3.13_*.orig.tar.{xz,gz,bz2})
+    ((${#found[@]} == 1)) || die "expected one python3.13 .orig tarball, found: ${found[*]:-none}"
+    rm -f "$downloads"/python3.13_*.orig.tar.{xz,gz,bz2}
+    cp -f "${found[0]}" "$downloads/"
+}
+
+# A tarball fetched (and verified) by an earlier run is reused, e.g. for the
+# sanitizer build; QUILLET_FT_REFETCH=1 fetches again, picking up a newer one.
+shopt -s nullglob
+orig=("$downloads"/python3.13_*.orig.tar.{xz,gz,bz2})
+if ((${#orig[@]} != 1)) || [[ ${QUILLET_FT_REFETCH:-0} == 1 ]]; then
+    fetch_source
+    orig=("$downloads"/python3.13_*.orig.tar.{xz,gz,bz2})
+fi
+shopt -u nullglob
+log "source: $(basename "${orig[0]}")"
+
+# --- build -------------------------------------------------------------------
+src="$work/src"
+mkdir -p "$src"
+tar -xf "${orig[0]}" -C "$src" --strip-components=1
+[[ -x $src/configure ]] || die "no configure script in $(basename "${orig[0]}")"
+
+configure_args=(--prefix="$prefix" --disable-gil --with-ensurepip=install)
+[[ $tsan == 1 ]] && configure_args+=(--with-thread-sanitizer)
+
+jobs="$(nproc)"
+started=$(date +%s)
+log "configure ${configure_args[*]}"
+(
+    cd "$src"
+    ./configure "${configure_args[@]}" >"$logs/configure.log" 2>&1 \
+        || { tail -n 40 "$logs/configure.log" >&2; exit 1; }
+    log "make -j$jobs (output in $logs/make.log)"
+    make -j"$jobs" >"$logs/make.log" 2>&1 \
+        || { tail -n 60 "$logs/make.log" >&2; exit 1; }
+    # Modules that failed to build are listed here; ssl/zlib missing is fatal
+    # below via interpreter_works.
+    grep -A20 -E 'Following modules (built successfully but were removed|failed to build)|The necessary bits to build these optional modules were not found' "$logs/make.log" >&2 || true
+    rm -rf "$prefix"
+    log "make install -> $prefix"
+    make install >"$logs/install.log" 2>&1 \
+        || { tail -n 40 "$logs/install.log" >&2; exit 1; }
+)
+elapsed=$(($(date +%s) - started))
+log "built and installed in ${elapsed}s ($((elapsed / 60))m$((elapsed % 60))s) with $jobs jobs"
+
+touch "$stamp"
+interpreter_works || die "the installed interpreter at $py does not work (see above)"
+printf '%s\n' "$py" >&3
