@@ -1,0 +1,551 @@
+"""quillet against pydicom: open, memory, lookups, instruction counts, the result-building floor.
+
+    python benchmarks/run.py --ext-dir DIR [--quick] [--out FILE]
+
+Run it through scripts/bench.sh, which makes the venv (.venv-bench: quillet and pydicom 3), the
+extension with symbols for callgrind and the floor helper (both in DIR), and then calls this.
+Every figure comes from this one run on this one interpreter. Times are medians of repeated
+runs, because the machine is shared and single figures are noisy; instruction counts come from
+callgrind and repeat exactly.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime as _dt
+import importlib.util
+import json
+import math
+import os
+import platform
+import random
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import timeit
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from cases import CASES, statements  # noqa: E402
+
+ROOT = HERE.parent
+WORK = ROOT / "build" / "bench"
+SYNTHETIC_SIZES_OPEN = (10**3, 10**4, 10**5, 10**6)
+SYNTHETIC_SIZES_LOOKUP = (10**2, 10**3, 10**4, 10**5, 10**6)
+# Bumped when the synthetic files change shape, so cached ones are made again.
+SYNTHETIC_VERSION = 1
+
+
+# ---- the things compared ---------------------------------------------------------------------
+
+def dictionary_path() -> str:
+    """The bundled dictionary: the package's own when it ships one, else a compiled copy."""
+    import quillet
+
+    path = getattr(quillet, "DEFAULT_PATH", None)
+    if path is not None and os.path.exists(path):
+        return os.fspath(path)
+    out = WORK / "dictionary.qlet"
+    src = ROOT / "data" / "dictionary.tsv"
+    if not out.exists() or out.stat().st_mtime < src.stat().st_mtime:
+        WORK.mkdir(parents=True, exist_ok=True)
+        subprocess.run([sys.executable, str(ROOT / "tools" / "compile_dictionary.py"), str(src), str(out)],
+                       check=True, stdout=subprocess.DEVNULL)
+    return str(out)
+
+
+def open_bundled(path: str):
+    import quillet
+
+    if getattr(quillet, "DEFAULT_PATH", None) is not None and hasattr(quillet, "open_default") \
+            and os.fspath(quillet.DEFAULT_PATH) == path:
+        return quillet.open_default()
+    return quillet.open(path)
+
+
+def pydicom_dict_files() -> list[Path]:
+    spec = importlib.util.find_spec("pydicom")
+    base = Path(spec.origin).parent
+    return [base / "_dicom_dict.py", base / "_private_dict.py"]
+
+
+def load_pydicom_dicts() -> list:
+    """Builds pydicom's dictionaries the way its import does (from the cached bytecode), but
+    without importing the rest of the package, which would cost far more than the dictionaries."""
+    mods = []
+    for i, f in enumerate(pydicom_dict_files()):
+        spec = importlib.util.spec_from_file_location(f"_bench_pydicom_dict_{i}_{time.perf_counter_ns()}", f)
+        mod = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(mod)
+        mods.append(mod)
+    return mods
+
+
+def synthetic_path(n: int) -> Path:
+    return WORK / "synthetic" / f"v{SYNTHETIC_VERSION}-{n}.qlet"
+
+
+def synthetic_key(i: int) -> tuple[int, int]:
+    # Public tags in groups 0x0100 upwards, 65536 elements each: unique keys for up to 10^6.
+    return 0x0100 + (i >> 16), i & 0xFFFF
+
+
+def make_synthetic(n: int) -> Path:
+    out = synthetic_path(n)
+    if out.exists():
+        return out
+    from quillet.writer import Entry, write_dictionary
+
+    out.parent.mkdir(parents=True, exist_ok=True)
+    entries = (Entry(*synthetic_key(i), keyword=f"Synthetic{i % 1000}", name=f"Synthetic {i % 1000}",
+                     vr="LO", sources=("benchmark",)) for i in range(n))
+    write_dictionary(out, entries)
+    return out
+
+
+# ---- measuring -------------------------------------------------------------------------------
+
+def median_time(fn, repeat: int) -> float:
+    """Median wall time of fn() in seconds."""
+    times = []
+    for _ in range(repeat):
+        t0 = time.perf_counter_ns()
+        fn()
+        times.append(time.perf_counter_ns() - t0)
+    return statistics.median(times) / 1e9
+
+
+def per_call(stmt: str, env: dict, number: int, repeat: int) -> float:
+    """Median over `repeat` runs of the time per call of `stmt`, in seconds."""
+    t = timeit.Timer(stmt, globals=env)
+    return statistics.median(t.repeat(repeat=repeat, number=number)) / number
+
+
+def child(args: list[str], stdin: str | None = None) -> dict:
+    """Runs this file in a fresh interpreter in child mode and returns the JSON it prints."""
+    out = subprocess.run([sys.executable, __file__, "--child", *args], input=stdin, text=True,
+                         capture_output=True, check=True)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def smaps() -> dict[str, int]:
+    """Pss and private memory of this process in bytes, from the kernel's roll-up."""
+    out = {}
+    with open("/proc/self/smaps_rollup") as f:
+        for line in f:
+            m = re.match(r"(\w+):\s+(\d+) kB", line)
+            if m:
+                out[m.group(1)] = int(m.group(2)) * 1024
+    return out
+
+
+def run_child(mode: str, rest: list[str]) -> None:
+    """The child side of child(): prints one JSON line."""
+    if mode == "open-quillet":
+        path = rest[0]
+        t0 = time.perf_counter_ns()
+        import quillet  # noqa: F401
+        t1 = time.perf_counter_ns()
+        d = open_bundled(path)
+        t2 = time.perf_counter_ns()
+        assert len(d) > 0
+        print(json.dumps({"import": (t1 - t0) / 1e9, "open": (t2 - t1) / 1e9}))
+    elif mode == "open-pydicom":
+        t0 = time.perf_counter_ns()
+        mods = load_pydicom_dicts()
+        t1 = time.perf_counter_ns()
+        import pydicom.datadict  # noqa: F401  (the whole package, as users import it)
+        t2 = time.perf_counter_ns()
+        assert len(mods[0].DicomDictionary) > 0
+        print(json.dumps({"open": (t1 - t0) / 1e9, "package": (t2 - t1) / 1e9}))
+    elif mode in ("mem-quillet", "mem-pydicom"):
+        # Waits for a line on stdin between opening and measuring, so that the parent can have
+        # all its children hold the dictionary before any of them measures.
+        wait = rest[0] == "wait"
+        if mode == "mem-quillet":
+            import quillet  # noqa: F401
+            before = smaps()
+            d = open_bundled(rest[1])
+            for c in CASES.values():
+                d.lookup(*c.quillet_args)
+        else:
+            import importlib.machinery  # noqa: F401  (already loaded; what the loader needs)
+            before = smaps()
+            d = load_pydicom_dicts()
+        if wait:
+            print("ready", flush=True)
+            sys.stdin.readline()
+        after = smaps()
+        print(json.dumps({k: after.get(k, 0) - before.get(k, 0) for k in ("Pss", "Private_Dirty", "Private_Clean",
+                                                                          "Rss")}), flush=True)
+        if wait:
+            sys.stdin.readline()
+        del d
+    else:
+        raise SystemExit(f"unknown child mode {mode}")
+
+
+# ---- the sections ----------------------------------------------------------------------------
+
+class Table:
+    def __init__(self, title: str, columns: list[str]):
+        self.title, self.columns, self.rows = title, columns, []
+
+    def add(self, *cells) -> None:
+        self.rows.append([str(c) for c in cells])
+
+    def render(self) -> str:
+        lines = [f"### {self.title}", "", "| " + " | ".join(self.columns) + " |",
+                 "|" + "|".join("---" for _ in self.columns) + "|"]
+        lines += ["| " + " | ".join(r) + " |" for r in self.rows]
+        return "\n".join(lines) + "\n"
+
+
+def fmt_t(s: float) -> str:
+    if s >= 1e-3:
+        return f"{s * 1e3:.2f} ms"
+    if s >= 1e-6:
+        return f"{s * 1e6:.1f} us"
+    return f"{s * 1e9:.0f} ns"
+
+
+def fmt_b(b: float) -> str:
+    if abs(b) >= 1 << 20:
+        return f"{b / (1 << 20):.2f} MiB"
+    return f"{b / 1024:.0f} KiB"
+
+
+def ratio(a: float, b: float) -> str:
+    return f"{a / b:.3g}" if b else "n/a"
+
+
+class Targets:
+    def __init__(self):
+        self.items = []
+
+    def check(self, name: str, value: float, limit: float, ok: bool, shown: str) -> None:
+        self.items.append((name, shown, "met" if ok else "NOT met"))
+
+    def render(self) -> str:
+        t = Table("Targets", ["target", "measured", "verdict"])
+        for row in self.items:
+            t.add(*row)
+        return t.render()
+
+
+def section_open(path: str, repeat: int, targets: Targets) -> str:
+    fresh_q = [child(["open-quillet", path]) for _ in range(repeat)]
+    fresh_p = [child(["open-pydicom"]) for _ in range(repeat)]
+    q_open = statistics.median(r["open"] for r in fresh_q)
+    q_both = statistics.median(r["open"] + r["import"] for r in fresh_q)
+    p_open = statistics.median(r["open"] for r in fresh_p)
+    p_pkg = statistics.median(r["package"] for r in fresh_p)
+
+    def reopen():
+        open_bundled(path)
+
+    q_in = median_time(reopen, repeat * 20)
+    p_in = median_time(load_pydicom_dicts, repeat)
+
+    t = Table("Open", ["what", "quillet", "pydicom", "quillet/pydicom"])
+    t.add("fresh process: open vs building the dictionaries", fmt_t(q_open), fmt_t(p_open), ratio(q_open, p_open))
+    t.add("fresh process: import quillet + open vs the same", fmt_t(q_both), fmt_t(p_open), ratio(q_both, p_open))
+    t.add("in-process, again: open vs rebuilding the dictionaries", fmt_t(q_in), fmt_t(p_in), ratio(q_in, p_in))
+    t.add("for scale: `import pydicom.datadict` (whole package)", "", fmt_t(p_pkg), "")
+    targets.check("open at least 100x faster than building pydicom's dictionaries (fresh process)",
+                  p_open / q_open, 100, p_open / q_open >= 100, f"{p_open / q_open:.0f}x")
+
+    s = Table("Open of synthetic files (in the page cache): validation cost per record",
+              ["records", "file size", "open", "ns/record", "records/s"])
+    best = 0.0
+    for n in SYNTHETIC_SIZES_OPEN:
+        f = str(make_synthetic(n))
+        import quillet
+
+        quillet.open(f)  # bring it into the page cache
+        dt = median_time(lambda: quillet.open(f), max(5, repeat * (20 if n < 10**6 else 4)))
+        rate = n / dt
+        best = rate if n == SYNTHETIC_SIZES_OPEN[-1] else best
+        s.add(f"{n:,}", fmt_b(os.path.getsize(f)), fmt_t(dt), f"{dt / n * 1e9:.2f}", f"{rate / 1e6:.0f} M")
+    targets.check("validation at least 100M records/s (10^6 records, cached)", best, 100e6, best >= 100e6,
+                  f"{best / 1e6:.0f} M records/s")
+    return t.render() + "\n" + s.render()
+
+
+def section_memory(path: str, targets: Targets) -> str:
+    def one(mode: str, extra: list[str]) -> dict:
+        return child([mode, "nowait", *extra])
+
+    def many(mode: str, extra: list[str], k: int = 8) -> list[dict]:
+        procs = [subprocess.Popen([sys.executable, __file__, "--child", mode, "wait", *extra],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) for _ in range(k)]
+        for p in procs:
+            assert p.stdout.readline().strip() == "ready"
+        for p in procs:
+            p.stdin.write("\n")
+            p.stdin.flush()
+        res = [json.loads(p.stdout.readline()) for p in procs]
+        for p in procs:
+            p.stdin.write("\n")
+            p.stdin.flush()
+            p.stdin.close()
+            p.wait()
+        return res
+
+    q1, p1 = one("mem-quillet", [path]), one("mem-pydicom", [])
+    q8, p8 = many("mem-quillet", [path]), many("mem-pydicom", [])
+    t = Table("Memory added to a process (from /proc/self/smaps_rollup)",
+              ["what", "quillet", "pydicom", "quillet/pydicom"])
+    t.add("private dirty, one process", fmt_b(q1["Private_Dirty"]), fmt_b(p1["Private_Dirty"]),
+          ratio(q1["Private_Dirty"], p1["Private_Dirty"]))
+    t.add("Pss, one process", fmt_b(q1["Pss"]), fmt_b(p1["Pss"]), ratio(q1["Pss"], p1["Pss"]))
+    qp, pp = sum(r["Pss"] for r in q8), sum(r["Pss"] for r in p8)
+    qd, pd = sum(r["Private_Dirty"] for r in q8), sum(r["Private_Dirty"] for r in p8)
+    t.add("8 processes at once: total Pss", fmt_b(qp), fmt_b(pp), ratio(qp, pp))
+    t.add("8 processes at once: total private dirty", fmt_b(qd), fmt_b(pd), ratio(qd, pd))
+    targets.check("at most 64 KiB private memory added per process", q1["Private_Dirty"], 65536,
+                  q1["Private_Dirty"] <= 65536, fmt_b(q1["Private_Dirty"]) + " private dirty")
+    return t.render()
+
+
+def lookup_env(path: str, floor_dir: str) -> dict:
+    sys.path.insert(0, floor_dir)
+    import _bench_floor
+    from pydicom.datadict import get_entry, get_private_entry
+
+    d = open_bundled(path)
+    _bench_floor.prepare(d.lookup(*CASES["public"].quillet_args))
+    return {"q": d.lookup, "ge": get_entry, "gp": get_private_entry, "fl": _bench_floor}
+
+
+def interleaved(stmts: dict[str, str], env: dict, number: int, repeat: int) -> dict[str, float]:
+    """Median time per call of each statement, the statements taking turns within every repeat
+    so that all of them see the same load on a shared machine."""
+    timers = {k: timeit.Timer(s, globals=env) for k, s in stmts.items()}
+    runs: dict[str, list[float]] = {k: [] for k in stmts}
+    for _ in range(repeat):
+        for k, t in timers.items():
+            runs[k].append(t.timeit(number) / number)
+    return {k: statistics.median(v) for k, v in runs.items()}
+
+
+def section_lookup(path: str, floor_dir: str, repeat: int, number: int, targets: Targets) -> str:
+    env = lookup_env(path, floor_dir)
+    floors = ("make", "make_hashed", "make_presized")
+    todo = {}
+    for case in CASES:
+        todo[case, "q"], todo[case, "p"] = statements(case)
+    for name in floors:
+        todo[name, "f"] = f"fl.{name}(0x0010, 0x0010)"
+    tm = interleaved(todo, env, number, repeat)
+
+    t = Table("Lookup (time per call, median)", ["what", "quillet", "pydicom", "quillet/pydicom"])
+    peer_label = {"public": "get_entry(0x00100010)", "private": "get_private_entry(0x00291010, creator)",
+                  "miss": "get_entry(0x00100011) raising KeyError"}
+    for case in CASES:
+        tq, tp = tm[case, "q"], tm[case, "p"]
+        t.add(f"{CASES[case].label}: `{todo[case, 'q']}` vs `{peer_label[case]}`", fmt_t(tq), fmt_t(tp), ratio(tq, tp))
+    f = Table("Result building: the public hit against its floor (C helper, same ten-key dict)",
+              ["what", "time", "lookup/this"])
+    hq = tm["public", "q"]
+    f.add("quillet lookup, public hit", fmt_t(hq), "1")
+    labels = {"make": "floor: plain public API, new key strings", "make_hashed": "floor with key hashes stored",
+              "make_presized": "floor with key hashes, presized dict (private API)"}
+    for name in floors:
+        f.add(labels[name], fmt_t(tm[name, "f"]), ratio(hq, tm[name, "f"]))
+
+    pq, pp = tm["private", "q"], tm["private", "p"]
+    mq, mp = tm["miss", "q"], tm["miss", "p"]
+    hp, fl = tm["public", "p"], tm["make", "f"]
+    targets.check("private hit at most 0.7x pydicom's get_private_entry", pq / pp, 0.7, pq / pp <= 0.7,
+                  f"{pq / pp:.2f}x")
+    targets.check("miss at most 0.1x pydicom's miss", mq / mp, 0.1, mq / mp <= 0.1, f"{mq / mp:.3f}x")
+    targets.check("public hit no slower than pydicom's get_entry(int)", hq / hp, 1, hq / hp <= 1, f"{hq / hp:.2f}x")
+    targets.check("lookup at most 1.2x the floor (plain public API)", hq / fl, 1.2, hq / fl <= 1.2, f"{hq / fl:.2f}x")
+    return t.render() + "\n" + f.render()
+
+
+def section_scaling(repeat: int, number: int) -> str:
+    import quillet
+
+    t = Table("Lookup over index sizes (synthetic files; 1000 keys in random order)",
+              ["entries", "log2 n", "hit", "miss", "hit ns / log2 n"])
+    rnd = random.Random(6)
+    for n in SYNTHETIC_SIZES_LOOKUP:
+        d = quillet.open(str(make_synthetic(n)))
+        keys = [synthetic_key(rnd.randrange(n)) for _ in range(1000)]
+        misses = [(g, e, "none such") for g, e in keys]
+        f = d.lookup
+
+        def hits():
+            for g, e in keys:
+                f(g, e)
+
+        def miss():
+            for g, e, c in misses:
+                f(g, e, c)
+
+        th = statistics.median(timeit.repeat(hits, number=max(1, number // 1000), repeat=repeat)) / (
+            max(1, number // 1000) * len(keys))
+        tm = statistics.median(timeit.repeat(miss, number=max(1, number // 1000), repeat=repeat)) / (
+            max(1, number // 1000) * len(keys))
+        lg = math.log2(n)
+        t.add(f"{n:,}", f"{lg:.1f}", fmt_t(th), fmt_t(tm), f"{th * 1e9 / lg:.0f}")
+    return t.render() + ("\nA miss here passes a creator (\"none such\"), so it also pays for creator "
+                         "hashing; the hit pays for building the result dict, which does not depend on n.\n")
+
+
+# ---- callgrind -------------------------------------------------------------------------------
+
+# Functions whose inclusive costs split a lookup; matched against callgrind's demangled names.
+FN_LOOKUP = "quillet::py::(anonymous namespace)::dict_lookup("
+FN_BIND = "quillet::py::bind("
+FN_SEARCH = "quillet::find_record(quillet::ByteView"
+FN_HASH = "quillet::hash_creator(std::optional"
+FN_RESULT = "quillet::py::record_to_dict("
+
+
+def callgrind(peer: str, case: str, n: int, path: str, ext_dir: str) -> Path:
+    out = Path(tempfile.mkdtemp(prefix="quillet-cg-")) / "callgrind.out"
+    subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
+                    str(HERE / "callgrind_lookup.py"), peer, case, str(n), path, ext_dir],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return out
+
+
+def callgrind_total(f: Path) -> int:
+    for line in f.read_text().splitlines():
+        if line.startswith("summary:") or line.startswith("totals:"):
+            return int(line.split()[1])
+    raise ValueError(f"no totals in {f}")
+
+
+def callgrind_inclusive(f: Path) -> dict[str, tuple[int, int]]:
+    """Inclusive cost and call count of every called function: the sum over all call edges into
+    it, read from callgrind's raw output (callgrind_annotate splits inlined code by file)."""
+    names: dict[str, str] = {}
+    totals: dict[str, list[int]] = {}
+    pending = None  # (callee, calls) waiting for its cost line
+
+    def name_of(spec: str) -> str:
+        m = re.match(r"\((\d+)\)(?: (.*))?", spec)
+        if not m:
+            return spec
+        if m.group(2) is not None:
+            names[m.group(1)] = m.group(2)
+        return names.get(m.group(1), spec)
+
+    callee = None
+    for line in f.read_text().splitlines():
+        if line.startswith("fn="):
+            name_of(line[3:])
+        elif line.startswith("cfn="):
+            callee = name_of(line[4:])
+        elif line.startswith("calls="):
+            pending = (callee, int(line[6:].split()[0]))
+        elif pending is not None and line and (line[0].isdigit() or line[0] in "+-*"):
+            parts = line.split()
+            cost = int(parts[1]) if len(parts) > 1 else 0
+            acc = totals.setdefault(pending[0], [0, 0])
+            acc[0] += cost
+            acc[1] += pending[1]
+            pending = None
+    return {k: (v[0], v[1]) for k, v in totals.items()}
+
+
+def find_fn(inc: dict[str, tuple[int, int]], prefix: str) -> tuple[int, int]:
+    cost = calls = 0
+    for k, (c, n) in inc.items():
+        if k.startswith(prefix):
+            cost += c
+            calls += n
+    return cost, calls
+
+
+def section_callgrind(path: str, ext_dir: str, n: int) -> str:
+    if shutil.which("valgrind") is None:
+        return "### Instruction counts\n\nvalgrind is not installed; skipped.\n"
+
+    def per_iteration(peer: str, case: str) -> tuple[float, Path]:
+        small = callgrind(peer, case, n, path, ext_dir)
+        big = callgrind(peer, case, 2 * n, path, ext_dir)
+        return (callgrind_total(big) - callgrind_total(small)) / n, big
+
+    t = Table("Instructions per lookup (callgrind, inclusive costs; exact and repeatable)",
+              ["case", "arguments", "creator hash", "search", "result", "in dict_lookup", "whole call",
+               "pydicom whole call", "quillet/pydicom"])
+    for case in CASES:
+        whole, f = per_iteration("quillet", case)
+        inc = callgrind_inclusive(f)
+        look, calls = find_fn(inc, FN_LOOKUP)
+        srch = find_fn(inc, FN_SEARCH)[0]
+        hsh = find_fn(inc, FN_HASH)[0]
+        res = find_fn(inc, FN_RESULT)[0]
+        per = lambda c: c / calls  # noqa: E731
+        args = look - srch - res
+        peer, _ = per_iteration("pydicom", case)
+        t.add(CASES[case].label, f"{per(args):.0f}", f"{per(hsh):.0f}", f"{per(srch - hsh):.0f}",
+              f"{per(res):.0f}", f"{per(look):.0f}", f"{whole:.0f}", f"{peer:.0f}", ratio(whole, peer))
+    fl = Table("Instructions per call of the floor helper (whole call, as the last two columns above)",
+               ["floor", "whole call", "quillet public hit / this"])
+    q_public, _ = per_iteration("quillet", "public")
+    for name, label in (("make", "plain public API"), ("make_hashed", "key hashes stored"),
+                        ("make_presized", "key hashes, presized dict (private API)")):
+        w, _ = per_iteration(name, "public")
+        fl.add(label, f"{w:.0f}", ratio(q_public, w))
+    note = ("\n\"arguments\" is everything in the method that is not search or result building: argument "
+            "binding, the borrow, the int and str conversions. \"search\" excludes the creator hash. "
+            "\"whole call\" is the cost of one iteration of `for ...: f(args)` measured as the difference "
+            f"between {2 * n} and {n} iterations, so it includes the interpreter's call and freeing the result.\n")
+    return t.render() + note + "\n" + fl.render()
+
+
+# ---- main ------------------------------------------------------------------------------------
+
+def main() -> int:
+    if len(sys.argv) > 1 and sys.argv[1] == "--child":
+        run_child(sys.argv[2], sys.argv[3:])
+        return 0
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--ext-dir", required=True, help="folder with the symbol build and the floor helper")
+    ap.add_argument("--quick", action="store_true", help="fewer repeats (a smoke run)")
+    ap.add_argument("--out", help="also write the report to this file")
+    ap.add_argument("--no-callgrind", action="store_true")
+    opts = ap.parse_args()
+    repeat = 5 if opts.quick else 15
+    number = 20_000 if opts.quick else 100_000
+
+    path = dictionary_path()
+    import pydicom
+    import quillet
+
+    targets = Targets()
+    parts = [
+        f"quillet {quillet.__version__} vs pydicom {pydicom.__version__}, CPython {platform.python_version()}, "
+        f"{platform.machine()}, {os.cpu_count()} cores, {_dt.datetime.now(_dt.timezone.utc):%Y-%m-%d %H:%M} UTC. "
+        f"Times: medians of {repeat} runs. Dictionary: {len(quillet.open(path)):,} entries, "
+        f"{fmt_b(os.path.getsize(path))}.\n",
+    ]
+    for fn in (lambda: section_open(path, repeat, targets), lambda: section_memory(path, targets),
+               lambda: section_lookup(path, opts.ext_dir, repeat, number, targets),
+               lambda: section_scaling(repeat, number)):
+        parts.append(fn())
+        print(parts[-1], flush=True)
+    if not opts.no_callgrind:
+        parts.append(section_callgrind(path, opts.ext_dir, 1000 if opts.quick else 2000))
+        print(parts[-1], flush=True)
+    parts.append(targets.render())
+    print(parts[-1], flush=True)
+    if opts.out:
+        Path(opts.out).write_text("\n".join(parts))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The benchmark command: quillet against pydicom 3 on the same CPython 3.13, one run, one table.
+# Sets up .venv-bench (the package and benchmarks/requirements.txt), builds the extension with
+# symbols for callgrind and the floor helper into build/bench-rwdi, then runs benchmarks/run.py.
+# Extra arguments go to run.py (--quick for a short run, --out FILE to keep the report,
+# --no-callgrind to skip the instruction counts).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+py=$(scripts/find-python.sh)
+venv=${QUILLET_BENCH_VENV:-.venv-bench}
+if [ ! -x "$venv/bin/python" ]; then
+  "$py" -m venv "$venv"
+  "$venv/bin/python" -m pip install --quiet --upgrade pip
+fi
+vpy="$(cd "$venv" && pwd)/bin/python"
+"$vpy" -m pip install --quiet -r benchmarks/requirements.txt
+# A build folder of its own, so that a test build running at the same time is not disturbed.
+"$vpy" -m pip install --quiet -Cbuild-dir=build/bench-wheel .
+
+# The same sources with -O2 -g, imported only by the callgrind runs (function names for the split).
+ext=build/bench-rwdi
+cmake -S . -B "$ext" -DQUILLET_BUILD_EXTENSION=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPython_EXECUTABLE="$vpy" >/dev/null
+cmake --build "$ext" --target _quillet --parallel 2 >/dev/null
+suffix=$("$vpy" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+include=$("$vpy" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+"${CC:-cc}" -O3 -g -Wall -Wextra -shared -fPIC -I"$include" benchmarks/floor/_bench_floor.c \
+  -o "$ext/_bench_floor$suffix"
+
+exec "$vpy" benchmarks/run.py --ext-dir "$ext" "$@"
