@@ -94,6 +94,48 @@ def child_rewrite(path: str, seeds: int) -> None:
     print(sorted(outcomes.items()))
 
 
+def child_concurrent(path: str, lookups: int) -> None:
+    """Rewrites from another thread while lookups run: the write system call drops the
+    interpreter lock, so bytes change in the middle of a lookup's reads."""
+    import threading
+
+    import quillet
+
+    original = open(path, "rb").read()
+    size = len(original)
+    h = quillet.open(path)
+    stop = threading.Event()
+
+    def writer():
+        rng = random.Random(7)
+        fd = os.open(path, os.O_RDWR)
+        try:
+            while not stop.is_set():
+                data = bytearray(original)
+                for _ in range(8):  # words in the root half the time, anywhere in the body else
+                    at = rng.randrange(size - 24 if rng.random() < 0.5 else 32, size - 4) & ~3
+                    data[at:at + 4] = rng.randbytes(4)
+                os.pwrite(fd, bytes(data), 0)
+        finally:
+            os.close(fd)
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    try:
+        all_keys = keys()
+        for i in range(lookups):
+            try:
+                h.lookup(*all_keys[i % len(all_keys)])
+            except Exception:
+                raise
+            except BaseException as e:
+                assert type(e).__bases__ == (BaseException,)
+    finally:
+        stop.set()
+        thread.join()
+    print("lived")
+
+
 def child_truncate(path: str, how: str) -> None:
     import quillet
 
@@ -143,6 +185,11 @@ def test_rewritten_in_place(dict_file):
     assert "dictionary changed after it was opened" in p.stderr
 
 
+def test_rewritten_during_lookups(dict_file):
+    p = run_child("concurrent", dict_file, 200_000 if os.environ.get("QUILLET_LONG") == "1" else 20_000)
+    assert (p.returncode, p.stdout) == (0, "lived\n"), p.stderr[-2000:]
+
+
 def test_shrunk_within_the_last_page(dict_file):
     p = run_child("truncate", dict_file, "within-last-page")
     assert p.returncode == 0, p.stderr[-2000:]
@@ -167,5 +214,7 @@ if __name__ == "__main__":
     what, path, arg = sys.argv[1:4]
     if what == "rewrite":
         child_rewrite(path, int(arg))
+    elif what == "concurrent":
+        child_concurrent(path, int(arg))
     else:
         child_truncate(path, arg)
