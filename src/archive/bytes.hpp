@@ -104,8 +104,35 @@ class FixedView {
   [[nodiscard]] constexpr const std::uint8_t* data() const noexcept { return p_; }
 
  private:
+  template <std::size_t>
+  friend class FixedArray;
   constexpr explicit FixedView(const std::uint8_t* p) noexcept : p_(p) {}
   const std::uint8_t* p_;
+};
+
+/// A dense array of `count` items of N bytes each, proven to lie inside a view when it is made,
+/// so that each item access is one comparison against the count instead of a range check.
+template <std::size_t N>
+class FixedArray {
+ public:
+  static constexpr std::optional<FixedArray> at(ByteView view, std::uint64_t off, std::uint32_t count) noexcept {
+    const auto s = view.slice(off, std::uint64_t{count} * N);  // cannot overflow: count < 2^32
+    if (!s) return std::nullopt;
+    return FixedArray(s->data(), count);
+  }
+
+  [[nodiscard]] constexpr std::uint32_t size() const noexcept { return count_; }
+
+  /// Item i, or nothing when i is not below the count.
+  [[nodiscard]] constexpr std::optional<FixedView<N>> operator[](std::uint64_t i) const noexcept {
+    if (i >= count_) return std::nullopt;
+    return FixedView<N>(p_ + i * N);
+  }
+
+ private:
+  constexpr FixedArray(const std::uint8_t* p, std::uint32_t count) noexcept : p_(p), count_(count) {}
+  const std::uint8_t* p_;
+  std::uint32_t count_;
 };
 
 }  // namespace quillet

@@ -10,10 +10,18 @@ namespace {
 /// Validation at open proved every array in bounds, so on an unchanged file this never fails.
 /// It is checked anyway, in constant time, because the file may have been rewritten in place
 /// since then and a lookup must never read outside the mapping.
-std::optional<ByteView> array_of(ByteView body, std::uint64_t ref_at, VecRef ref, std::uint64_t item_size) {
+template <std::size_t N>
+std::optional<FixedArray<N>> array_of(ByteView body, std::uint64_t ref_at, VecRef ref) {
   const std::int64_t target = ref.target(ref_at);
   if (target < 0) return std::nullopt;
-  return body.slice(static_cast<std::uint64_t>(target), std::uint64_t{ref.count} * item_size);
+  return FixedArray<N>::at(body, static_cast<std::uint64_t>(target), ref.count);
+}
+
+/// The string pool, under the same check.
+std::optional<ByteView> pool_of(ByteView body, std::uint64_t ref_at, VecRef ref) {
+  const std::int64_t target = ref.target(ref_at);
+  if (target < 0) return std::nullopt;
+  return body.slice(static_cast<std::uint64_t>(target), ref.count);
 }
 
 LookupFault changed(const char* what) {
@@ -36,22 +44,23 @@ Result<std::optional<RecordView>, LookupFault> find_record(ByteView body, std::u
   if (!root) return Err{LookupFault{"dictionary changed after it was opened: no room for the root"}};
   const std::uint64_t n = root->index.count;
   if (n == 0) return std::optional<RecordView>{};
-  const auto index = array_of(body, root->at + kRootIndexAt, root->index, kIndexEntryLen);
+  const auto index = array_of<kIndexEntryLen>(body, root->at + kRootIndexAt, root->index);
   if (!index) return Err{changed("index")};
 
   // Fixed-length search: ceil(log2 n) halvings and one final comparison, choosing by select
-  // rather than stopping early, so that among equal keys the last one wins.
+  // rather than stopping early, so that among equal keys the last one wins. Every position
+  // visited is below n, so no entry access below can fail.
   std::uint64_t base = 0;
   std::uint64_t size = n;
   while (size > 1) {
     const std::uint64_t half = size / 2;
     const std::uint64_t mid = base + half;
-    const auto e = IndexEntry::Bytes::at(*index, mid * kIndexEntryLen);
-    if (!e) return Err{changed("index")};  // unreachable: the slice holds n entries
+    const auto e = (*index)[mid];
+    if (!e) return Err{changed("index")};
     base = IndexEntry(*e).key() > key ? base : mid;
     size -= half;
   }
-  const auto found = IndexEntry::Bytes::at(*index, base * kIndexEntryLen);
+  const auto found = (*index)[base];
   if (!found) return Err{changed("index")};
   const IndexEntry entry(*found);
   if (entry.key() != key) return std::optional<RecordView>{};
@@ -63,11 +72,11 @@ Result<std::optional<RecordView>, LookupFault> find_record(ByteView body, std::u
     return Err{LookupFault{"index out of bounds: the len is " + std::to_string(c) + " but the index is " +
                            std::to_string(r)}};
   }
-  const auto records = array_of(body, root->at + kRootRecordsAt, root->records, kRecordLen);
+  const auto records = array_of<kRecordLen>(body, root->at + kRootRecordsAt, root->records);
   if (!records) return Err{changed("records")};
-  const auto pool = array_of(body, root->at + kRootStringsAt, root->strings, 1);
+  const auto pool = pool_of(body, root->at + kRootStringsAt, root->strings);
   if (!pool) return Err{changed("strings")};
-  const auto rec = DictRecord::Bytes::at(*records, std::uint64_t{r} * kRecordLen);
+  const auto rec = (*records)[r];
   if (!rec) return Err{changed("records")};
   return std::optional<RecordView>{RecordView{DictRecord(*rec), *pool}};
 }
