@@ -1,7 +1,11 @@
 #include "lookup/convert.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "archive/layout.hpp"
@@ -30,29 +34,34 @@ std::optional<ByteView> resolve(ByteView pool, StrRef ref) noexcept {
   return pool.slice(ref.offset, ref.length);
 }
 
-/// A str of bytes known to be valid UTF-8.
-PyObject* str_of_valid(ByteView s) noexcept {
-  PyObject* o = nullptr;
-  if (is_ascii(s)) {
-    o = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
-    if (o != nullptr && s.size() > 0) std::memcpy(PyUnicode_DATA(o), s.data(), s.size());
-  } else {
-    o = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s.data()), static_cast<Py_ssize_t>(s.size()), "strict");
-  }
+/// A new str of bytes known to be ASCII: the one case that needs neither decoding nor a scan.
+PyObject* str_of_ascii(const std::uint8_t* p, std::size_t n) noexcept {
+  PyObject* o = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
+  if (o == nullptr) return raise_creation_failure();
+  if (n > 0) std::memcpy(PyUnicode_DATA(o), p, n);
+  return o;
+}
+
+/// A str of bytes known to be valid UTF-8 that are not all ASCII.
+PyObject* str_of_utf8(ByteView s) noexcept {
+  PyObject* o =
+      PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s.data()), static_cast<Py_ssize_t>(s.size()), "strict");
   return o != nullptr ? o : raise_creation_failure();
 }
 
-/// A str of archive bytes: malformed UTF-8 reads as the empty text, never as an error.
+/// A str of archive bytes: malformed UTF-8 reads as the empty text, never as an error. One scan
+/// for the common all-ASCII text; only other texts are checked and then decoded.
 PyObject* str_of(ByteView s) noexcept {
-  return str_of_valid(is_ascii(s) || is_valid_utf8(s) ? s : ByteView{});
+  if (is_ascii(s)) return str_of_ascii(s.data(), s.size());
+  if (!is_valid_utf8(s)) return str_of_ascii(nullptr, 0);
+  return str_of_utf8(s);
 }
-
-PyObject* str_of_literal(const char* s, std::size_t n) noexcept { return str_of_valid(ByteView(reinterpret_cast<const std::uint8_t*>(s), n)); }
 
 /// Splits at every '|' and drops the empty pieces. Splitting valid UTF-8 at an ASCII byte keeps
 /// every piece valid.
 PyObject* sources_list(ByteView s) noexcept {
-  if (!is_ascii(s) && !is_valid_utf8(s)) s = ByteView{};
+  const bool ascii = is_ascii(s);
+  if (!ascii && !is_valid_utf8(s)) s = ByteView{};
   // Room for four pieces before the first reallocation: most entries name one or two sources.
   struct Piece {
     std::size_t start, len;
@@ -84,25 +93,56 @@ PyObject* sources_list(ByteView s) noexcept {
   if (!list) return raise_creation_failure();
   const Piece* pieces = count <= 4 ? inline_pieces : more.data();
   for (std::size_t i = 0; i < count; ++i) {
-    PyObject* item = str_of_valid(ByteView(p + pieces[i].start, pieces[i].len));
+    // Pieces of an ASCII text are ASCII; pieces of another valid text are valid but need decoding.
+    PyObject* item = ascii ? str_of_ascii(p + pieces[i].start, pieces[i].len)
+                           : str_of_utf8(ByteView(p + pieces[i].start, pieces[i].len));
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
   return list.release();
 }
 
-/// Stores value under a new key string; steals `value`.
-bool set(PyObject* dict, const char* key, std::size_t key_len, PyObject* value) noexcept {
-  Ref v(value);
-  if (!v) return false;
-  Ref k(str_of_literal(key, key_len));
-  if (!k) return false;
-  return PyDict_SetItem(dict, k.get(), v.get()) == 0;
+/// The ten keys, in the order they are stored.
+enum Key : std::size_t { kGroup, kElement, kCreator, kKeyword, kName, kVr, kDescription, kRetired, kBlock, kSources };
+constexpr std::string_view kKeys[] = {"group", "element", "creator",     "keyword",      "name",
+                                      "vr",    "description", "retired", "block_offset", "sources"};
+// A str of length 0 or 1 may be a shared singleton, whose hash must not be written below.
+static_assert(std::ranges::all_of(kKeys, [](std::string_view k) { return k.size() >= 2; }));
+
+/// Each key's str hash, -1 until first needed. The keys are new strs on every call, and a new str
+/// does not know its hash yet, so the dict would hash all ten again each time; equal texts hash
+/// alike within a process, so the hash is taken once, from a temporary str of the same text.
+/// Threads that race here store the same value.
+std::atomic<Py_hash_t> g_key_hash[std::size(kKeys)] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+
+Py_hash_t key_hash(std::size_t i) noexcept {
+  Py_hash_t h = g_key_hash[i].load(std::memory_order_relaxed);
+  if (h != -1) return h;
+  Ref tmp(PyUnicode_FromStringAndSize(kKeys[i].data(), static_cast<Py_ssize_t>(kKeys[i].size())));
+  if (!tmp) return -1;
+  h = PyObject_Hash(tmp.get());
+  if (h != -1) g_key_hash[i].store(h, std::memory_order_relaxed);
+  return h;
 }
 
-template <std::size_t N>
-bool set(PyObject* dict, const char (&key)[N], PyObject* value) noexcept {
-  return set(dict, key, N - 1, value);
+/// A new key string with its hash already filled in.
+PyObject* new_key(std::size_t i) noexcept {
+  const Py_hash_t h = key_hash(i);
+  if (h == -1) return raise_creation_failure();
+  PyObject* k = str_of_ascii(reinterpret_cast<const std::uint8_t*>(kKeys[i].data()), kKeys[i].size());
+  // Nothing else holds the new str yet, so its hash cache can be set directly; it is the value
+  // str's own hash would compute.
+  if (k != nullptr) reinterpret_cast<PyASCIIObject*>(k)->hash = h;
+  return k;
+}
+
+/// Stores value under a new key string; steals `value`.
+bool set(PyObject* dict, Key key, PyObject* value) noexcept {
+  Ref v(value);
+  if (!v) return false;
+  Ref k(new_key(key));
+  if (!k) return false;
+  return PyDict_SetItem(dict, k.get(), v.get()) == 0;
 }
 
 PyObject* int_of(std::uint16_t v) noexcept {
@@ -123,23 +163,25 @@ PyObject* record_to_dict(const RecordView& view) noexcept {
   if (!d) return raise_creation_failure();
   PyObject* dict = d.get();
 
-  if (!set(dict, "group", int_of(r.group()))) return nullptr;
-  if (!set(dict, "element", int_of(r.element()))) return nullptr;
+  if (!set(dict, kGroup, int_of(r.group()))) return nullptr;
+  if (!set(dict, kElement, int_of(r.element()))) return nullptr;
   // A creator of length 0 is "no creator": its offset is never looked at, however large.
   const StrRef creator = r.creator();
-  if (!set(dict, "creator", creator.length == 0 ? str_of(ByteView{}) : text_of(view.pool, creator))) return nullptr;
-  if (!set(dict, "keyword", text_of(view.pool, r.keyword()))) return nullptr;
-  if (!set(dict, "name", text_of(view.pool, r.name()))) return nullptr;
+  if (!set(dict, kCreator, creator.length == 0 ? str_of(ByteView{}) : text_of(view.pool, creator))) return nullptr;
+  if (!set(dict, kKeyword, text_of(view.pool, r.keyword()))) return nullptr;
+  if (!set(dict, kName, text_of(view.pool, r.name()))) return nullptr;
   // Validation at open guarantees vr < 35, so the table index is in range; clamp anyway so a file
   // rewritten since cannot index past it.
   const std::uint8_t vr = r.vr() < kVrCount ? r.vr() : kVrCount - 1;
-  if (!set(dict, "vr", str_of_literal(kVrTable.data() + 2 * vr, 2))) return nullptr;
-  if (!set(dict, "description", text_of(view.pool, r.description()))) return nullptr;
-  if (!set(dict, "retired", PyBool_FromLong(r.retired() != 0))) return nullptr;
-  if (!set(dict, "block_offset", PyBool_FromLong(r.block_offset() != 0))) return nullptr;
+  if (!set(dict, kVr, str_of_ascii(reinterpret_cast<const std::uint8_t*>(kVrTable.data()) + 2 * vr, 2))) {
+    return nullptr;
+  }
+  if (!set(dict, kDescription, text_of(view.pool, r.description()))) return nullptr;
+  if (!set(dict, kRetired, PyBool_FromLong(r.retired() != 0))) return nullptr;
+  if (!set(dict, kBlock, PyBool_FromLong(r.block_offset() != 0))) return nullptr;
   const auto sources = resolve(view.pool, r.sources());
   if (!sources) return nullptr;
-  if (!set(dict, "sources", sources_list(*sources))) return nullptr;
+  if (!set(dict, kSources, sources_list(*sources))) return nullptr;
   return d.release();
 }
 
