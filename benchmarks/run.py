@@ -362,12 +362,14 @@ def section_lookup(path: str, floor_dir: str, repeat: int, number: int, targets:
 
     pq, pp = tm["private", "q"], tm["private", "p"]
     mq, mp = tm["miss", "q"], tm["miss", "p"]
-    hp, fl = tm["public", "p"], tm["make", "f"]
+    # The lookup stores its keys' hashes too, so the like-for-like floor is make_hashed.
+    hp, fl = tm["public", "p"], tm["make_hashed", "f"]
     targets.check("private hit at most 0.7x pydicom's get_private_entry", pq / pp, 0.7, pq / pp <= 0.7,
                   f"{pq / pp:.2f}x")
     targets.check("miss at most 0.1x pydicom's miss", mq / mp, 0.1, mq / mp <= 0.1, f"{mq / mp:.3f}x")
     targets.check("public hit no slower than pydicom's get_entry(int)", hq / hp, 1, hq / hp <= 1, f"{hq / hp:.2f}x")
-    targets.check("lookup at most 1.2x the floor (plain public API)", hq / fl, 1.2, hq / fl <= 1.2, f"{hq / fl:.2f}x")
+    targets.check("lookup at most 1.2x the floor (same dict, key hashes stored as the lookup does)", hq / fl, 1.2,
+                  hq / fl <= 1.2, f"{hq / fl:.2f}x")
     return t.render() + "\n" + f.render()
 
 

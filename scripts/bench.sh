@@ -17,10 +17,12 @@ vpy="$(cd "$venv" && pwd)/bin/python"
 # A build folder of its own, so that a test build running at the same time is not disturbed.
 "$vpy" -m pip install --quiet -Cbuild-dir=build/bench-wheel .
 
-# The same sources with -O2 -g, imported only by the callgrind runs (function names for the split).
+# The same sources with symbols, imported only by the callgrind runs (function names for the
+# split). RelWithDebInfo, but at the optimisation level of the release build, so that the counts
+# are those of the code users get.
 ext=build/bench-rwdi
 cmake -S . -B "$ext" -DQUILLET_BUILD_EXTENSION=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DPython_EXECUTABLE="$vpy" >/dev/null
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O3 -g -DNDEBUG" -DPython_EXECUTABLE="$vpy" >/dev/null
 cmake --build "$ext" --target _quillet --parallel 2 >/dev/null
 suffix=$("$vpy" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 include=$("$vpy" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
