@@ -37,6 +37,22 @@ log "interpreter: $py"
 # it off and hide an extension that fails to declare it can run without it.
 unset PYTHON_GIL
 
+pip_extra=()
+if [[ -n $suffix ]]; then
+    # The interpreter's own known races are suppressed; any other report makes
+    # the process exit with 66, so a race in the extension fails the run.
+    supp="$(dirname "$(dirname "$py")")/tsan-suppressions.txt"
+    [[ -f $supp ]] || die "no sanitizer suppression list at $supp"
+    export TSAN_OPTIONS="suppressions=$supp halt_on_error=0 second_deadlock_stack=1${TSAN_OPTIONS:+ $TSAN_OPTIONS}"
+    # Instrument the extension too: without it the sanitizer sees only the
+    # interpreter's memory accesses, not the extension's. A build folder of
+    # its own keeps CMake's cached flags apart from the plain build's.
+    export CFLAGS="${CFLAGS:+$CFLAGS }-fsanitize=thread -g"
+    export CXXFLAGS="${CXXFLAGS:+$CXXFLAGS }-fsanitize=thread -g"
+    export LDFLAGS="${LDFLAGS:+$LDFLAGS }-fsanitize=thread"
+    pip_extra+=(--config-settings=build-dir="build/{wheel_tag}$suffix")
+fi
+
 venv="${QUILLET_FT_VENV:-$root/build/venv-ft$suffix}"
 vpy="$venv/bin/python"
 # A venv made from another interpreter (e.g. before a rebuild) is remade.
@@ -53,7 +69,7 @@ fi
 # its Rust core) pip would build the sdist, which needs a network this
 # machine may not have; an older release with a pure-Python wheel does fine.
 log "pip install .[test]"
-(cd "$root" && "$vpy" -m pip install --prefer-binary ".[test]") \
+(cd "$root" && "$vpy" -m pip install --prefer-binary "${pip_extra[@]}" ".[test]") \
     || die "pip install of the project failed"
 
 # Checked from outside the source tree (-P, temporary cwd) so that the
