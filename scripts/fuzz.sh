@@ -90,6 +90,8 @@ summary() {
     corp=$(sed -nE 's/.* corp: ([0-9]+)\/.*/\1/p' <<<"$done_line")
     echo "$t: ${execs:-?} executions (${rate:-?}/s) in ${seconds} s; coverage ${cov} of ${edges:-?} edges," \
       "${ft} features; corpus ${corp} inputs"
+  else
+    echo "$t: stopped before its time was up (crash, leak or timeout); see $log"
   fi
 }
 
