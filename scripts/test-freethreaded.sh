@@ -43,7 +43,10 @@ if [[ -n $suffix ]]; then
     # the process exit with 66, so a race in the extension fails the run.
     supp="$(dirname "$(dirname "$py")")/tsan-suppressions.txt"
     [[ -f $supp ]] || die "no sanitizer suppression list at $supp"
-    export TSAN_OPTIONS="suppressions=$supp halt_on_error=0 second_deadlock_stack=1${TSAN_OPTIONS:+ $TSAN_OPTIONS}"
+    # handle_segv/handle_sigbus=0: tests that expect a process to die of a
+    # signal (a file shrunk under its mapping) must see that signal, not the
+    # sanitizer's own report and exit code.
+    export TSAN_OPTIONS="suppressions=$supp halt_on_error=0 second_deadlock_stack=1 handle_segv=0 handle_sigbus=0${TSAN_OPTIONS:+ $TSAN_OPTIONS}"
     # Instrument the extension too: without it the sanitizer sees only the
     # interpreter's memory accesses, not the extension's. A build folder of
     # its own keeps CMake's cached flags apart from the plain build's.
