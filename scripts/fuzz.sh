@@ -7,7 +7,7 @@
 #   scripts/fuzz.sh [SECONDS_PER_TARGET]
 #
 # Installs clang and its fuzzer runtime from Debian (apt-get) when they are missing, which needs
-# root, as CI has. Each target works on its own copy of the seed corpus in build/fuzz/work/,
+# root, as CI has. Each target works on its own copy of the seed corpus in build/fuzz/corpora/,
 # kept between runs, so repeated runs go on where the last one stopped; fuzz/corpus itself is
 # never written (regenerate it with fuzz/make_corpus.py).
 #
@@ -18,7 +18,7 @@
 # runs both targets at once for an hour each (one core per target). Any crash input found
 # belongs in fuzz/regressions/<target>/ together with the fix, so that every later run replays
 # it. To keep newly found coverage as seeds, minimise the working corpus into a new folder with
-# build/fuzz/fuzz/<target> -merge=1 NEW build/fuzz/work/<target> and copy only small inputs.
+# build/fuzz/fuzz/<target> -merge=1 NEW build/fuzz/corpora/<target> and copy only small inputs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -68,7 +68,7 @@ done
 # --- fuzzing ------------------------------------------------------------------------------------
 run() {
   local t=$1 short=${1#fuzz_}
-  local work="$build/work/$short" artifacts="$build/artifacts/$short/"
+  local work="$build/corpora/$short" artifacts="$build/artifacts/$short/"
   mkdir -p "$work" "$artifacts"
   local seed
   for seed in fuzz/corpus/"$short"/*; do [ -e "$work/${seed##*/}" ] || cp "$seed" "$work/"; done
