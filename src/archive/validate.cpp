@@ -33,7 +33,6 @@ class Claims {
 
   [[nodiscard]] std::uintptr_t start() const noexcept { return start_; }
   [[nodiscard]] std::uintptr_t end() const noexcept { return end_; }
-  [[nodiscard]] std::uint64_t length() const noexcept { return length_; }
 
 
   /// Places the array referenced at address `field` (item size z, alignment a). On success the
