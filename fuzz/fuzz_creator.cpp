@@ -20,13 +20,13 @@ namespace {
 using quillet::fuzz::AllocationCount;
 
 std::uint32_t fnv1a(std::string_view s) {
-  std::uint32_t h = quillet::fnv1a32_offset;
-  for (const char c : s) h = (h ^ static_cast<unsigned char>(c)) * quillet::fnv1a32_prime;
+  std::uint32_t h = quillet::lookup::fnv1a32_offset;
+  for (const char c : s) h = (h ^ static_cast<unsigned char>(c)) * quillet::lookup::fnv1a32_prime;
   return h;
 }
 
 bool valid_utf8(std::string_view s) {
-  return quillet::is_valid_utf8({reinterpret_cast<const std::uint8_t*>(s.data()), s.size()});
+  return quillet::lookup::is_valid_utf8({reinterpret_cast<const std::uint8_t*>(s.data()), s.size()});
 }
 
 /// Whether s holds a White_Space character other than U+0020, spelled as UTF-8.
@@ -56,17 +56,17 @@ std::string ascii_lower(std::string_view s) {
 
 /// Properties that hold for any bytes.
 void check_any(std::string_view s) {
-  const std::string folded = quillet::normalize_creator(s);
+  const std::string folded = quillet::lookup::normalize_creator(s);
   std::uint32_t h = 0;
   {
     const AllocationCount allocs;
-    h = quillet::hash_creator(s);
-    FUZZ_CHECK(quillet::hash_creator(std::optional<std::string_view>{s}) == h);
-    FUZZ_CHECK(quillet::hash_creator(std::optional<std::string_view>{}) == 0);
+    h = quillet::lookup::hash_creator(s);
+    FUZZ_CHECK(quillet::lookup::hash_creator(std::optional<std::string_view>{s}) == h);
+    FUZZ_CHECK(quillet::lookup::hash_creator(std::optional<std::string_view>{}) == 0);
     FUZZ_CHECK(allocs.count() == 0);  // the search hashes on every lookup with a creator
   }
   FUZZ_CHECK(h == fnv1a(folded));
-  FUZZ_CHECK(quillet::normalize_creator(s) == folded);  // deterministic
+  FUZZ_CHECK(quillet::lookup::normalize_creator(s) == folded);  // deterministic
   // Words are joined by single blanks with nothing around them, and ASCII is upper case.
   FUZZ_CHECK(folded.empty() || (folded.front() != ' ' && folded.back() != ' '));
   FUZZ_CHECK(folded.find("  ") == std::string::npos);
@@ -75,11 +75,11 @@ void check_any(std::string_view s) {
 
 /// Properties of well-formed UTF-8, the only text a Python caller can pass.
 void check_valid(std::string_view s) {
-  const std::string folded = quillet::normalize_creator(s);
+  const std::string folded = quillet::lookup::normalize_creator(s);
   FUZZ_CHECK(valid_utf8(folded));
   FUZZ_CHECK(!has_other_white_space(folded));
-  FUZZ_CHECK(quillet::normalize_creator(folded) == folded);  // upper-casing twice changes nothing
-  FUZZ_CHECK(quillet::normalize_creator(ascii_lower(s)) == folded);
+  FUZZ_CHECK(quillet::lookup::normalize_creator(folded) == folded);  // upper-casing twice changes nothing
+  FUZZ_CHECK(quillet::lookup::normalize_creator(ascii_lower(s)) == folded);
 }
 
 /// Folding works word by word: a blank between two texts only separates them.
@@ -87,10 +87,10 @@ void check_split(std::string_view a, std::string_view b) {
   std::string joined(a);
   joined += ' ';
   joined += b;
-  const std::string fa = quillet::normalize_creator(a);
-  const std::string fb = quillet::normalize_creator(b);
+  const std::string fa = quillet::lookup::normalize_creator(a);
+  const std::string fb = quillet::lookup::normalize_creator(b);
   const std::string expected = fa.empty() ? fb : fb.empty() ? fa : fa + " " + fb;
-  FUZZ_CHECK(quillet::normalize_creator(joined) == expected);
+  FUZZ_CHECK(quillet::lookup::normalize_creator(joined) == expected);
 }
 
 }  // namespace

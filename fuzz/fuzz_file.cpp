@@ -25,7 +25,10 @@
 
 namespace {
 
-using namespace quillet;
+using namespace quillet::archive;
+using namespace quillet::dictfile;
+using namespace quillet::lookup;
+namespace fuzz = quillet::fuzz;
 using fuzz::AllocationCount;
 
 // --- where the arrays lie ---------------------------------------------------------------------

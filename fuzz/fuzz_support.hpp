@@ -56,7 +56,7 @@ class PlacedCopy {
   // Nothing may keep pointing into an input once it is done with.
   ~PlacedCopy() { ASAN_POISON_MEMORY_REGION(block().at, block().cap); }
 
-  [[nodiscard]] ByteView view() const noexcept { return {data_, size_}; }
+  [[nodiscard]] archive::ByteView view() const noexcept { return {data_, size_}; }
 
  private:
   struct Block {

@@ -17,7 +17,7 @@ reports=build/sanitizer-reports
 
 # --- C++ unit tests of the core -------------------------------------------------------------------
 cmake -S . -B build/cpp-tests-asan -DQUILLET_BUILD_TESTS=ON -DQUILLET_SANITIZE=ON -DQUILLET_WERROR=ON \
-  -DCMAKE_BUILD_TYPE=Debug >/dev/null
+  -DCMAKE_BUILD_TYPE=Debug -DPython_EXECUTABLE="$py" >/dev/null
 cmake --build build/cpp-tests-asan --parallel 2 >/dev/null
 
 # --- the extension ----------------------------------------------------------------------------

@@ -13,7 +13,8 @@ fi
 QUILLET_WERROR=ON "$venv/bin/python" -m pip install --quiet ".[test]"
 
 # C++ unit tests of the core library (no Python involved).
-cmake -S . -B build/cpp-tests -DQUILLET_BUILD_TESTS=ON -DQUILLET_WERROR=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake -S . -B build/cpp-tests -DQUILLET_BUILD_TESTS=ON -DQUILLET_WERROR=ON -DCMAKE_BUILD_TYPE=Debug \
+  -DPython_EXECUTABLE="$(cd "$venv" && pwd)/bin/python" >/dev/null
 cmake --build build/cpp-tests --parallel 2 >/dev/null
 ctest --test-dir build/cpp-tests --output-on-failure
 

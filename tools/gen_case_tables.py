@@ -190,13 +190,13 @@ def render_case_tables(ref: ModuleType) -> str:
         "#include <cstddef>",
         "#include <cstdint>",
         "",
-        "namespace quillet::unicode {",
+        "namespace quillet::lookup::unicode {",
         "",
         *white_space_function(ref.WHITE_SPACE),
         "",
         *upper_tables(),
         "",
-        "}  // namespace quillet::unicode",
+        "}  // namespace quillet::lookup::unicode",
     ]
     return "\n".join(lines) + "\n"
 

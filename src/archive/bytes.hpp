@@ -11,7 +11,7 @@
 #include <optional>
 #include <type_traits>
 
-namespace quillet {
+namespace quillet::archive {
 
 namespace detail {
 /// Assembles a little-endian unsigned integer from the bytes at p, whatever the host's order
@@ -144,4 +144,4 @@ class FixedArray {
   std::uint32_t count_;
 };
 
-}  // namespace quillet
+}  // namespace quillet::archive

@@ -12,7 +12,7 @@
 
 #include "archive/bytes.hpp"
 
-namespace quillet {
+namespace quillet::archive {
 
 inline constexpr std::size_t kRootLen = 24;
 inline constexpr std::size_t kVecRefLen = 8;
@@ -143,4 +143,4 @@ struct DictRoot {
   }
 };
 
-}  // namespace quillet
+}  // namespace quillet::archive

@@ -5,7 +5,7 @@
 
 #include "archive/layout.hpp"
 
-namespace quillet {
+namespace quillet::archive {
 namespace {
 
 using Kind = ArchiveError::Kind;
@@ -235,4 +235,4 @@ Result<const std::uint8_t*, ValidationFailure> validate_body(const std::uint8_t*
   return start + root_pos;
 }
 
-}  // namespace quillet
+}  // namespace quillet::archive

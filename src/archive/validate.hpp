@@ -8,7 +8,7 @@
 #include "archive/bytes.hpp"
 #include "common/result.hpp"
 
-namespace quillet {
+namespace quillet::archive {
 
 /// Why an object could not be placed in the body. Addresses are of the current process.
 struct ArchiveError {
@@ -60,4 +60,4 @@ struct ValidationFailure {
 [[nodiscard]] Result<const std::uint8_t*, ValidationFailure> validate_body(const std::uint8_t* start,
                                                                           std::uint64_t length) noexcept;
 
-}  // namespace quillet
+}  // namespace quillet::archive

@@ -1,6 +1,6 @@
 #include "dictfile/load_error.hpp"
 
-namespace quillet {
+namespace quillet::dictfile {
 
 std::string LoadError::message() const {
   switch (kind) {
@@ -19,4 +19,4 @@ std::string LoadError::message() const {
   return "unknown load error";
 }
 
-}  // namespace quillet
+}  // namespace quillet::dictfile

@@ -7,7 +7,7 @@
 
 #include "dictfile/platform.hpp"
 
-namespace quillet {
+namespace quillet::dictfile {
 
 struct LoadError {
   enum class Kind : std::uint8_t {
@@ -35,4 +35,4 @@ struct LoadError {
   [[nodiscard]] std::string message() const;
 };
 
-}  // namespace quillet
+}  // namespace quillet::dictfile

@@ -2,7 +2,10 @@
 
 #include "archive/validate.hpp"
 
-namespace quillet {
+namespace quillet::dictfile {
+
+using archive::ByteView;
+using archive::FixedView;
 
 Result<bool, LoadError> MappedDict::check(ByteView file) {
   if (file.size() < kHeaderLen) return Err{LoadError::too_small(file.size())};
@@ -14,7 +17,7 @@ Result<bool, LoadError> MappedDict::check(ByteView file) {
   if (const std::uint16_t version = head->u16<4>(); version != kFormatVersion) {
     return Err{LoadError::unsupported_version(version)};
   }
-  auto valid = validate_body(file.data() + kHeaderLen, file.size() - kHeaderLen);
+  auto valid = archive::validate_body(file.data() + kHeaderLen, file.size() - kHeaderLen);
   if (!valid) return Err{LoadError::integrity(valid.error().message())};
   return true;
 }
@@ -32,4 +35,4 @@ Result<MappedDict, LoadError> MappedDict::load(std::string_view path) {
   return dict;
 }
 
-}  // namespace quillet
+}  // namespace quillet::dictfile

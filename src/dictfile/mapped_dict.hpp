@@ -10,7 +10,7 @@
 #include "dictfile/load_error.hpp"
 #include "dictfile/platform.hpp"
 
-namespace quillet {
+namespace quillet::dictfile {
 
 inline constexpr std::size_t kHeaderLen = 32;
 inline constexpr std::uint16_t kFormatVersion = 2;
@@ -23,16 +23,16 @@ class MappedDict {
   [[nodiscard]] static Result<MappedDict, LoadError> load(std::string_view path);
 
   /// Checks bytes already in memory exactly as `load` checks a mapped file; for tests and fuzzers.
-  [[nodiscard]] static Result<bool, LoadError> check(ByteView file);
+  [[nodiscard]] static Result<bool, LoadError> check(archive::ByteView file);
 
   MappedDict(MappedDict&&) noexcept = default;
   MappedDict& operator=(MappedDict&&) noexcept = default;
 
   /// The whole file.
-  [[nodiscard]] ByteView data() const noexcept { return map_.view(); }
+  [[nodiscard]] archive::ByteView data() const noexcept { return map_.view(); }
   /// Everything after the header. Its last 24 bytes are the archive root.
-  [[nodiscard]] ByteView body() const noexcept {
-    const ByteView d = data();
+  [[nodiscard]] archive::ByteView body() const noexcept {
+    const archive::ByteView d = data();
     return {d.data() + body_offset_, d.size() - body_offset_};
   }
 
@@ -45,4 +45,4 @@ class MappedDict {
   std::size_t body_offset_ = kHeaderLen;
 };
 
-}  // namespace quillet
+}  // namespace quillet::dictfile

@@ -10,7 +10,7 @@
 #include "archive/bytes.hpp"
 #include "common/result.hpp"
 
-namespace quillet::platform {
+namespace quillet::dictfile::platform {
 
 /// An I/O failure: an operating-system error code with its text, or a message of our own
 /// (code 0) for failures found before the system was asked.
@@ -53,7 +53,7 @@ class Mapping {
   Mapping& operator=(const Mapping&) = delete;
   ~Mapping();
 
-  [[nodiscard]] ByteView view() const noexcept { return {data_, size_}; }
+  [[nodiscard]] archive::ByteView view() const noexcept { return {data_, size_}; }
 
  private:
   void release() noexcept;
@@ -71,4 +71,4 @@ class Mapping {
 /// Maps `size` bytes of the file from offset 0, read-only.
 [[nodiscard]] Result<Mapping, OsError> map_readonly(const File& file, std::uint64_t size);
 
-}  // namespace quillet::platform
+}  // namespace quillet::dictfile::platform

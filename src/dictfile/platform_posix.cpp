@@ -11,7 +11,7 @@
 
 #include "dictfile/platform.hpp"
 
-namespace quillet::platform {
+namespace quillet::dictfile::platform {
 namespace {
 
 // strerror_r comes in a GNU flavour returning char* and an XSI one returning int.
@@ -103,4 +103,4 @@ Result<Mapping, OsError> map_readonly(const File& file, std::uint64_t size) {
   return Mapping(static_cast<const std::uint8_t*>(p), len);
 }
 
-}  // namespace quillet::platform
+}  // namespace quillet::dictfile::platform

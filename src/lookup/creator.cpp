@@ -6,7 +6,7 @@
 
 #include "lookup/case_tables.inc"
 
-namespace quillet {
+namespace quillet::lookup {
 namespace {
 
 // The generated tables index each other with plain bytes; prove at compile time that every
@@ -181,4 +181,4 @@ std::uint32_t hash_creator(std::optional<std::string_view> creator) noexcept {
   return creator ? hash_creator(*creator) : 0u;
 }
 
-}  // namespace quillet
+}  // namespace quillet::lookup

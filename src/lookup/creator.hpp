@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace quillet {
+namespace quillet::lookup {
 
 /// FNV-1a 32 starting value; also the hash of a creator that folds to the empty text.
 inline constexpr std::uint32_t fnv1a32_offset = 0x811C9DC5u;
@@ -29,4 +29,4 @@ std::uint32_t hash_creator(std::string_view utf8) noexcept;
 /// well to either overload).
 std::uint32_t hash_creator(std::optional<std::string_view> creator) noexcept;
 
-}  // namespace quillet
+}  // namespace quillet::lookup

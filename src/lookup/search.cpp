@@ -2,8 +2,10 @@
 
 #include "lookup/creator.hpp"
 
-namespace quillet {
+namespace quillet::lookup {
 namespace {
+
+using namespace quillet::archive;
 
 /// The array a root reference designates, or nothing when it does not lie inside the body.
 ///
@@ -81,4 +83,4 @@ Result<std::optional<RecordView>, LookupFault> find_record(ByteView body, std::u
   return std::optional<RecordView>{RecordView{DictRecord(*rec), *pool}};
 }
 
-}  // namespace quillet
+}  // namespace quillet::lookup

@@ -11,7 +11,10 @@
 #include "common/result.hpp"
 #include "dictfile/mapped_dict.hpp"
 
-namespace quillet {
+namespace quillet::lookup {
+
+using archive::ByteView;
+using archive::DictRecord;
 
 /// A located record and the pool its texts live in. Points into the mapping: valid only while the
 /// dictionary that produced it is alive.
@@ -34,8 +37,8 @@ struct LookupFault {
     ByteView body, std::uint16_t group, std::uint16_t element, std::optional<std::string_view> creator);
 
 [[nodiscard]] inline Result<std::optional<RecordView>, LookupFault> find_record(
-    const MappedDict& dict, std::uint16_t group, std::uint16_t element, std::optional<std::string_view> creator) {
+    const dictfile::MappedDict& dict, std::uint16_t group, std::uint16_t element, std::optional<std::string_view> creator) {
   return find_record(dict.body(), group, element, creator);
 }
 
-}  // namespace quillet
+}  // namespace quillet::lookup

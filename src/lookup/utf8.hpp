@@ -6,7 +6,9 @@
 
 #include "archive/bytes.hpp"
 
-namespace quillet {
+namespace quillet::lookup {
+
+using archive::ByteView;
 
 /// True when every byte is below 0x80.
 [[nodiscard]] inline bool is_ascii(ByteView s) noexcept {
@@ -52,4 +54,4 @@ namespace quillet {
   return true;
 }
 
-}  // namespace quillet
+}  // namespace quillet::lookup

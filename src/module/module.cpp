@@ -2,7 +2,7 @@
 
 #include <Python.h>
 
-#include "lookup/handle.hpp"
+#include "module/handle.hpp"
 #include "module/errors.hpp"
 #include "module/pyref.hpp"
 

@@ -97,8 +97,8 @@ TEST_CASE("fold: white space runs, trimming and upper case") {
     {" \t "sv, ""sv},
   }};
   for (const auto& c : cases) {
-    CHECK_EQ(quillet::normalize_creator(c.input), c.folded, c.input);
-    CHECK_EQ(quillet::hash_creator(c.input), fnv1a32(c.folded), c.input);
+    CHECK_EQ(quillet::lookup::normalize_creator(c.input), c.folded, c.input);
+    CHECK_EQ(quillet::lookup::hash_creator(c.input), fnv1a32(c.folded), c.input);
   }
 }
 
@@ -108,21 +108,21 @@ TEST_CASE("hash: constants, absent creator, empty creator") {
   CHECK_EQ(fnv1a32("a"sv), 0xE40C292Cu);
   CHECK_EQ(fnv1a32("foobar"sv), 0xBF9CF968u);
 
-  CHECK_EQ(quillet::hash_creator(std::optional<std::string_view>{}), 0u);
-  CHECK_EQ(quillet::hash_creator(std::nullopt), 0u);
-  CHECK_EQ(quillet::hash_creator(std::optional<std::string_view>{""sv}), 0x811C9DC5u);
-  CHECK_EQ(quillet::hash_creator(std::optional<std::string_view>{" \t "sv}), 0x811C9DC5u);
-  CHECK_EQ(quillet::hash_creator(""sv), quillet::fnv1a32_offset);
-  CHECK_EQ(quillet::hash_creator(std::optional<std::string_view>{"acme  corp"sv}),
-           quillet::hash_creator("ACME CORP"sv));
-  CHECK_EQ(quillet::hash_creator("ACME CORP"sv), 0xAE8A0E35u);
+  CHECK_EQ(quillet::lookup::hash_creator(std::optional<std::string_view>{}), 0u);
+  CHECK_EQ(quillet::lookup::hash_creator(std::nullopt), 0u);
+  CHECK_EQ(quillet::lookup::hash_creator(std::optional<std::string_view>{""sv}), 0x811C9DC5u);
+  CHECK_EQ(quillet::lookup::hash_creator(std::optional<std::string_view>{" \t "sv}), 0x811C9DC5u);
+  CHECK_EQ(quillet::lookup::hash_creator(""sv), quillet::lookup::fnv1a32_offset);
+  CHECK_EQ(quillet::lookup::hash_creator(std::optional<std::string_view>{"acme  corp"sv}),
+           quillet::lookup::hash_creator("ACME CORP"sv));
+  CHECK_EQ(quillet::lookup::hash_creator("ACME CORP"sv), 0xAE8A0E35u);
 }
 
 TEST_CASE("fold: exactly the White_Space code points separate words") {
   std::size_t splitting = 0;
   for (char32_t c = 0; c <= 0x10FFFF; ++c) {
     if (is_surrogate(c)) continue;
-    const std::string folded = quillet::normalize_creator(between_letters(c));
+    const std::string folded = quillet::lookup::normalize_creator(between_letters(c));
     const bool splits = folded == "A B";
     if (splits) ++splitting;
     if (splits != expect_white_space(c)) {
@@ -131,8 +131,8 @@ TEST_CASE("fold: exactly the White_Space code points separate words") {
     }
     if (expect_white_space(c)) {
       // Doubled, or at both edges, it leaves nothing behind.
-      CHECK_EQ(quillet::normalize_creator(utf8(c) + utf8(c)), ""sv, static_cast<std::uint32_t>(c));
-      CHECK_EQ(quillet::normalize_creator(utf8(c) + "x " + utf8(c)), "X"sv,
+      CHECK_EQ(quillet::lookup::normalize_creator(utf8(c) + utf8(c)), ""sv, static_cast<std::uint32_t>(c));
+      CHECK_EQ(quillet::lookup::normalize_creator(utf8(c) + "x " + utf8(c)), "X"sv,
                static_cast<std::uint32_t>(c));
     }
   }
@@ -159,8 +159,8 @@ TEST_CASE("fold: ill-formed UTF-8 passes through byte by byte, never as space") 
     {"\xf0\x9f\x98"sv "\xc3\x9f"sv, "\xf0\x9f\x98SS"sv},
   }};
   for (const auto& c : cases) {
-    CHECK_EQ(quillet::normalize_creator(c.input), c.folded, c.input);
-    CHECK_EQ(quillet::hash_creator(c.input), fnv1a32(c.folded), c.input);
+    CHECK_EQ(quillet::lookup::normalize_creator(c.input), c.folded, c.input);
+    CHECK_EQ(quillet::lookup::hash_creator(c.input), fnv1a32(c.folded), c.input);
   }
 }
 
@@ -180,9 +180,9 @@ TEST_CASE("fold: arbitrary bytes give consistent, well-shaped results") {
       const unsigned r = next();
       input.push_back(static_cast<char>(r & 1 ? interesting[r % interesting.size()] : next()));
     }
-    const std::string folded = quillet::normalize_creator(input);
-    CHECK_EQ(quillet::hash_creator(std::string_view{input}), fnv1a32(folded), input);
-    CHECK_EQ(quillet::normalize_creator(input), folded, input);
+    const std::string folded = quillet::lookup::normalize_creator(input);
+    CHECK_EQ(quillet::lookup::hash_creator(std::string_view{input}), fnv1a32(folded), input);
+    CHECK_EQ(quillet::lookup::normalize_creator(input), folded, input);
     const bool shaped = folded.empty() ||
                         (folded.front() != ' ' && folded.back() != ' ' &&
                          folded.find("  ") == std::string::npos);
@@ -192,25 +192,25 @@ TEST_CASE("fold: arbitrary bytes give consistent, well-shaped results") {
 
 TEST_CASE("python reference: curated creators") {
   for (const auto& v : quillet::vectors::creators) {
-    CHECK_EQ(quillet::normalize_creator(v.input), v.folded, v.input);
-    CHECK_EQ(quillet::hash_creator(v.input), v.hash, v.input);
+    CHECK_EQ(quillet::lookup::normalize_creator(v.input), v.folded, v.input);
+    CHECK_EQ(quillet::lookup::hash_creator(v.input), v.hash, v.input);
   }
 }
 
 TEST_CASE("python reference: every code point, folded between two letters") {
   constexpr char32_t block = char32_t{1} << quillet::vectors::digest_shift;
   for (std::size_t b = 0; b < quillet::vectors::block_digests.size(); ++b) {
-    std::uint32_t digest = quillet::fnv1a32_offset;
+    std::uint32_t digest = quillet::lookup::fnv1a32_offset;
     const auto first = static_cast<char32_t>(b * block);
     for (char32_t c = first; c < first + block; ++c) {
       if (is_surrogate(c)) continue;
       const std::string input = between_letters(c);
-      const std::uint32_t h = quillet::hash_creator(std::string_view{input});
-      if (h != fnv1a32(quillet::normalize_creator(input))) {
-        CHECK_EQ(h, fnv1a32(quillet::normalize_creator(input)), input);
+      const std::uint32_t h = quillet::lookup::hash_creator(std::string_view{input});
+      if (h != fnv1a32(quillet::lookup::normalize_creator(input))) {
+        CHECK_EQ(h, fnv1a32(quillet::lookup::normalize_creator(input)), input);
       }
       for (unsigned shift = 0; shift < 32; shift += 8) {
-        digest = (digest ^ ((h >> shift) & 0xFFu)) * quillet::fnv1a32_prime;
+        digest = (digest ^ ((h >> shift) & 0xFFu)) * quillet::lookup::fnv1a32_prime;
       }
     }
     // A mismatch names the first code point of the block that disagrees with Python.

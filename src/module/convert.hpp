@@ -9,6 +9,6 @@ namespace quillet::py {
 
 /// A new dict with the record's ten keys, or nullptr with an exception set. Texts that are not
 /// valid UTF-8 read as ""; a text outside the pool (a corrupt file) is an internal fault.
-PyObject* record_to_dict(const RecordView& view) noexcept;
+PyObject* record_to_dict(const lookup::RecordView& view) noexcept;
 
 }  // namespace quillet::py

@@ -1,4 +1,4 @@
-#include "lookup/handle.hpp"
+#include "module/handle.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "dictfile/mapped_dict.hpp"
-#include "lookup/convert.hpp"
+#include "module/convert.hpp"
 #include "lookup/search.hpp"
 #include "module/binding.hpp"
 #include "module/errors.hpp"
@@ -18,6 +18,9 @@
 
 namespace quillet::py {
 namespace {
+
+using dictfile::LoadError;
+using dictfile::MappedDict;
 
 struct DictObject {
   PyObject_HEAD
@@ -113,7 +116,7 @@ PyObject* dict_lookup(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, 
   const auto creator = to_creator(a[2]);
   if (!creator) return nullptr;
 
-  auto found = find_record(*as_dict(self)->dict, *group, *element, *creator);
+  auto found = lookup::find_record(*as_dict(self)->dict, *group, *element, *creator);
   if (!found) return raise_internal(found.error().message);
   if (!found.value()) Py_RETURN_NONE;
   return record_to_dict(*found.value());
@@ -133,13 +136,13 @@ PyObject* dict_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
 Py_ssize_t dict_length(PyObject* self) noexcept {
   SharedBorrow borrow(as_dict(self));
   if (!borrow.held()) return -1;
-  return static_cast<Py_ssize_t>(index_count(as_dict(self)->dict->body()));
+  return static_cast<Py_ssize_t>(lookup::index_count(as_dict(self)->dict->body()));
 }
 
 PyObject* dict_repr(PyObject* self) noexcept {
   SharedBorrow borrow(as_dict(self));
   if (!borrow.held()) return nullptr;
-  const unsigned long n = index_count(as_dict(self)->dict->body());
+  const unsigned long n = lookup::index_count(as_dict(self)->dict->body());
   return PyUnicode_FromFormat("<quillet.Dict len=%lu>", n);
 }
 

@@ -1,4 +1,4 @@
-#include "lookup/convert.hpp"
+#include "module/convert.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +15,12 @@
 
 namespace quillet::py {
 namespace {
+
+using archive::ByteView;
+using archive::DictRecord;
+using archive::StrRef;
+using lookup::is_ascii;
+using lookup::is_valid_utf8;
 
 /// The bytes of a text, or nothing after raising the internal fault for a text outside the pool.
 /// Texts are not checked at open, so this is where a corrupt StrRef is caught.
@@ -157,7 +163,7 @@ PyObject* text_of(ByteView pool, StrRef ref) noexcept {
 
 }  // namespace
 
-PyObject* record_to_dict(const RecordView& view) noexcept {
+PyObject* record_to_dict(const lookup::RecordView& view) noexcept {
   const DictRecord& r = view.record;
   Ref d(PyDict_New());
   if (!d) return raise_creation_failure();
@@ -172,8 +178,8 @@ PyObject* record_to_dict(const RecordView& view) noexcept {
   if (!set(dict, kName, text_of(view.pool, r.name()))) return nullptr;
   // Validation at open guarantees vr < 35, so the table index is in range; clamp anyway so a file
   // rewritten since cannot index past it.
-  const std::uint8_t vr = r.vr() < kVrCount ? r.vr() : kVrCount - 1;
-  if (!set(dict, kVr, str_of_ascii(reinterpret_cast<const std::uint8_t*>(kVrTable.data()) + 2 * vr, 2))) {
+  const std::uint8_t vr = r.vr() < archive::kVrCount ? r.vr() : archive::kVrCount - 1;
+  if (!set(dict, kVr, str_of_ascii(reinterpret_cast<const std::uint8_t*>(archive::kVrTable.data()) + 2 * vr, 2))) {
     return nullptr;
   }
   if (!set(dict, kDescription, text_of(view.pool, r.description()))) return nullptr;
