@@ -17,7 +17,9 @@ CASES = {
     "public": Case("public hit (0010,0010)", (0x0010, 0x0010), 0x00100010),
     # A private tag that both dictionaries hold under the same creator; quillet stores the
     # element's low byte, pydicom takes the full tag of the first block (xx = 10).
-    "private": Case("private hit (0029,xx10) SIEMENS CSA HEADER", (0x0029, 0x10, "SIEMENS CSA HEADER"), 0x00291010),
+    "private": Case(
+        "private hit (0029,xx10) SIEMENS CSA HEADER", (0x0029, 0x10, "SIEMENS CSA HEADER"), 0x00291010
+    ),
     # In no dictionary: pydicom raises KeyError (after trying its repeater masks), quillet
     # returns None.
     "miss": Case("miss (0010,0011)", (0x0010, 0x0011), 0x00100011),

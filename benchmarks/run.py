@@ -44,6 +44,7 @@ SYNTHETIC_VERSION = 1
 
 # ---- the things compared ---------------------------------------------------------------------
 
+
 def dictionary_path() -> str:
     """The bundled dictionary: the package's own when it ships one, else a compiled copy."""
     import quillet
@@ -55,16 +56,22 @@ def dictionary_path() -> str:
     src = ROOT / "data" / "dictionary.tsv"
     if not out.exists() or out.stat().st_mtime < src.stat().st_mtime:
         WORK.mkdir(parents=True, exist_ok=True)
-        subprocess.run([sys.executable, str(ROOT / "tools" / "compile_dictionary.py"), str(src), str(out)],
-                       check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(
+            [sys.executable, str(ROOT / "tools" / "compile_dictionary.py"), str(src), str(out)],
+            check=True,
+            stdout=subprocess.DEVNULL,
+        )
     return str(out)
 
 
 def open_bundled(path: str):
     import quillet
 
-    if getattr(quillet, "DEFAULT_PATH", None) is not None and hasattr(quillet, "open_default") \
-            and os.fspath(quillet.DEFAULT_PATH) == path:
+    if (
+        getattr(quillet, "DEFAULT_PATH", None) is not None
+        and hasattr(quillet, "open_default")
+        and os.fspath(quillet.DEFAULT_PATH) == path
+    ):
         return quillet.open_default()
     return quillet.open(path)
 
@@ -103,13 +110,22 @@ def make_synthetic(n: int) -> Path:
     from quillet.writer import Entry, write_dictionary
 
     out.parent.mkdir(parents=True, exist_ok=True)
-    entries = (Entry(*synthetic_key(i), keyword=f"Synthetic{i % 1000}", name=f"Synthetic {i % 1000}",
-                     vr="LO", sources=("benchmark",)) for i in range(n))
+    entries = (
+        Entry(
+            *synthetic_key(i),
+            keyword=f"Synthetic{i % 1000}",
+            name=f"Synthetic {i % 1000}",
+            vr="LO",
+            sources=("benchmark",),
+        )
+        for i in range(n)
+    )
     write_dictionary(out, entries)
     return out
 
 
 # ---- measuring -------------------------------------------------------------------------------
+
 
 def median_time(fn, repeat: int) -> float:
     """Median wall time of fn() in seconds. What fn returns is dropped after the clock stops,
@@ -131,8 +147,9 @@ def per_call(stmt: str, env: dict, number: int, repeat: int) -> float:
 
 def child(args: list[str], stdin: str | None = None) -> dict:
     """Runs this file in a fresh interpreter in child mode and returns the JSON it prints."""
-    out = subprocess.run([sys.executable, __file__, "--child", *args], input=stdin, text=True,
-                         capture_output=True, check=True)
+    out = subprocess.run(
+        [sys.executable, __file__, "--child", *args], input=stdin, text=True, capture_output=True, check=True
+    )
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
@@ -153,6 +170,7 @@ def run_child(mode: str, rest: list[str]) -> None:
         path = rest[0]
         t0 = time.perf_counter_ns()
         import quillet  # noqa: F401
+
         t1 = time.perf_counter_ns()
         d = open_bundled(path)
         t2 = time.perf_counter_ns()
@@ -163,6 +181,7 @@ def run_child(mode: str, rest: list[str]) -> None:
         mods = load_pydicom_dicts()
         t1 = time.perf_counter_ns()
         import pydicom.datadict  # noqa: F401  (the whole package, as users import it)
+
         t2 = time.perf_counter_ns()
         assert len(mods[0].DicomDictionary) > 0
         print(json.dumps({"open": (t1 - t0) / 1e9, "package": (t2 - t1) / 1e9}))
@@ -172,20 +191,29 @@ def run_child(mode: str, rest: list[str]) -> None:
         wait = rest[0] == "wait"
         if mode == "mem-quillet":
             import quillet  # noqa: F401
+
             before = smaps()
             d = open_bundled(rest[1])
             for c in CASES.values():
                 d.lookup(*c.quillet_args)
         else:
             import importlib.machinery  # noqa: F401  (already loaded; what the loader needs)
+
             before = smaps()
             d = load_pydicom_dicts()
         if wait:
             print("ready", flush=True)
             sys.stdin.readline()
         after = smaps()
-        print(json.dumps({k: after.get(k, 0) - before.get(k, 0) for k in ("Pss", "Private_Dirty", "Private_Clean",
-                                                                          "Rss")}), flush=True)
+        print(
+            json.dumps(
+                {
+                    k: after.get(k, 0) - before.get(k, 0)
+                    for k in ("Pss", "Private_Dirty", "Private_Clean", "Rss")
+                }
+            ),
+            flush=True,
+        )
         if wait:
             sys.stdin.readline()
         del d
@@ -195,6 +223,7 @@ def run_child(mode: str, rest: list[str]) -> None:
 
 # ---- the sections ----------------------------------------------------------------------------
 
+
 class Table:
     def __init__(self, title: str, columns: list[str]):
         self.title, self.columns, self.rows = title, columns, []
@@ -203,8 +232,12 @@ class Table:
         self.rows.append([str(c) for c in cells])
 
     def render(self) -> str:
-        lines = [f"### {self.title}", "", "| " + " | ".join(self.columns) + " |",
-                 "|" + "|".join("---" for _ in self.columns) + "|"]
+        lines = [
+            f"### {self.title}",
+            "",
+            "| " + " | ".join(self.columns) + " |",
+            "|" + "|".join("---" for _ in self.columns) + "|",
+        ]
         lines += ["| " + " | ".join(r) + " |" for r in self.rows]
         return "\n".join(lines) + "\n"
 
@@ -256,15 +289,34 @@ def section_open(path: str, repeat: int, targets: Targets) -> str:
     p_in = median_time(load_pydicom_dicts, repeat)
 
     t = Table("Open", ["what", "quillet", "pydicom", "quillet/pydicom"])
-    t.add("fresh process: open vs building the dictionaries", fmt_t(q_open), fmt_t(p_open), ratio(q_open, p_open))
-    t.add("fresh process: import quillet + open vs the same", fmt_t(q_both), fmt_t(p_open), ratio(q_both, p_open))
-    t.add("in-process, again: open vs rebuilding the dictionaries", fmt_t(q_in), fmt_t(p_in), ratio(q_in, p_in))
+    t.add(
+        "fresh process: open vs building the dictionaries",
+        fmt_t(q_open),
+        fmt_t(p_open),
+        ratio(q_open, p_open),
+    )
+    t.add(
+        "fresh process: import quillet + open vs the same",
+        fmt_t(q_both),
+        fmt_t(p_open),
+        ratio(q_both, p_open),
+    )
+    t.add(
+        "in-process, again: open vs rebuilding the dictionaries", fmt_t(q_in), fmt_t(p_in), ratio(q_in, p_in)
+    )
     t.add("for scale: `import pydicom.datadict` (whole package)", "", fmt_t(p_pkg), "")
-    targets.check("open at least 100x faster than building pydicom's dictionaries (fresh process)",
-                  p_open / q_open, 100, p_open / q_open >= 100, f"{p_open / q_open:.0f}x")
+    targets.check(
+        "open at least 100x faster than building pydicom's dictionaries (fresh process)",
+        p_open / q_open,
+        100,
+        p_open / q_open >= 100,
+        f"{p_open / q_open:.0f}x",
+    )
 
-    s = Table("Open of synthetic files (in the page cache): validation cost per record",
-              ["records", "file size", "open (best)", "ns/record", "records/s (best)"])
+    s = Table(
+        "Open of synthetic files (in the page cache): validation cost per record",
+        ["records", "file size", "open (best)", "ns/record", "records/s (best)"],
+    )
     best = 0.0
     for n in SYNTHETIC_SIZES_OPEN:
         f = str(make_synthetic(n))
@@ -280,10 +332,20 @@ def section_open(path: str, repeat: int, targets: Targets) -> str:
         dt, fast = statistics.median(times), min(times)
         rate = n / dt
         best = rate if n == SYNTHETIC_SIZES_OPEN[-1] else best
-        s.add(f"{n:,}", fmt_b(os.path.getsize(f)), f"{fmt_t(dt)} ({fmt_t(fast)})", f"{dt / n * 1e9:.2f}",
-              f"{rate / 1e6:.0f} M ({n / fast / 1e6:.0f} M)")
-    targets.check("validation at least 100M records/s (10^6 records, cached)", best, 100e6, best >= 100e6,
-                  f"{best / 1e6:.0f} M records/s")
+        s.add(
+            f"{n:,}",
+            fmt_b(os.path.getsize(f)),
+            f"{fmt_t(dt)} ({fmt_t(fast)})",
+            f"{dt / n * 1e9:.2f}",
+            f"{rate / 1e6:.0f} M ({n / fast / 1e6:.0f} M)",
+        )
+    targets.check(
+        "validation at least 100M records/s (10^6 records, cached)",
+        best,
+        100e6,
+        best >= 100e6,
+        f"{best / 1e6:.0f} M records/s",
+    )
     return t.render() + "\n" + s.render()
 
 
@@ -292,8 +354,15 @@ def section_memory(path: str, targets: Targets) -> str:
         return child([mode, "nowait", *extra])
 
     def many(mode: str, extra: list[str], k: int = 8) -> list[dict]:
-        procs = [subprocess.Popen([sys.executable, __file__, "--child", mode, "wait", *extra],
-                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) for _ in range(k)]
+        procs = [
+            subprocess.Popen(
+                [sys.executable, __file__, "--child", mode, "wait", *extra],
+                stdin=subprocess.PIPE,
+                stdout=subprocess.PIPE,
+                text=True,
+            )
+            for _ in range(k)
+        ]
         for p in procs:
             assert p.stdout.readline().strip() == "ready"
         for p in procs:
@@ -317,17 +386,28 @@ def section_memory(path: str, targets: Targets) -> str:
         os.close(fd)
     q1, p1 = one("mem-quillet", [path]), one("mem-pydicom", [])
     q8, p8 = many("mem-quillet", [path]), many("mem-pydicom", [])
-    t = Table("Memory added to a process (from /proc/self/smaps_rollup)",
-              ["what", "quillet", "pydicom", "quillet/pydicom"])
-    t.add("private dirty, one process", fmt_b(q1["Private_Dirty"]), fmt_b(p1["Private_Dirty"]),
-          ratio(q1["Private_Dirty"], p1["Private_Dirty"]))
+    t = Table(
+        "Memory added to a process (from /proc/self/smaps_rollup)",
+        ["what", "quillet", "pydicom", "quillet/pydicom"],
+    )
+    t.add(
+        "private dirty, one process",
+        fmt_b(q1["Private_Dirty"]),
+        fmt_b(p1["Private_Dirty"]),
+        ratio(q1["Private_Dirty"], p1["Private_Dirty"]),
+    )
     t.add("Pss, one process", fmt_b(q1["Pss"]), fmt_b(p1["Pss"]), ratio(q1["Pss"], p1["Pss"]))
     qp, pp = sum(r["Pss"] for r in q8), sum(r["Pss"] for r in p8)
     qd, pd = sum(r["Private_Dirty"] for r in q8), sum(r["Private_Dirty"] for r in p8)
     t.add("8 processes at once: total Pss", fmt_b(qp), fmt_b(pp), ratio(qp, pp))
     t.add("8 processes at once: total private dirty", fmt_b(qd), fmt_b(pd), ratio(qd, pd))
-    targets.check("at most 64 KiB private memory added per process", q1["Private_Dirty"], 65536,
-                  q1["Private_Dirty"] <= 65536, fmt_b(q1["Private_Dirty"]) + " private dirty")
+    targets.check(
+        "at most 64 KiB private memory added per process",
+        q1["Private_Dirty"],
+        65536,
+        q1["Private_Dirty"] <= 65536,
+        fmt_b(q1["Private_Dirty"]) + " private dirty",
+    )
     return t.render()
 
 
@@ -362,43 +442,74 @@ def section_lookup(path: str, floor_dir: str, repeat: int, number: int, targets:
         todo[name, "f"] = f"fl.{name}(0x0010, 0x0010)"
     tm, best = interleaved(todo, env, number, repeat)
 
-    t = Table("Lookup (time per call: median, and in brackets the best run)",
-              ["what", "quillet", "pydicom", "quillet/pydicom"])
-    peer_label = {"public": "get_entry(0x00100010)", "private": "get_private_entry(0x00291010, creator)",
-                  "miss": "get_entry(0x00100011) raising KeyError"}
+    t = Table(
+        "Lookup (time per call: median, and in brackets the best run)",
+        ["what", "quillet", "pydicom", "quillet/pydicom"],
+    )
+    peer_label = {
+        "public": "get_entry(0x00100010)",
+        "private": "get_private_entry(0x00291010, creator)",
+        "miss": "get_entry(0x00100011) raising KeyError",
+    }
     for case in CASES:
         tq, tp = tm[case, "q"], tm[case, "p"]
         bq, bp = best[case, "q"], best[case, "p"]
-        t.add(f"{CASES[case].label}: `{todo[case, 'q']}` vs `{peer_label[case]}`", f"{fmt_t(tq)} ({fmt_t(bq)})",
-              f"{fmt_t(tp)} ({fmt_t(bp)})", f"{ratio(tq, tp)} ({ratio(bq, bp)})")
-    f = Table("Result building: the public hit against its floor (C helper, same ten-key dict)",
-              ["what", "time (best)", "lookup/this (best)"])
+        t.add(
+            f"{CASES[case].label}: `{todo[case, 'q']}` vs `{peer_label[case]}`",
+            f"{fmt_t(tq)} ({fmt_t(bq)})",
+            f"{fmt_t(tp)} ({fmt_t(bp)})",
+            f"{ratio(tq, tp)} ({ratio(bq, bp)})",
+        )
+    f = Table(
+        "Result building: the public hit against its floor (C helper, same ten-key dict)",
+        ["what", "time (best)", "lookup/this (best)"],
+    )
     hq, hb = tm["public", "q"], best["public", "q"]
     f.add("quillet lookup, public hit", f"{fmt_t(hq)} ({fmt_t(hb)})", "1")
-    labels = {"make": "floor: plain public API, new key strings", "make_hashed": "floor with key hashes stored",
-              "make_presized": "floor with key hashes, presized dict (private API)"}
+    labels = {
+        "make": "floor: plain public API, new key strings",
+        "make_hashed": "floor with key hashes stored",
+        "make_presized": "floor with key hashes, presized dict (private API)",
+    }
     for name in floors:
-        f.add(labels[name], f"{fmt_t(tm[name, 'f'])} ({fmt_t(best[name, 'f'])})",
-              f"{ratio(hq, tm[name, 'f'])} ({ratio(hb, best[name, 'f'])})")
+        f.add(
+            labels[name],
+            f"{fmt_t(tm[name, 'f'])} ({fmt_t(best[name, 'f'])})",
+            f"{ratio(hq, tm[name, 'f'])} ({ratio(hb, best[name, 'f'])})",
+        )
 
     pq, pp = tm["private", "q"], tm["private", "p"]
     mq, mp = tm["miss", "q"], tm["miss", "p"]
     # The lookup stores its keys' hashes too, so the like-for-like floor is make_hashed.
     hp, fl = tm["public", "p"], tm["make_hashed", "f"]
-    targets.check("private hit at most 0.7x pydicom's get_private_entry", pq / pp, 0.7, pq / pp <= 0.7,
-                  f"{pq / pp:.2f}x")
+    targets.check(
+        "private hit at most 0.7x pydicom's get_private_entry",
+        pq / pp,
+        0.7,
+        pq / pp <= 0.7,
+        f"{pq / pp:.2f}x",
+    )
     targets.check("miss at most 0.1x pydicom's miss", mq / mp, 0.1, mq / mp <= 0.1, f"{mq / mp:.3f}x")
-    targets.check("public hit no slower than pydicom's get_entry(int)", hq / hp, 1, hq / hp <= 1, f"{hq / hp:.2f}x")
-    targets.check("lookup at most 1.2x the floor (same dict, key hashes stored as the lookup does)", hq / fl, 1.2,
-                  hq / fl <= 1.2, f"{hq / fl:.2f}x")
+    targets.check(
+        "public hit no slower than pydicom's get_entry(int)", hq / hp, 1, hq / hp <= 1, f"{hq / hp:.2f}x"
+    )
+    targets.check(
+        "lookup at most 1.2x the floor (same dict, key hashes stored as the lookup does)",
+        hq / fl,
+        1.2,
+        hq / fl <= 1.2,
+        f"{hq / fl:.2f}x",
+    )
     return t.render() + "\n" + f.render()
 
 
 def section_scaling(repeat: int, number: int) -> str:
     import quillet
 
-    t = Table("Lookup over index sizes (synthetic files; 1000 keys in random order)",
-              ["entries", "log2 n", "hit", "miss", "hit ns / log2 n"])
+    t = Table(
+        "Lookup over index sizes (synthetic files; 1000 keys in random order)",
+        ["entries", "log2 n", "hit", "miss", "hit ns / log2 n"],
+    )
     rnd = random.Random(6)
     for n in SYNTHETIC_SIZES_LOOKUP:
         d = quillet.open(str(make_synthetic(n)))
@@ -415,13 +526,17 @@ def section_scaling(repeat: int, number: int) -> str:
                 f(g, e, c)
 
         th = statistics.median(timeit.repeat(hits, number=max(1, number // 1000), repeat=repeat)) / (
-            max(1, number // 1000) * len(keys))
+            max(1, number // 1000) * len(keys)
+        )
         tm = statistics.median(timeit.repeat(miss, number=max(1, number // 1000), repeat=repeat)) / (
-            max(1, number // 1000) * len(keys))
+            max(1, number // 1000) * len(keys)
+        )
         lg = math.log2(n)
         t.add(f"{n:,}", f"{lg:.1f}", fmt_t(th), fmt_t(tm), f"{th * 1e9 / lg:.0f}")
-    return t.render() + ("\nA miss here passes a creator (\"none such\"), so it also pays for creator "
-                         "hashing; the hit pays for building the result dict, which does not depend on n.\n")
+    return t.render() + (
+        '\nA miss here passes a creator ("none such"), so it also pays for creator '
+        "hashing; the hit pays for building the result dict, which does not depend on n.\n"
+    )
 
 
 # ---- callgrind -------------------------------------------------------------------------------
@@ -439,9 +554,24 @@ def callgrind(peer: str, case: str, n: int, path: str, ext_dir: str) -> Path:
     # A fixed hash seed: str hashes decide where keys land in a dict, so a random seed would
     # change the number of probes, and the counts, from one run to the next.
     env = dict(os.environ, PYTHONHASHSEED="0")
-    subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
-                    str(HERE / "callgrind_lookup.py"), peer, case, str(n), path, ext_dir],
-                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+    subprocess.run(
+        [
+            "valgrind",
+            "--tool=callgrind",
+            f"--callgrind-out-file={out}",
+            sys.executable,
+            str(HERE / "callgrind_lookup.py"),
+            peer,
+            case,
+            str(n),
+            path,
+            ext_dir,
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+        env=env,
+    )
     return out
 
 
@@ -503,9 +633,20 @@ def section_callgrind(path: str, ext_dir: str, n: int) -> str:
         big = callgrind(peer, case, 2 * n, path, ext_dir)
         return (callgrind_total(big) - callgrind_total(small)) / n, big
 
-    t = Table("Instructions per lookup (callgrind, inclusive costs; exact and repeatable)",
-              ["case", "arguments", "creator hash", "search", "result", "in dict_lookup", "whole call",
-               "pydicom whole call", "quillet/pydicom"])
+    t = Table(
+        "Instructions per lookup (callgrind, inclusive costs; exact and repeatable)",
+        [
+            "case",
+            "arguments",
+            "creator hash",
+            "search",
+            "result",
+            "in dict_lookup",
+            "whole call",
+            "pydicom whole call",
+            "quillet/pydicom",
+        ],
+    )
     for case in CASES:
         whole, f = per_iteration("quillet", case)
         inc = callgrind_inclusive(f)
@@ -516,23 +657,40 @@ def section_callgrind(path: str, ext_dir: str, n: int) -> str:
         per = lambda c: c / calls  # noqa: E731
         args = look - srch - res
         peer, _ = per_iteration("pydicom", case)
-        t.add(CASES[case].label, f"{per(args):.0f}", f"{per(hsh):.0f}", f"{per(srch - hsh):.0f}",
-              f"{per(res):.0f}", f"{per(look):.0f}", f"{whole:.0f}", f"{peer:.0f}", ratio(whole, peer))
-    fl = Table("Instructions per call of the floor helper (whole call, as the last two columns above)",
-               ["floor", "whole call", "quillet public hit / this"])
+        t.add(
+            CASES[case].label,
+            f"{per(args):.0f}",
+            f"{per(hsh):.0f}",
+            f"{per(srch - hsh):.0f}",
+            f"{per(res):.0f}",
+            f"{per(look):.0f}",
+            f"{whole:.0f}",
+            f"{peer:.0f}",
+            ratio(whole, peer),
+        )
+    fl = Table(
+        "Instructions per call of the floor helper (whole call, as the last two columns above)",
+        ["floor", "whole call", "quillet public hit / this"],
+    )
     q_public, _ = per_iteration("quillet", "public")
-    for name, label in (("make", "plain public API"), ("make_hashed", "key hashes stored"),
-                        ("make_presized", "key hashes, presized dict (private API)")):
+    for name, label in (
+        ("make", "plain public API"),
+        ("make_hashed", "key hashes stored"),
+        ("make_presized", "key hashes, presized dict (private API)"),
+    ):
         w, _ = per_iteration(name, "public")
         fl.add(label, f"{w:.0f}", ratio(q_public, w))
-    note = ("\n\"arguments\" is everything in the method that is not search or result building: argument "
-            "binding, the borrow, the int and str conversions. \"search\" excludes the creator hash. "
-            "\"whole call\" is the cost of one iteration of `for ...: f(args)` measured as the difference "
-            f"between {2 * n} and {n} iterations, so it includes the interpreter's call and freeing the result.\n")
+    note = (
+        '\n"arguments" is everything in the method that is not search or result building: argument '
+        'binding, the borrow, the int and str conversions. "search" excludes the creator hash. '
+        '"whole call" is the cost of one iteration of `for ...: f(args)` measured as the difference '
+        f"between {2 * n} and {n} iterations, so it includes the interpreter's call and freeing the result.\n"
+    )
     return t.render() + note + "\n" + fl.render()
 
 
 # ---- main ------------------------------------------------------------------------------------
+
 
 def main() -> int:
     if len(sys.argv) > 1 and sys.argv[1] == "--child":
@@ -558,9 +716,12 @@ def main() -> int:
         f"Times: medians of {repeat} runs. Dictionary: {len(quillet.open(path)):,} entries, "
         f"{fmt_b(os.path.getsize(path))}.\n",
     ]
-    for fn in (lambda: section_open(path, repeat, targets), lambda: section_memory(path, targets),
-               lambda: section_lookup(path, opts.ext_dir, repeat, number, targets),
-               lambda: section_scaling(repeat, number)):
+    for fn in (
+        lambda: section_open(path, repeat, targets),
+        lambda: section_memory(path, targets),
+        lambda: section_lookup(path, opts.ext_dir, repeat, number, targets),
+        lambda: section_scaling(repeat, number),
+    ):
         parts.append(fn())
         print(parts[-1], flush=True)
     if not opts.no_callgrind:

@@ -15,12 +15,12 @@
 #include "archive/bytes.hpp"
 
 /// Aborts with the broken invariant's text; libFuzzer keeps the input that caused it.
-#define FUZZ_CHECK(cond)                                                                  \
-  do {                                                                                    \
-    if (!(cond)) {                                                                        \
+#define FUZZ_CHECK(cond)                                                                \
+  do {                                                                                  \
+    if (!(cond)) {                                                                      \
       std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                                       \
-    }                                                                                     \
+      std::abort();                                                                     \
+    }                                                                                   \
   } while (0)
 
 namespace quillet::fuzz {

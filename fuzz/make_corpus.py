@@ -36,7 +36,8 @@ def _load(name: str) -> ModuleType:
     package = "_quillet_source_tree"
     if package not in sys.modules:
         module = importlib.util.module_from_spec(
-            importlib.machinery.ModuleSpec(package, None, is_package=True))
+            importlib.machinery.ModuleSpec(package, None, is_package=True)
+        )
         module.__path__ = [str(ROOT / "src" / "quillet")]
         sys.modules[package] = module
     return importlib.import_module(f"{package}.{name}")
@@ -47,8 +48,9 @@ W = _load("writer")
 Entry = W.Entry
 
 
-def with_header_key(data: bytes, group: int, element: int, creator: bytes | None = None,
-                    shift: int | None = None) -> bytes:
+def with_header_key(
+    data: bytes, group: int, element: int, creator: bytes | None = None, shift: int | None = None
+) -> bytes:
     """`data` with fuzz_file's controls written into the header bytes the reader ignores."""
     rest = bytearray(data[6:32])
     if shift is not None:
@@ -57,16 +59,28 @@ def with_header_key(data: bytes, group: int, element: int, creator: bytes | None
     if creator is not None:
         assert len(creator) <= 19
         rest[6] = len(creator) + 1
-        rest[7:7 + len(creator)] = creator
+        rest[7 : 7 + len(creator)] = creator
     return data[:6] + bytes(rest) + data[32:]
 
 
 def worked_example() -> bytes:
     body = L.Body(
         index=[L.RawIndexEntry(0x0010, 0x0010)],
-        records=[L.RawRecord(group=0x0010, element=0x0010, keyword_off=0, keyword_len=2,
-                             name_off=2, name_len=2, description_off=4, description_len=2,
-                             sources_off=6, sources_len=3, vr=18)],
+        records=[
+            L.RawRecord(
+                group=0x0010,
+                element=0x0010,
+                keyword_off=0,
+                keyword_len=2,
+                name_off=2,
+                name_len=2,
+                description_off=4,
+                description_len=2,
+                sources_off=6,
+                sources_len=3,
+                vr=18,
+            )
+        ],
         strings=b"KwNmDsA|B",
     )
     data = L.pack_file(body)
@@ -75,32 +89,81 @@ def worked_example() -> bytes:
 
 
 def small_public() -> bytes:
-    return W.to_bytes([
-        Entry(0x0008, 0x0016, keyword="SOPClassUID", name="SOP Class UID", vr="UI",
-              sources=("DICOM",)),
-        Entry(0x0010, 0x0010, keyword="PatientName", name="Patient's Name", vr="PN",
-              description="The patient's full name.", sources=("DICOM", "local")),
-        Entry(0x0010, 0x0020, keyword="PatientID", name="Patient ID", vr="LO"),
-        Entry(0x0028, 0x0010, keyword="Rows", name="Rows", vr="US"),
-        Entry(0xFFFE, 0xE000, keyword="Item", name="Item", vr="??"),
-        Entry(0x0018, 0x1000, keyword="OldThing", name="Old Thing", vr="SH", retired=True),
-    ])
+    return W.to_bytes(
+        [
+            Entry(0x0008, 0x0016, keyword="SOPClassUID", name="SOP Class UID", vr="UI", sources=("DICOM",)),
+            Entry(
+                0x0010,
+                0x0010,
+                keyword="PatientName",
+                name="Patient's Name",
+                vr="PN",
+                description="The patient's full name.",
+                sources=("DICOM", "local"),
+            ),
+            Entry(0x0010, 0x0020, keyword="PatientID", name="Patient ID", vr="LO"),
+            Entry(0x0028, 0x0010, keyword="Rows", name="Rows", vr="US"),
+            Entry(0xFFFE, 0xE000, keyword="Item", name="Item", vr="??"),
+            Entry(0x0018, 0x1000, keyword="OldThing", name="Old Thing", vr="SH", retired=True),
+        ]
+    )
 
 
 def mixed_private() -> bytes:
-    return W.to_bytes([
-        Entry(0x0010, 0x0010, keyword="PatientName", name="Patient's Name", vr="PN"),
-        Entry(0x0029, 0x0010, creator="ACME 1.1", keyword="AcmeDose", name="Dose", vr="DS",
-              block_offset=True, sources=("ACME conformance statement",)),
-        Entry(0x0029, 0x0011, creator="ACME 1.1", keyword="AcmeRate", name="Rate", vr="FL",
-              block_offset=True),
-        Entry(0x0029, 0x0010, creator="Other  Vendor", keyword="OtherDose", name="Other Dose",
-              vr="FD", block_offset=True, sources=("a", "b", "c", "d", "e")),
-        Entry(0x0029, 0x0010, creator="straße", keyword="Strasse", name="Straße", vr="UT",
-              description="Ünïcödé text ✓", block_offset=True),
-        Entry(0x0009, 0x0001, creator="SIEMENS CSA HEADER", keyword="", name="", vr="OB",
-              retired=True, block_offset=True),
-    ])
+    return W.to_bytes(
+        [
+            Entry(0x0010, 0x0010, keyword="PatientName", name="Patient's Name", vr="PN"),
+            Entry(
+                0x0029,
+                0x0010,
+                creator="ACME 1.1",
+                keyword="AcmeDose",
+                name="Dose",
+                vr="DS",
+                block_offset=True,
+                sources=("ACME conformance statement",),
+            ),
+            Entry(
+                0x0029,
+                0x0011,
+                creator="ACME 1.1",
+                keyword="AcmeRate",
+                name="Rate",
+                vr="FL",
+                block_offset=True,
+            ),
+            Entry(
+                0x0029,
+                0x0010,
+                creator="Other  Vendor",
+                keyword="OtherDose",
+                name="Other Dose",
+                vr="FD",
+                block_offset=True,
+                sources=("a", "b", "c", "d", "e"),
+            ),
+            Entry(
+                0x0029,
+                0x0010,
+                creator="straße",
+                keyword="Strasse",
+                name="Straße",
+                vr="UT",
+                description="Ünïcödé text ✓",
+                block_offset=True,
+            ),
+            Entry(
+                0x0009,
+                0x0001,
+                creator="SIEMENS CSA HEADER",
+                keyword="",
+                name="",
+                vr="OB",
+                retired=True,
+                block_offset=True,
+            ),
+        ]
+    )
 
 
 def tsv_slice(limit_public: int = 40, limit_private: int = 60) -> bytes | None:
@@ -113,53 +176,101 @@ def tsv_slice(limit_public: int = 40, limit_private: int = 60) -> bytes | None:
     private = [r for r in rows if r[2]]
     picked = public[:: max(1, len(public) // limit_public)][:limit_public]
     picked += private[:: max(1, len(private) // limit_private)][:limit_private]
-    return W.to_bytes([
-        Entry(int(g, 16), int(e, 16), creator=c, keyword=k, name=n, vr=vr,
-              retired=rt == "1", block_offset=bo == "1",
-              sources=tuple(s for s in src.split("|") if s), description=d)
-        for g, e, c, k, n, vr, rt, bo, src, d in picked])
+    return W.to_bytes(
+        [
+            Entry(
+                int(g, 16),
+                int(e, 16),
+                creator=c,
+                keyword=k,
+                name=n,
+                vr=vr,
+                retired=rt == "1",
+                block_offset=bo == "1",
+                sources=tuple(s for s in src.split("|") if s),
+                description=d,
+            )
+            for g, e, c, k, n, vr, rt, bo, src, d in picked
+        ]
+    )
 
 
 def hand_made() -> dict[str, bytes]:
     """Bodies the writer would never produce but the reader must survive."""
     rec = L.RawRecord
     seeds: dict[str, bytes] = {}
-    seeds["empty-dictionary"] = L.pack_file(b"".join([
-        L.vecref(0, 0, 0), L.vecref(0, 0, 8), L.vecref(0, 0, 16)]))
+    seeds["empty-dictionary"] = L.pack_file(
+        b"".join([L.vecref(0, 0, 0), L.vecref(0, 0, 8), L.vecref(0, 0, 16)])
+    )
     # Two entries of equal key: the later one must win.
-    seeds["duplicate-keys"] = L.pack_file(L.Body(
-        index=[L.RawIndexEntry(0x10, 0x10, 0, 0), L.RawIndexEntry(0x10, 0x10, 0, 1)],
-        records=[rec(0x10, 0x10, keyword_len=1), rec(0x10, 0x10, keyword_off=1, keyword_len=1)],
-        strings=b"AB"))
+    seeds["duplicate-keys"] = L.pack_file(
+        L.Body(
+            index=[L.RawIndexEntry(0x10, 0x10, 0, 0), L.RawIndexEntry(0x10, 0x10, 0, 1)],
+            records=[rec(0x10, 0x10, keyword_len=1), rec(0x10, 0x10, keyword_off=1, keyword_len=1)],
+            strings=b"AB",
+        )
+    )
     # Valid layout, broken contents: none of this is checked when the file is opened.
-    seeds["record-number-out-of-range"] = L.pack_file(L.Body(
-        index=[L.RawIndexEntry(0x10, 0x10, 0, 1)], records=[rec(0x10, 0x10)], strings=b""))
-    seeds["strref-beyond-pool"] = L.pack_file(L.Body(
-        index=[L.RawIndexEntry(0x10, 0x10, 0, 0), L.RawIndexEntry(0x10, 0x11, 0, 1),
-               L.RawIndexEntry(0x10, 0x12, 0, 2)],
-        records=[rec(0x10, 0x10, keyword_off=5, keyword_len=0),
-                 rec(0x10, 0x11, description_off=2, description_len=0xFFFFFFFF),
-                 rec(0x10, 0x12, creator_off=0xFFFFFFFF, creator_len=0, sources_off=4)],
-        strings=b"abcd"))
-    seeds["invalid-utf8"] = L.pack_file(L.Body(
-        index=[L.RawIndexEntry(0x10, 0x10)],
-        records=[rec(0x10, 0x10, keyword_off=0, keyword_len=2, name_off=2, name_len=3,
-                     sources_off=0, sources_len=11, vr=34)],
-        strings=b"\xc0\x80\xed\xa0\x80|ok||\xff|"))
-    seeds["unsorted-index"] = L.pack_file(L.Body(
-        index=[L.RawIndexEntry(0x30, 0x1, 0, 0), L.RawIndexEntry(0x10, 0x1, 0, 1),
-               L.RawIndexEntry(0x20, 0x1, 0, 0)],
-        records=[rec(0x30, 0x1), rec(0x10, 0x1)], strings=b""))
+    seeds["record-number-out-of-range"] = L.pack_file(
+        L.Body(index=[L.RawIndexEntry(0x10, 0x10, 0, 1)], records=[rec(0x10, 0x10)], strings=b"")
+    )
+    seeds["strref-beyond-pool"] = L.pack_file(
+        L.Body(
+            index=[
+                L.RawIndexEntry(0x10, 0x10, 0, 0),
+                L.RawIndexEntry(0x10, 0x11, 0, 1),
+                L.RawIndexEntry(0x10, 0x12, 0, 2),
+            ],
+            records=[
+                rec(0x10, 0x10, keyword_off=5, keyword_len=0),
+                rec(0x10, 0x11, description_off=2, description_len=0xFFFFFFFF),
+                rec(0x10, 0x12, creator_off=0xFFFFFFFF, creator_len=0, sources_off=4),
+            ],
+            strings=b"abcd",
+        )
+    )
+    seeds["invalid-utf8"] = L.pack_file(
+        L.Body(
+            index=[L.RawIndexEntry(0x10, 0x10)],
+            records=[
+                rec(
+                    0x10,
+                    0x10,
+                    keyword_off=0,
+                    keyword_len=2,
+                    name_off=2,
+                    name_len=3,
+                    sources_off=0,
+                    sources_len=11,
+                    vr=34,
+                )
+            ],
+            strings=b"\xc0\x80\xed\xa0\x80|ok||\xff|",
+        )
+    )
+    seeds["unsorted-index"] = L.pack_file(
+        L.Body(
+            index=[
+                L.RawIndexEntry(0x30, 0x1, 0, 0),
+                L.RawIndexEntry(0x10, 0x1, 0, 1),
+                L.RawIndexEntry(0x20, 0x1, 0, 0),
+            ],
+            records=[rec(0x30, 0x1), rec(0x10, 0x1)],
+            strings=b"",
+        )
+    )
     # Gaps between the arrays, and an empty records array placed at the end of the index.
     index = L.RawIndexEntry(0x10, 0x10, 0, 0).pack()
     pool = b"KwNm"
     body = index + bytes(4) + pool + bytes(8)
     root = len(body)
-    seeds["gaps-and-empty-records"] = L.pack_file(body + b"".join([
-        L.vecref(0, 1, root), L.vecref(12, 0, root + 8), L.vecref(16, 4, root + 16)]))
+    seeds["gaps-and-empty-records"] = L.pack_file(
+        body + b"".join([L.vecref(0, 1, root), L.vecref(12, 0, root + 8), L.vecref(16, 4, root + 16)])
+    )
     # Empty arrays aimed exactly at the root: accepted.
-    seeds["empty-arrays-at-root"] = L.pack_file(bytes(8) + b"".join([
-        L.vecref(8, 0, 8), L.vecref(8, 0, 16), L.vecref(8, 0, 24)]))
+    seeds["empty-arrays-at-root"] = L.pack_file(
+        bytes(8) + b"".join([L.vecref(8, 0, 8), L.vecref(8, 0, 16), L.vecref(8, 0, 24)])
+    )
     return seeds
 
 
@@ -207,23 +318,53 @@ def file_seeds() -> dict[str, bytes]:
     # The reader's ignored header bytes put to fuzz_file's use.
     seeds["worked-example-shift-1"] = with_header_key(example, 0x10, 0x10, shift=1)
     seeds["worked-example-shift-4"] = with_header_key(example, 0x10, 0x10, shift=4)
-    seeds["private-key-folded-creator"] = with_header_key(
-        private, 0x0029, 0x0010, " acme\t1.1 ".encode())
+    seeds["private-key-folded-creator"] = with_header_key(private, 0x0029, 0x0010, " acme\t1.1 ".encode())
     seeds["private-key-empty-creator"] = with_header_key(private, 0x0029, 0x0010, b"")
     seeds["private-key-block-byte"] = with_header_key(private, 0x0029, 0x1010, b"ACME 1.1")
     return seeds
 
 
 CREATORS = [
-    "", " ", " \t\n", "ACME 1.1", "acme  corp", " ACME CORP ", "Acme\tCorp", "acme\u00a0corp",
-    "ACME\u200bCORP", "straße", "\ufb03", "\u0149", "\u1fb3", "\u0390", "\u0131\u0130",
-    "a\u0085b\u1680c\u2000d\u200ae\u2028f\u2029g\u202fh\u205fi\u3000j", "\x1c\x1d\x1e\x1f",
-    "SIEMENS CSA HEADER", "GEMS_IDEN_01", "Philips Imaging DD 001", "ÄÖÜ äöü", "Ǆǅǆ",
-    "\U0001f600 \U00010428", "ǰ", "ΐ", "ﬀﬁﬂ", "ꭰ",
+    "",
+    " ",
+    " \t\n",
+    "ACME 1.1",
+    "acme  corp",
+    " ACME CORP ",
+    "Acme\tCorp",
+    "acme\u00a0corp",
+    "ACME\u200bCORP",
+    "straße",
+    "\ufb03",
+    "\u0149",
+    "\u1fb3",
+    "\u0390",
+    "\u0131\u0130",
+    "a\u0085b\u1680c\u2000d\u200ae\u2028f\u2029g\u202fh\u205fi\u3000j",
+    "\x1c\x1d\x1e\x1f",
+    "SIEMENS CSA HEADER",
+    "GEMS_IDEN_01",
+    "Philips Imaging DD 001",
+    "ÄÖÜ äöü",
+    "Ǆǅǆ",
+    "\U0001f600 \U00010428",
+    "ǰ",
+    "ΐ",
+    "ﬀﬁﬂ",
+    "ꭰ",
 ]
 BAD_UTF8 = [
-    b"\x80", b"abc\xff", b"\xc0\x80", b"\xc2", b"\xe2\x80", b"\xed\xa0\x80", b"\xf4\x90\x80\x80",
-    b"\xf0\x9f\x98", b"a\xe2\x80 \x80b", b"\xc2\x85\xc2", b"\xe2 \x80\x80",
+    b"\x80",
+    b"abc\xff",
+    b"\xc0\x80",
+    b"\xc2",
+    b"\xe2\x80",
+    b"\xed\xa0\x80",
+    b"\xf4\x90\x80\x80",
+    b"\xf0\x9f\x98",
+    b"a\xe2\x80 \x80b",
+    b"\xc2\x85\xc2",
+    b"\xe2 \x80\x80",
 ]
 
 
@@ -249,8 +390,10 @@ def main() -> int:
         present = {p.name: p.read_bytes() for p in target.glob("*.bin")} if target.exists() else {}
         if args.check:
             if wanted != present:
-                differ = sorted(set(wanted) ^ set(present)
-                                | {n for n in wanted if n in present and wanted[n] != present[n]})
+                differ = sorted(
+                    set(wanted) ^ set(present)
+                    | {n for n in wanted if n in present and wanted[n] != present[n]}
+                )
                 print(f"{target.relative_to(ROOT)}: out of date: {', '.join(differ)}")
                 stale = True
             continue

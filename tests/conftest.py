@@ -29,9 +29,16 @@ def example_body() -> L.Body:
         index=[L.RawIndexEntry(0x0010, 0x0010)],
         records=[
             L.RawRecord(
-                group=0x0010, element=0x0010,
-                keyword_off=0, keyword_len=2, name_off=2, name_len=2,
-                description_off=4, description_len=2, sources_off=6, sources_len=3,
+                group=0x0010,
+                element=0x0010,
+                keyword_off=0,
+                keyword_len=2,
+                name_off=2,
+                name_len=2,
+                description_off=4,
+                description_len=2,
+                sources_off=6,
+                sources_len=3,
                 vr=18,
             )
         ],

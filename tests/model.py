@@ -52,8 +52,9 @@ def validate(body: bytes) -> str | None:
 def _validate(body: bytes) -> None:
     n_body = len(body)
     if n_body < ROOT:
-        raise _Fail(f"context error: pointer out of bounds: base @0 offset {n_body - ROOT} "
-                    f"not in range @0..@{n_body}")
+        raise _Fail(
+            f"context error: pointer out of bounds: base @0 offset {n_body - ROOT} not in range @0..@{n_body}"
+        )
     root = n_body - ROOT
     if root % 4:
         raise _Fail(f"context error: unaligned pointer: ptr @{root} unaligned for alignment 4")
@@ -86,11 +87,15 @@ def _claim(body, at, size, align, free_start, free_end, records) -> int:
         rec = target + 44 * i
         for field, pos in (("element_is_block_offset", 41), ("retired", 42)):
             if body[rec + pos] > 1:
-                raise _Fail(f"check failed for slice index {i}: check failed for struct member "
-                            f"{field}: check failed for bool: expected 0 or 1, found {body[rec + pos]}")
+                raise _Fail(
+                    f"check failed for slice index {i}: check failed for struct member "
+                    f"{field}: check failed for bool: expected 0 or 1, found {body[rec + pos]}"
+                )
         if body[rec + 40] >= 35:
-            raise _Fail(f"check failed for slice index {i}: check failed for struct member vr: "
-                        f"invalid tag for enum: {body[rec + 40]}")
+            raise _Fail(
+                f"check failed for slice index {i}: check failed for struct member vr: "
+                f"invalid tag for enum: {body[rec + 40]}"
+            )
     return target + nbytes
 
 
@@ -100,7 +105,7 @@ def _text(pool: bytes, offset: int, length: int) -> str:
     if offset + length > len(pool):
         raise Internal(f"range end index {offset + length} out of range for slice of length {len(pool)}")
     try:
-        return pool[offset:offset + length].decode("utf-8")  # strict: no surrogates, no overlongs
+        return pool[offset : offset + length].decode("utf-8")  # strict: no surrogates, no overlongs
     except UnicodeDecodeError:
         return ""
 
@@ -121,8 +126,9 @@ class Model:
         if failure is not None:
             raise Refused(OSError, INTEGRITY + failure)
         root = len(body) - ROOT
-        self.arrays = [(root + 8 * k + _u("i", body, root + 8 * k), _u("I", body, root + 8 * k + 4))
-                       for k in range(3)]
+        self.arrays = [
+            (root + 8 * k + _u("i", body, root + 8 * k), _u("I", body, root + 8 * k + 4)) for k in range(3)
+        ]
 
     def __len__(self) -> int:
         return self.arrays[0][1]
@@ -151,7 +157,9 @@ class Model:
         group, element = _u16(group, "group"), _u16(element, "element")
         if creator is not None:
             if not isinstance(creator, str):
-                raise _noted(TypeError(f"'{type(creator).__qualname__}' object is not an instance of 'str'"), "creator")
+                raise _noted(
+                    TypeError(f"'{type(creator).__qualname__}' object is not an instance of 'str'"), "creator"
+                )
             try:
                 creator.encode("utf-8")
             except UnicodeEncodeError as e:
@@ -164,14 +172,15 @@ class Model:
         rec_start, rec_count = self.arrays[1]
         if record >= rec_count:
             raise Internal(f"index out of bounds: the len is {rec_count} but the index is {record}")
-        (kw, nm, cr, ds, ds_n, src, src_n, g, e, kw_n, nm_n, cr_n, _, vr, block, retired, _) = \
+        (kw, nm, cr, ds, ds_n, src, src_n, g, e, kw_n, nm_n, cr_n, _, vr, block, retired, _) = (
             struct.unpack_from("<7I6H4B", body, rec_start + 44 * record)
+        )
         pool_start, pool_len = self.arrays[2]
-        pool = body[pool_start:pool_start + pool_len]
+        pool = body[pool_start : pool_start + pool_len]
         out = {"group": g, "element": e, "creator": _text(pool, cr, cr_n) if cr_n else ""}
         out["keyword"] = _text(pool, kw, kw_n)
         out["name"] = _text(pool, nm, nm_n)
-        out["vr"] = VR_TABLE[2 * vr:2 * vr + 2]
+        out["vr"] = VR_TABLE[2 * vr : 2 * vr + 2]
         out["description"] = _text(pool, ds, ds_n)
         out["retired"], out["block_offset"] = bool(retired), bool(block)
         out["sources"] = [p for p in _text(pool, src, src_n).split("|") if p]
@@ -187,8 +196,10 @@ def _u16(value, name: str) -> int:
     try:
         number = value.__index__()
     except AttributeError:
-        raise _noted(TypeError(f"'{type(value).__name__}' object cannot be interpreted as an integer"), name) from None
-    if not -2**63 <= number < 2**63:
+        raise _noted(
+            TypeError(f"'{type(value).__name__}' object cannot be interpreted as an integer"), name
+        ) from None
+    if not -(2**63) <= number < 2**63:
         raise _noted(OverflowError("Python int too large to convert to C long"), name)
     if not 0 <= number <= 0xFFFF:
         raise _noted(OverflowError("out of range integral type conversion attempted"), name)

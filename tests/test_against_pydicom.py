@@ -26,7 +26,8 @@ from quillet._unicode import normalize_creator  # noqa: E402
 MAX_RANGE_TAGS = 4096
 SINGLE_VRS = frozenset(
     "AE AS AT CS DA DS DT FL FD IS LO LT OB OD OF OL OV OW PN SH SL SQ SS ST SV TM UC UI UL "
-    "UN UR US UT UV".split())
+    "UN UR US UT UV".split()
+)
 
 
 @pytest.fixture(scope="module")
@@ -53,8 +54,14 @@ def public_mismatch(d, tag: int, entry: tuple) -> str | None:
     where = f"({tag >> 16:04X},{tag & 0xFFFF:04X})"
     if got is None:
         return f"{where} {keyword}: not found"
-    want = dict(keyword=keyword, name=name, retired=retired == "Retired", vr=expected_vr(vr),
-                creator="", block_offset=False)
+    want = dict(
+        keyword=keyword,
+        name=name,
+        retired=retired == "Retired",
+        vr=expected_vr(vr),
+        creator="",
+        block_offset=False,
+    )
     have = {k: got[k] for k in want}
     if have != want or not any("pydicom" in s for s in got["sources"]):
         return f"{where}: {have} {got['sources']}, expected {want}"
@@ -62,8 +69,7 @@ def public_mismatch(d, tag: int, entry: tuple) -> str | None:
 
 
 def test_every_public_tag(bundled):
-    bad = [m for tag, entry in DicomDictionary.items()
-           if (m := public_mismatch(bundled, tag, entry))]
+    bad = [m for tag, entry in DicomDictionary.items() if (m := public_mismatch(bundled, tag, entry))]
     print(f"compared {len(DicomDictionary)} public tags")
     assert not bad, f"{len(bad)} mismatches:\n" + "\n".join(bad[:20])
 
@@ -83,8 +89,10 @@ def test_every_repeating_tag(bundled):
             if m := public_mismatch(bundled, tag, datadict.get_entry(tag)):
                 bad.append(f"{mask}: {m}")
             compared += 1
-    print(f"compared {compared} tags of {len(RepeatersDictionary) - len(left_out)} repeater "
-          f"masks; left out {left_out}")
+    print(
+        f"compared {compared} tags of {len(RepeatersDictionary) - len(left_out)} repeater "
+        f"masks; left out {left_out}"
+    )
     assert left_out == ["1010xxxx"]
     assert not bad, f"{len(bad)} mismatches:\n" + "\n".join(bad[:20])
 
@@ -107,8 +115,7 @@ def test_every_private_entry(bundled):
     keys = list(private_keys())
     by_key: dict[tuple, list[tuple]] = {}
     for group, element, block_offset, creator, name, vr in keys:
-        by_key.setdefault((group, element, normalize_creator(creator)), []).append(
-            (name, vr, block_offset))
+        by_key.setdefault((group, element, normalize_creator(creator)), []).append((name, vr, block_offset))
     bad = []
     for group, element, block_offset, creator, name, vr in keys:
         folded = normalize_creator(creator)
@@ -122,11 +129,11 @@ def test_every_private_entry(bundled):
         if normalize_creator(got["creator"]) != folded:
             bad.append(f"{where}: found under creator {got['creator']!r}")
         elif len(set(defs)) > 1:  # pydicom defines the key twice; either may have won
-            if not any(have[0] == n and have[2] == b and (v == "UN" or have[1] == expected_vr(v))
-                       for n, v, b in defs):
+            if not any(
+                have[0] == n and have[2] == b and (v == "UN" or have[1] == expected_vr(v)) for n, v, b in defs
+            ):
                 bad.append(f"{where}: {have}, expected one of {defs}")
-        elif have[0] != name or have[2] != block_offset or (
-                vr != "UN" and have[1] != expected_vr(vr)):
+        elif have[0] != name or have[2] != block_offset or (vr != "UN" and have[1] != expected_vr(vr)):
             bad.append(f"{where}: {have}, expected {(name, expected_vr(vr), block_offset)}")
     print(f"compared {len(keys)} private lookups under {len(private_dictionaries)} creators")
     assert not bad, f"{len(bad)} mismatches:\n" + "\n".join(bad[:20])

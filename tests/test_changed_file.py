@@ -25,17 +25,32 @@ CREATORS = ["ACME 1.1", "Other"]
 
 
 def entries() -> list[Entry]:
-    out = [Entry(0x0008, e, keyword=f"Kw{e}", name=f"Name {e}", vr="LO", description="d" * (e % 7),
-                 sources=("PS3.6", f"s{e}")) for e in range(1, 400)]
-    out += [Entry(0x0029, e, creator=c, keyword=f"P{e}", vr="DS") for c in CREATORS for e in range(0x10, 0x30)]
+    out = [
+        Entry(
+            0x0008,
+            e,
+            keyword=f"Kw{e}",
+            name=f"Name {e}",
+            vr="LO",
+            description="d" * (e % 7),
+            sources=("PS3.6", f"s{e}"),
+        )
+        for e in range(1, 400)
+    ]
+    out += [
+        Entry(0x0029, e, creator=c, keyword=f"P{e}", vr="DS") for c in CREATORS for e in range(0x10, 0x30)
+    ]
     return out
 
 
 def keys() -> list[tuple]:
-    return [(0x0008, e) for e in range(0, 402, 7)] + [(0x0029, e, c) for c in CREATORS for e in (0x10, 0x20, 0x2F)]
+    return [(0x0008, e) for e in range(0, 402, 7)] + [
+        (0x0029, e, c) for c in CREATORS for e in (0x10, 0x20, 0x2F)
+    ]
 
 
 # ---- the child: rewrite, look up, report -------------------------------------------------------
+
 
 def _probe(h) -> str:
     """Every key once; each answer must be None, a complete dict, or the internal error."""
@@ -72,8 +87,14 @@ def child_rewrite(path: str, seeds: int) -> None:
     # Regions of the file (header and index are at the front, the root is the last 24 bytes).
     n = len(entries())
     records, pool = 32 + 12 * n, 32 + 56 * n  # the writer lays index, records, pool, root
-    regions = {"root": (size - 24, size), "index": (32, records), "records": (records, pool),
-               "pool": (pool, size - 24), "body": (32, size), "header": (0, 32)}
+    regions = {
+        "root": (size - 24, size),
+        "index": (32, records),
+        "records": (records, pool),
+        "pool": (pool, size - 24),
+        "body": (32, size),
+        "header": (0, 32),
+    }
     for seed in range(seeds):
         rng = random.Random(seed)
         name = list(regions)[seed % len(regions)]
@@ -84,8 +105,13 @@ def child_rewrite(path: str, seeds: int) -> None:
         else:  # a few random 32-bit words, which keeps most of the structure plausible
             for _ in range(rng.randint(1, 6)):
                 at = rng.randrange(lo, hi - 4) & ~3
-                data[at:at + 4] = rng.choice([rng.randbytes(4), (0xFFFF_FFF0).to_bytes(4, "little"),
-                                              (rng.randrange(-size, size) & 0xFFFF_FFFF).to_bytes(4, "little")])
+                data[at : at + 4] = rng.choice(
+                    [
+                        rng.randbytes(4),
+                        (0xFFFF_FFF0).to_bytes(4, "little"),
+                        (rng.randrange(-size, size) & 0xFFFF_FFFF).to_bytes(4, "little"),
+                    ]
+                )
         _rewrite(path, 0, data)
         got = _probe(h)
         outcomes[got] = outcomes.get(got, 0) + 1
@@ -114,7 +140,7 @@ def child_concurrent(path: str, lookups: int) -> None:
                 data = bytearray(original)
                 for _ in range(8):  # words in the root half the time, anywhere in the body else
                     at = rng.randrange(size - 24 if rng.random() < 0.5 else 32, size - 4) & ~3
-                    data[at:at + 4] = rng.randbytes(4)
+                    data[at : at + 4] = rng.randbytes(4)
                 os.pwrite(fd, bytes(data), 0)
         finally:
             os.close(fd)
@@ -159,12 +185,16 @@ def child_truncate(path: str, how: str) -> None:
 
 
 def run_child(*args) -> subprocess.CompletedProcess:
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(__file__), os.environ.get("PYTHONPATH", "")]))
-    return subprocess.run([sys.executable, __file__, *map(str, args)], capture_output=True, text=True,
-                          env=env, timeout=300)
+    env = dict(
+        os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(__file__), os.environ.get("PYTHONPATH", "")])
+    )
+    return subprocess.run(
+        [sys.executable, __file__, *map(str, args)], capture_output=True, text=True, env=env, timeout=300
+    )
 
 
 # ---- the tests --------------------------------------------------------------------------------
+
 
 @pytest.fixture
 def dict_file(tmp_path):

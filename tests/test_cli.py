@@ -20,8 +20,14 @@ def run(capsys, *argv):
 
 @pytest.mark.parametrize(
     "text, tag",
-    [("0010,0010", (0x10, 0x10)), ("(0010,0010)", (0x10, 0x10)), ("00100010", (0x10, 0x10)),
-     ("(7fe0, 0010)", (0x7FE0, 0x10)), ("0029,xx10", (0x29, 0x10)), ("FFFE,E000", (0xFFFE, 0xE000))],
+    [
+        ("0010,0010", (0x10, 0x10)),
+        ("(0010,0010)", (0x10, 0x10)),
+        ("00100010", (0x10, 0x10)),
+        ("(7fe0, 0010)", (0x7FE0, 0x10)),
+        ("0029,xx10", (0x29, 0x10)),
+        ("FFFE,E000", (0xFFFE, 0xE000)),
+    ],
 )
 def test_tag_forms(text, tag):
     assert parse_tag(text) == tag
@@ -52,11 +58,18 @@ def test_lookup_json(capsys):
     [
         (["lookup", "0010,9999"], 1, "quillet: (0010,9999) is not in "),
         (["lookup", "0029,1010"], 1, "quillet: (0029,1010) is not in "),
-        (["lookup", "0029,1010", "--creator", "NOBODY"], 1, "quillet: (0029,1010) under creator 'NOBODY' is not in "),
+        (
+            ["lookup", "0029,1010", "--creator", "NOBODY"],
+            1,
+            "quillet: (0029,1010) under creator 'NOBODY' is not in ",
+        ),
         (["lookup", "zz"], 2, "quillet: not a tag: 'zz'"),
         (["lookup", "10010,0010"], 2, "quillet: not a tag:"),
-        (["lookup", "0010,0010", "--dict", "/nonexistent.qlet"], 2,
-         "quillet: cannot open /nonexistent.qlet: io error: No such file or directory (os error 2)"),
+        (
+            ["lookup", "0010,0010", "--dict", "/nonexistent.qlet"],
+            2,
+            "quillet: cannot open /nonexistent.qlet: io error: No such file or directory (os error 2)",
+        ),
     ],
 )
 def test_lookup_failures(capsys, argv, code, message):
@@ -83,7 +96,11 @@ def test_build_csv(tmp_path, capsys):
     code, stdout, err = run(capsys, "build", str(src), "-o", str(out))
     assert (code, err) == (0, "") and "wrote 2 entries" in stdout
     r = quillet.open(out).lookup(0x29, 0x10, "acme 1.1")
-    assert (r["keyword"], r["block_offset"], r["sources"]) == ("AcmeDose", True, ["ACME manual", "site notes"])
+    assert (r["keyword"], r["block_offset"], r["sources"]) == (
+        "AcmeDose",
+        True,
+        ["ACME manual", "site notes"],
+    )
 
 
 def test_build_reports_every_bad_row_and_writes_nothing(tmp_path, capsys):
@@ -106,7 +123,9 @@ def test_build_reports_every_bad_row_and_writes_nothing(tmp_path, capsys):
 
 def test_build_json_and_duplicates_by_line(tmp_path, capsys):
     src = tmp_path / "dup.json"
-    src.write_text('[\n  {"group": 16, "element": 16, "keyword": "A"},\n\n  {"group": "0010", "element": "0010"}\n]\n')
+    src.write_text(
+        '[\n  {"group": 16, "element": 16, "keyword": "A"},\n\n  {"group": "0010", "element": "0010"}\n]\n'
+    )
     out = tmp_path / "dup.qlet"
     code, _, err = run(capsys, "build", str(src), "-o", str(out))
     assert code == 2 and not out.exists()
@@ -124,7 +143,9 @@ def test_build_json_shape_errors(tmp_path, capsys, text, message):
 
 
 def test_module_entry_point():
-    p = subprocess.run([sys.executable, "-m", "quillet", "lookup", "7FE0,0010"], capture_output=True, text=True)
+    p = subprocess.run(
+        [sys.executable, "-m", "quillet", "lookup", "7FE0,0010"], capture_output=True, text=True
+    )
     assert p.returncode == 0 and p.stdout.startswith("(7FE0,0010) PixelData")
     p = subprocess.run([sys.executable, "-m", "quillet", "lookup", "--help"], capture_output=True, text=True)
     assert p.returncode == 0 and "Exit status" in p.stdout

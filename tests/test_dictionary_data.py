@@ -51,7 +51,8 @@ def test_distinct_creators_have_distinct_hashes(rows):
     for row in rows:
         if row.creator:
             hashes.setdefault(unicode_.hash_creator(row.creator), set()).add(
-                unicode_.normalize_creator(row.creator))
+                unicode_.normalize_creator(row.creator)
+            )
     assert 0 not in hashes
     assert {h: c for h, c in hashes.items() if len(c) > 1} == {}
 
@@ -86,8 +87,7 @@ KNOWN = [
     (0x0028, 0x0400, "", "TransformLabel", None, "LO", True, False),
     (0x0028, 0x0410, "", "RowsForNthOrderCoefficients", None, "US", True, False),
     # Private: the low byte with block_offset, the stored creator spelling of both sources.
-    (0x0029, 0x0010, "SIEMENS CSA HEADER", "CSAImageHeaderInfo", "CSA Image Header Info",
-     "OB", False, True),
+    (0x0029, 0x0010, "SIEMENS CSA HEADER", "CSAImageHeaderInfo", "CSA Image Header Info", "OB", False, True),
     (0x0029, 0x0010, "siemens  csa header", "CSAImageHeaderInfo", None, "OB", False, True),
     (0x0019, 0x000C, "SIEMENS MR HEADER", None, "B_value", "IS", False, True),
     # A private group range (odd groups) and a fixed private element.
@@ -95,45 +95,46 @@ KNOWN = [
     (0x0025, 0x1010, "CMR42 CIRCLECVI", "WorkspaceID", None, "LO", False, False),
     # Folded creators with conflicting definitions: one row, resolved as the script says.
     (0x0009, 0x0015, "SPI RELEASE 1", None, "UID", "LO", False, True),
-    (0x0029, 0x0000, "MITRA OBJECT DOCUMENT 1.0", None, "IMPAX object document", "OB",
-     False, True),
+    (0x0029, 0x0000, "MITRA OBJECT DOCUMENT 1.0", None, "IMPAX object document", "OB", False, True),
 ]
 
 
-@pytest.mark.parametrize("group, element, creator, keyword, name, vr, retired, block_offset",
-                         KNOWN)
-def test_known_entries(by_key, group, element, creator, keyword, name, vr, retired,
-                       block_offset):
+@pytest.mark.parametrize("group, element, creator, keyword, name, vr, retired, block_offset", KNOWN)
+def test_known_entries(by_key, group, element, creator, keyword, name, vr, retired, block_offset):
     key = (group, element, unicode_.normalize_creator(creator) if creator else None)
     row = by_key.get(key)
     assert row is not None, f"no row for {key}"
-    expected = dict(keyword=keyword, name=name, vr=vr, retired=retired,
-                    block_offset=block_offset)
+    expected = dict(keyword=keyword, name=name, vr=vr, retired=retired, block_offset=block_offset)
     got = {f: getattr(row, f) for f, v in expected.items() if v is not None}
     assert got == {f: v for f, v in expected.items() if v is not None}
 
 
-@pytest.mark.parametrize("group, element, creator", [
-    (0x6001, 0x0010, ""),      # odd groups are private, not overlays
-    (0x1010, 0x1234, ""),      # a whole-group range is left out
-    (0x0019, 0x1010, "GEMS_ACQU_01"),  # a mask over a whole private block is left out
-])
+@pytest.mark.parametrize(
+    "group, element, creator",
+    [
+        (0x6001, 0x0010, ""),  # odd groups are private, not overlays
+        (0x1010, 0x1234, ""),  # a whole-group range is left out
+        (0x0019, 0x1010, "GEMS_ACQU_01"),  # a mask over a whole private block is left out
+    ],
+)
 def test_left_out(by_key, group, element, creator):
-    assert (group, element, unicode_.normalize_creator(creator) if creator else None) \
-        not in by_key
+    assert (group, element, unicode_.normalize_creator(creator) if creator else None) not in by_key
 
 
-@pytest.mark.parametrize("line, problem", [
-    ("0010\t0010\t\tK\tN\tPN\t0\t0\tS", "9 fields"),
-    ("0010\t0010\t\tK\tN\tPN\t0\t0\tS\t\t", "11 fields"),
-    ("10\t0010\t\tK\tN\tPN\t0\t0\tS\t", "group must be four"),
-    ("0010\t001a\t\tK\tN\tPN\t0\t0\tS\t", "element must be four"),
-    ("0010\t0010\t\tK\tN\tpn\t0\t0\tS\t", "vr 'pn'"),
-    ("0010\t0010\t\tK\tN\tPN\tyes\t0\tS\t", "retired must be 0 or 1"),
-    ("0010\t0010\t\tK\tN\tPN\t0\t0\t\t", "sources ''"),
-    ("0010\t0010\t\tK\tN\tPN\t0\t0\tA||B\t", "sources 'A||B'"),
-    ("0010\t0010\t\tK\tN\r\tPN\t0\t0\tS\t", "carriage return"),
-])
+@pytest.mark.parametrize(
+    "line, problem",
+    [
+        ("0010\t0010\t\tK\tN\tPN\t0\t0\tS", "9 fields"),
+        ("0010\t0010\t\tK\tN\tPN\t0\t0\tS\t\t", "11 fields"),
+        ("10\t0010\t\tK\tN\tPN\t0\t0\tS\t", "group must be four"),
+        ("0010\t001a\t\tK\tN\tPN\t0\t0\tS\t", "element must be four"),
+        ("0010\t0010\t\tK\tN\tpn\t0\t0\tS\t", "vr 'pn'"),
+        ("0010\t0010\t\tK\tN\tPN\tyes\t0\tS\t", "retired must be 0 or 1"),
+        ("0010\t0010\t\tK\tN\tPN\t0\t0\t\t", "sources ''"),
+        ("0010\t0010\t\tK\tN\tPN\t0\t0\tA||B\t", "sources 'A||B'"),
+        ("0010\t0010\t\tK\tN\r\tPN\t0\t0\tS\t", "carriage return"),
+    ],
+)
 def test_parser_rejects(line, problem):
     with pytest.raises(ValueError, match=problem):
         compile_dictionary.parse_line(line)
@@ -152,38 +153,68 @@ def test_writer_accepts_every_row(rows):
     assert data[:4] == b"QLET"
 
 
-@pytest.mark.parametrize("digits, parity, first, last, count", [
-    ("60xx", "even", 0x6000, 0x60FE, 128),
-    ("70xx", "odd", 0x7001, 0x70FF, 128),
-    ("04x0", None, 0x0400, 0x04F0, 16),
-    ("xxx5", None, 0x0005, 0xFFF5, 4096),
-    ("0010", None, 0x0010, 0x0010, 1),
-])
+@pytest.mark.parametrize(
+    "digits, parity, first, last, count",
+    [
+        ("60xx", "even", 0x6000, 0x60FE, 128),
+        ("70xx", "odd", 0x7001, 0x70FF, 128),
+        ("04x0", None, 0x0400, 0x04F0, 16),
+        ("xxx5", None, 0x0005, 0xFFF5, 4096),
+        ("0010", None, 0x0010, 0x0010, 1),
+    ],
+)
 def test_mask_expansion(digits, parity, first, last, count):
     values = regen.mask_values(digits, parity)
     assert (values[0], values[-1], len(values)) == (first, last, count)
 
 
 def _def(creator, name, *, element=0x15, expanded=False, block_offset=True, line=0):
-    return regen.Def(0x0009, element, creator, "", name, "LO", False, block_offset, "S",
-                     f"line {line}", expanded=expanded, line=line)
+    return regen.Def(
+        0x0009,
+        element,
+        creator,
+        "",
+        name,
+        "LO",
+        False,
+        block_offset,
+        "S",
+        f"line {line}",
+        expanded=expanded,
+        line=line,
+    )
 
 
-@pytest.mark.parametrize("defs, winner", [
-    # The spelling with more tags wins a folding conflict, whatever the order of input.
-    ([_def("SPI RELEASE 1", "A"), _def("SPI Release 1", "B"),
-      _def("SPI Release 1", "X", element=0x20)], "B"),
-    ([_def("SPI Release 1", "B"), _def("SPI RELEASE 1", "A"),
-      _def("SPI Release 1", "X", element=0x20)], "B"),
-    # A placeholder loses even to the smaller block.
-    ([_def("M", "Unknown"), _def("M", "Y", element=0x20), _def("m", "Real")], "Real"),
-    # An exact definition beats one expanded from a range.
-    ([_def("C", "Range", expanded=True), _def("C", "Exact")], "Exact"),
-    # The "xx" form beats a fixed element below 0x0100 with the same key.
-    ([_def("C", "Fixed", block_offset=False), _def("C", "Offset")], "Offset"),
-    # Otherwise the later line, as dcmtk's own loader does.
-    ([_def("C", "First", line=1), _def("C", "Second", line=2)], "Second"),
-])
+@pytest.mark.parametrize(
+    "defs, winner",
+    [
+        # The spelling with more tags wins a folding conflict, whatever the order of input.
+        (
+            [
+                _def("SPI RELEASE 1", "A"),
+                _def("SPI Release 1", "B"),
+                _def("SPI Release 1", "X", element=0x20),
+            ],
+            "B",
+        ),
+        (
+            [
+                _def("SPI Release 1", "B"),
+                _def("SPI RELEASE 1", "A"),
+                _def("SPI Release 1", "X", element=0x20),
+            ],
+            "B",
+        ),
+        # A placeholder loses even to the smaller block.
+        ([_def("M", "Unknown"), _def("M", "Y", element=0x20), _def("m", "Real")], "Real"),
+        # An exact definition beats one expanded from a range.
+        ([_def("C", "Range", expanded=True), _def("C", "Exact")], "Exact"),
+        # The "xx" form beats a fixed element below 0x0100 with the same key.
+        ([_def("C", "Fixed", block_offset=False), _def("C", "Offset")], "Offset"),
+        # Otherwise the later line, as dcmtk's own loader does.
+        ([_def("C", "First", line=1), _def("C", "Second", line=2)], "Second"),
+    ],
+)
 def test_resolution_within_a_source(defs, winner):
     chosen = regen.resolve_within("test", defs, regen.Report())
     assert chosen[(0x0009, 0x15, unicode_.normalize_creator(defs[0].creator))].name == winner

@@ -27,8 +27,12 @@ from conftest import addresses
 from model import Internal, Model, Refused
 
 # Derandomized and without an example database: every run tries the same files.
-SETTINGS = dict(deadline=None, derandomize=True, database=None,
-                suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+SETTINGS = dict(
+    deadline=None,
+    derandomize=True,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 
 # Few distinct values, so that generated keys collide with the file's own entries.
 CREATORS = ["ACME 1.1", "acme  1.1", "\tAcme\u00a01.1 ", "straße", "STRASSE", "X", "", " ", "A\u200bB"]
@@ -97,7 +101,7 @@ def agree(folder: Path, data: bytes, keys) -> bool:
             else:
                 prefix = f"cannot open {path}: "
                 assert str(e.value).startswith(prefix)
-                _same_message(str(e.value)[len(prefix):], r.text)
+                _same_message(str(e.value)[len(prefix) :], r.text)
             return False
         h = quillet.open(path)
         assert len(h) == len(model) and repr(h) == f"<quillet.Dict len={len(model)}>"
@@ -126,19 +130,46 @@ def keys_for(extra):
 
 
 extra_keys = st.lists(st.tuples(GROUPS, ELEMENTS) | st.tuples(GROUPS, ELEMENTS, creators), max_size=4)
-odd_keys = st.sampled_from([(65536, 0), (0, -1), (2**70, 0), (1.0, 0), (0, 0, b"x"), (0, 0, 7),
-                            (0x29, 0x10, "\ud800"), (True, False, "X")])
+odd_keys = st.sampled_from(
+    [
+        (65536, 0),
+        (0, -1),
+        (2**70, 0),
+        (1.0, 0),
+        (0, 0, b"x"),
+        (0, 0, 7),
+        (0x29, 0x10, "\ud800"),
+        (True, False, "X"),
+    ]
+)
 
 # ---- valid files from the writer --------------------------------------------------------------
 
 texts = st.sampled_from(["", "a", "Kw", "a|b", "|x||y|", " é ", "ß\U0001f600", "Zz Zz"])
 entries = st.builds(
     lambda g, e, c, kw, nm, ds, src, vr, ret, blk: Entry(
-        g, e, creator=c or "", keyword=kw, name=nm, description=ds, sources=src, vr=vr,
-        retired=ret, block_offset=blk),
-    GROUPS, ELEMENTS, st.sampled_from([c for c in CREATORS if c.strip()] + [None]), texts, texts,
-    texts, st.sampled_from([(), ("a",), ("b c", "."), ("x", "x", "yy")]),
-    st.sampled_from(list(L.VR_CODES)), st.booleans(), st.booleans())
+        g,
+        e,
+        creator=c or "",
+        keyword=kw,
+        name=nm,
+        description=ds,
+        sources=src,
+        vr=vr,
+        retired=ret,
+        block_offset=blk,
+    ),
+    GROUPS,
+    ELEMENTS,
+    st.sampled_from([c for c in CREATORS if c.strip()] + [None]),
+    texts,
+    texts,
+    texts,
+    st.sampled_from([(), ("a",), ("b c", "."), ("x", "x", "yy")]),
+    st.sampled_from(list(L.VR_CODES)),
+    st.booleans(),
+    st.booleans(),
+)
 
 
 def _unique(items: list[Entry]) -> list[Entry]:
@@ -159,6 +190,7 @@ def test_valid_files(folder, items, extra, odd):
 
 # ---- hand-laid bodies: every field drawn, valid or not ----------------------------------------
 
+
 def _pick(b: int, n: int) -> int:
     """A byte drawn by hypothesis, as a value mostly in 0..n and sometimes far beyond it."""
     return (0xFFFF, 0xFFFF_FFFF, n + 1, n + 7)[b % 4] if b >= 248 else b % (n + 1)
@@ -169,22 +201,34 @@ def _record(raw: bytes, pool: int) -> L.RawRecord:
     # shrinking still moves every field towards 0.
     (g, e, kw, kw_n, nm, nm_n, cr, cr_n, ds, ds_n, src, src_n, vr, flags, unused, pad) = raw
     return L.RawRecord(
-        group=GROUP_LIST[g % 4], element=ELEMENT_LIST[e % 5],
-        keyword_off=_pick(kw, pool), keyword_len=_pick(kw_n, pool) & 0xFFFF,
-        name_off=_pick(nm, pool), name_len=_pick(nm_n, pool) & 0xFFFF,
-        creator_off=_pick(cr, pool), creator_len=(0, 0, 1, 3)[cr_n % 4],
-        description_off=_pick(ds, pool), description_len=_pick(ds_n, pool),
-        sources_off=_pick(src, pool), sources_len=_pick(src_n, pool),
+        group=GROUP_LIST[g % 4],
+        element=ELEMENT_LIST[e % 5],
+        keyword_off=_pick(kw, pool),
+        keyword_len=_pick(kw_n, pool) & 0xFFFF,
+        name_off=_pick(nm, pool),
+        name_len=_pick(nm_n, pool) & 0xFFFF,
+        creator_off=_pick(cr, pool),
+        creator_len=(0, 0, 1, 3)[cr_n % 4],
+        description_off=_pick(ds, pool),
+        description_len=_pick(ds_n, pool),
+        sources_off=_pick(src, pool),
+        sources_len=_pick(src_n, pool),
         vr=vr % 35 if vr < 252 else (35, 255)[vr % 2],
-        block_offset=(0, 0, 0, 1, 1, 0, 1, 2)[flags & 7], retired=(0, 0, 1, 1, 0, 0, 1, 7)[flags >> 3 & 7],
-        unused=unused * 257, padding=pad)
+        block_offset=(0, 0, 0, 1, 1, 0, 1, 2)[flags & 7],
+        retired=(0, 0, 1, 1, 0, 0, 1, 7)[flags >> 3 & 7],
+        unused=unused * 257,
+        padding=pad,
+    )
 
 
 def _entry(raw: bytes, n_rec: int) -> L.RawIndexEntry:
     g, e, c, r = raw
-    return L.RawIndexEntry(GROUP_LIST[g % 4], ELEMENT_LIST[e % 5],
-                           hash_creator(CREATORS[c % 16]) if c % 16 < len(CREATORS) else 0,
-                           r % (n_rec + 2) if r < 250 else 0xFFFF_FFFF)
+    return L.RawIndexEntry(
+        GROUP_LIST[g % 4],
+        ELEMENT_LIST[e % 5],
+        hash_creator(CREATORS[c % 16]) if c % 16 < len(CREATORS) else 0,
+        r % (n_rec + 2) if r < 250 else 0xFFFF_FFFF,
+    )
 
 
 POOLS = st.binary(max_size=24) | st.sampled_from([b"KwNmDsA|B", b"\xc0\xaf|\xed\xa0\x80", "ß|€".encode()])
@@ -207,8 +251,15 @@ def bodies(draw) -> L.Body:
         body.root = []
         for k, (target, count) in enumerate(true):
             b, c = root[k], root[k + 3]
-            target = (target + (b % 7 - 3) * 4 if b < 100 else target if b < 140
-                      else target + b % 7 - 3 if b < 170 else b % (at + 37) - 4)
+            target = (
+                target + (b % 7 - 3) * 4
+                if b < 100
+                else target
+                if b < 140
+                else target + b % 7 - 3
+                if b < 170
+                else b % (at + 37) - 4
+            )
             count = max(count + c % 5 - 2, 0) if c < 160 else (c % 14 if c < 250 else 0xFFFF_FFFF)
             body.root.append((target - (at + 8 * k), count))
     return body
@@ -221,6 +272,7 @@ def test_hand_laid_bodies(folder, body, extra):
 
 
 # ---- damage at the byte level -----------------------------------------------------------------
+
 
 @st.composite
 def damaged(draw) -> bytes:
@@ -235,9 +287,9 @@ def damaged(draw) -> bytes:
             data[draw(st.integers(0, len(data) - 1))] = draw(st.integers(0, 255))
         elif how == "word" and len(data) >= 4:  # a random 32-bit value, 4-aligned like the fields
             at = draw(st.integers(0, len(data) // 4 - 1)) * 4
-            data[at:at + 4] = struct.pack("<I", draw(st.integers(0, 0xFFFF_FFFF)))
+            data[at : at + 4] = struct.pack("<I", draw(st.integers(0, 0xFFFF_FFFF)))
         elif how == "truncate":
-            del data[draw(st.integers(0, len(data))):]
+            del data[draw(st.integers(0, len(data))) :]
         elif how == "append":
             data += draw(st.binary(min_size=1, max_size=8))
         elif how == "header" and len(data) >= 6:

@@ -29,14 +29,30 @@ LONG = os.environ.get("QUILLET_LONG") == "1"
 # Under AddressSanitizer freed memory sits in quarantine and its allocator maps memory of its
 # own, so the malloc total and resident memory are not flat by design; the rest still holds.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
-SCALES = [pytest.param(1, id="short"),
-          pytest.param(10, id="long", marks=[pytest.mark.slow, pytest.mark.skipif(not LONG, reason="QUILLET_LONG=1")])]
+SCALES = [
+    pytest.param(1, id="short"),
+    pytest.param(
+        10, id="long", marks=[pytest.mark.slow, pytest.mark.skipif(not LONG, reason="QUILLET_LONG=1")]
+    ),
+]
 
 
 class _Mallinfo2(ctypes.Structure):
-    _fields_ = [(n, ctypes.c_size_t) for n in
-                ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks",
-                 "keepcost")]
+    _fields_ = [
+        (n, ctypes.c_size_t)
+        for n in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
 
 
 _libc = ctypes.CDLL(ctypes.util.find_library("c"))
@@ -98,14 +114,17 @@ def raises(call, kind):
             pass
         else:  # pragma: no cover
             raise AssertionError("did not raise")
+
     return _run
 
 
 @pytest.fixture(scope="module")
 def files(tmp_path_factory):
     d = tmp_path_factory.mktemp("leaks")
-    items = [Entry(0x0008, e, keyword=f"Kw{e}", name=f"Name {e}", vr="LO", sources=("a", "b"))
-             for e in range(1, 500)]
+    items = [
+        Entry(0x0008, e, keyword=f"Kw{e}", name=f"Name {e}", vr="LO", sources=("a", "b"))
+        for e in range(1, 500)
+    ]
     items += [Entry(0x0029, 0x10, creator="ACME 1.1", keyword="Priv", vr="DS")]
     good = d / "good.qlet"
     good.write_bytes(to_bytes(items))
@@ -116,15 +135,21 @@ def files(tmp_path_factory):
     faulty.index.append(L.RawIndexEntry(0x30, 0x30, record=0))
     faulty.records[0].name_off = 50  # a text past the pool, read by every lookup of that record
     out = {"good": good, "dir": d, "missing": d / "missing.qlet"}
-    for name, data in {"empty": b"", "small": L.header()[:20], "magic": b"PK\3\4" + bytes(40),
-                       "version": L.header(version=3) + bytes(24), "integrity": L.pack_file(bad_record),
-                       "faulty": L.pack_file(faulty)}.items():
+    for name, data in {
+        "empty": b"",
+        "small": L.header()[:20],
+        "magic": b"PK\3\4" + bytes(40),
+        "version": L.header(version=3) + bytes(24),
+        "integrity": L.pack_file(bad_record),
+        "faulty": L.pack_file(faulty),
+    }.items():
         out[name] = d / f"{name}.qlet"
         out[name].write_bytes(data)
     return out
 
 
 # ---- long runs --------------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("scale", SCALES)
 def test_many_lookups_stay_flat(files, scale):
@@ -174,22 +199,48 @@ def test_many_opens_stay_flat(files, scale):
 
 # ---- failure paths ----------------------------------------------------------------------------
 
+
 class Bytes:
     def __fspath__(self):
         return b"/nonexistent"
 
 
-@pytest.mark.parametrize("case", ["missing", "dir", "empty", "small", "magic", "version", "integrity",
-                                  "bytes", "pathlike-bytes", "int", "none", "nul"])
+@pytest.mark.parametrize(
+    "case",
+    [
+        "missing",
+        "dir",
+        "empty",
+        "small",
+        "magic",
+        "version",
+        "integrity",
+        "bytes",
+        "pathlike-bytes",
+        "int",
+        "none",
+        "nul",
+    ],
+)
 def test_open_failures(files, case):
-    arg = {"bytes": os.fsencode(files["good"]), "pathlike-bytes": Bytes(), "int": 12345678,
-           "none": None, "nul": str(files["good"]) + "\0x"}.get(case)
+    arg = {
+        "bytes": os.fsencode(files["good"]),
+        "pathlike-bytes": Bytes(),
+        "int": 12345678,
+        "none": None,
+        "nul": str(files["good"]) + "\0x",
+    }.get(case)
     if arg is None and case != "none":
         arg = str(files[case])
     if case == "missing":
         arg = pathlib.Path(arg)  # the path protocol's own object must be let go too
-    kind = {"version": ValueError, "bytes": TypeError, "pathlike-bytes": TypeError, "int": TypeError,
-            "none": TypeError}.get(case, OSError)
+    kind = {
+        "version": ValueError,
+        "bytes": TypeError,
+        "pathlike-bytes": TypeError,
+        "int": TypeError,
+        "none": TypeError,
+    }.get(case, OSError)
     gc.collect()
     refs, fds, maps = sys.getrefcount(arg), open_fds(), mappings()
     assert_flat(raises(lambda: quillet.open(arg), kind), 1000)
@@ -206,12 +257,29 @@ def _internal(call):
             raise
         except BaseException as e:
             assert type(e).__bases__ == (BaseException,)
+
     return _run
 
 
-@pytest.mark.parametrize("case", ["too-many", "unexpected-kw", "twice", "missing", "overflow", "huge", "float",
-                                  "bytes-creator", "int-creator", "surrogate", "record-number", "text-bounds",
-                                  "found", "not-found"])
+@pytest.mark.parametrize(
+    "case",
+    [
+        "too-many",
+        "unexpected-kw",
+        "twice",
+        "missing",
+        "overflow",
+        "huge",
+        "float",
+        "bytes-creator",
+        "int-creator",
+        "surrogate",
+        "record-number",
+        "text-bounds",
+        "found",
+        "not-found",
+    ],
+)
 def test_lookup_paths(files, capfd, case):
     h = quillet.open(files["faulty" if case in ("record-number", "text-bounds") else "good"])
     # Texts and ints made here, not shared constants, so that their counts are their own.

@@ -64,9 +64,7 @@ def test_unreadable(tmp_path):
     assert str(oserror(p)).endswith("Permission denied (os error 13)")
 
 
-@pytest.mark.parametrize(
-    "path", ["a\0b", "\0"], ids=["inner", "alone"]
-)
+@pytest.mark.parametrize("path", ["a\0b", "\0"], ids=["inner", "alone"])
 def test_nul_in_path_is_io_without_code(path):
     err = oserror(path)
     assert str(err).startswith("cannot open ")
@@ -76,7 +74,10 @@ def test_nul_in_path_is_io_without_code(path):
 def test_lone_surrogate_path_is_shown_replaced(tmp_path):
     # U+DC80..U+DCFF escape raw bytes, so this names the file b"\x80x" and is simply missing.
     path = str(tmp_path) + "/\udc80x"
-    assert str(oserror(path)) == f"cannot open {tmp_path}/\ufffdx: io error: No such file or directory (os error 2)"
+    assert (
+        str(oserror(path))
+        == f"cannot open {tmp_path}/\ufffdx: io error: No such file or directory (os error 2)"
+    )
     # U+D800 has no byte form at all.
     err = oserror("\ud800.qlet")
     assert str(err) == "cannot open \ufffd.qlet: io error: file name cannot be encoded"

@@ -11,7 +11,18 @@ from quillet.writer import Entry, to_bytes
 
 from conftest import example_body
 
-KEYS = ["group", "element", "creator", "keyword", "name", "vr", "description", "retired", "block_offset", "sources"]
+KEYS = [
+    "group",
+    "element",
+    "creator",
+    "keyword",
+    "name",
+    "vr",
+    "description",
+    "retired",
+    "block_offset",
+    "sources",
+]
 
 
 @pytest.fixture
@@ -36,13 +47,22 @@ def internal_error(call):
 
 # ---- the worked example and the result's shape -----------------------------------------------
 
+
 def test_worked_example(opened):
     h = opened(example_body())
     r = h.lookup(0x0010, 0x0010)
     assert list(r) == KEYS
     assert r == {
-        "group": 16, "element": 16, "creator": "", "keyword": "Kw", "name": "Nm", "vr": "PN",
-        "description": "Ds", "retired": False, "block_offset": False, "sources": ["A", "B"],
+        "group": 16,
+        "element": 16,
+        "creator": "",
+        "keyword": "Kw",
+        "name": "Nm",
+        "vr": "PN",
+        "description": "Ds",
+        "retired": False,
+        "block_offset": False,
+        "sources": ["A", "B"],
     }
     assert r["retired"] is False and r["block_offset"] is False
     assert h.lookup(0x0010, 0x0010, None) == r == h.lookup(0x0010, 0x0010, creator=None)
@@ -112,9 +132,14 @@ def test_invalid_utf8_reads_as_empty(opened, raw):
 
 
 def test_valid_non_ascii_texts(opened):
-    h = opened([Entry(9, 9, keyword="Größe", name="\U0001F600 ok", description="ü" * 300, sources=["Ω"])])
+    h = opened([Entry(9, 9, keyword="Größe", name="\U0001f600 ok", description="ü" * 300, sources=["Ω"])])
     r = h.lookup(9, 9)
-    assert (r["keyword"], r["name"], r["description"], r["sources"]) == ("Größe", "\U0001F600 ok", "ü" * 300, ["Ω"])
+    assert (r["keyword"], r["name"], r["description"], r["sources"]) == (
+        "Größe",
+        "\U0001f600 ok",
+        "ü" * 300,
+        ["Ω"],
+    )
 
 
 def test_absent_creator_ignores_its_offset(opened):
@@ -131,19 +156,28 @@ def test_shared_pool_bytes(opened):
 
 # ---- texts outside the pool: internal faults -------------------------------------------------
 
+
 @pytest.mark.parametrize(
     "fields, text",
     [
         (dict(keyword_off=9, keyword_len=0), None),  # empty, right at the end: fine
         (dict(keyword_off=10, keyword_len=0), "range start index 10 out of range for slice of length 9"),
         (dict(keyword_off=8, keyword_len=2), "range end index 10 out of range for slice of length 9"),
-        (dict(name_off=0xFFFF_FFFF, name_len=0xFFFF), "range start index 4294967295 out of range for slice of length 9"),
-        (dict(description_off=1, description_len=0xFFFF_FFFF),
-         "range end index 4294967296 out of range for slice of length 9"),
+        (
+            dict(name_off=0xFFFF_FFFF, name_len=0xFFFF),
+            "range start index 4294967295 out of range for slice of length 9",
+        ),
+        (
+            dict(description_off=1, description_len=0xFFFF_FFFF),
+            "range end index 4294967296 out of range for slice of length 9",
+        ),
         (dict(sources_off=20), "range start index 20 out of range for slice of length 9"),
         (dict(creator_off=50, creator_len=1), "range start index 50 out of range for slice of length 9"),
         # Several broken texts: the first in key order is reported.
-        (dict(creator_off=30, creator_len=1, keyword_off=40), "range start index 30 out of range for slice of length 9"),
+        (
+            dict(creator_off=30, creator_len=1, keyword_off=40),
+            "range start index 30 out of range for slice of length 9",
+        ),
         (dict(sources_off=30, name_off=40), "range start index 40 out of range for slice of length 9"),
     ],
 )
@@ -175,6 +209,7 @@ def test_record_number_out_of_range(opened, capfd):
 
 
 # ---- the search ------------------------------------------------------------------------------
+
 
 def test_empty_index(opened):
     h = opened([])
@@ -282,6 +317,7 @@ def test_creator_str_subclass(opened):
 
 # ---- argument conversion ---------------------------------------------------------------------
 
+
 class Index:
     def __init__(self, v):
         self.v = v
@@ -328,13 +364,24 @@ def test_class_creator_qualname(opened):
 
     with pytest.raises(TypeError) as e:
         opened(PRIVATE).lookup(0, 0, Outer.Inner())
-    assert str(e.value) == "'test_class_creator_qualname.<locals>.Outer.Inner' object is not an instance of 'str'"
+    assert (
+        str(e.value)
+        == "'test_class_creator_qualname.<locals>.Outer.Inner' object is not an instance of 'str'"
+    )
 
 
-@pytest.mark.parametrize("group, element", [(0, 0), (65535, 65535), (True, False), (Index(0x29), Index(0x10))])
+@pytest.mark.parametrize(
+    "group, element", [(0, 0), (65535, 65535), (True, False), (Index(0x29), Index(0x10))]
+)
 def test_accepted_integers(opened, group, element):
-    h = opened([Entry(0, 0, keyword="zero"), Entry(1, 0, keyword="one"), Entry(0xFFFF, 0xFFFF, keyword="max"),
-                Entry(0x29, 0x10, keyword="idx")])
+    h = opened(
+        [
+            Entry(0, 0, keyword="zero"),
+            Entry(1, 0, keyword="one"),
+            Entry(0xFFFF, 0xFFFF, keyword="max"),
+            Entry(0x29, 0x10, keyword="idx"),
+        ]
+    )
     assert h.lookup(group, element) is not None
 
 

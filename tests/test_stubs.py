@@ -27,7 +27,11 @@ def test_stub_is_installed_with_the_package():
 
 def test_stub_signatures_match_the_module():
     sigs = _stub_signatures()
-    for name, obj in [("open", _quillet.open), ("lookup", _quillet.Dict.lookup), ("__exit__", _quillet.Dict.__exit__)]:
+    for name, obj in [
+        ("open", _quillet.open),
+        ("lookup", _quillet.Dict.lookup),
+        ("__exit__", _quillet.Dict.__exit__),
+    ]:
         real = list(inspect.signature(obj).parameters)
         stub = sigs[name]
         assert [p for p in stub if p != "self"] == [p for p in real if p != "self"], name

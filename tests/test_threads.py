@@ -34,7 +34,10 @@ def queries(d):
     rng = random.Random(1234)
     entries = [d.lookup(0x10, 0x10), d.lookup(0x29, 0x10, "SIEMENS CSA HEADER"), d.lookup(0x7FE0, 0x10)]
     keys = [(e["group"], e["element"], e["creator"] or None) for e in entries]
-    keys += [(rng.randrange(0x10000), rng.randrange(0x10000), rng.choice([None, "GEMS_ACQU_01", "x"])) for _ in range(200)]
+    keys += [
+        (rng.randrange(0x10000), rng.randrange(0x10000), rng.choice([None, "GEMS_ACQU_01", "x"]))
+        for _ in range(200)
+    ]
     keys += [(0x0008, rng.randrange(0x0200), None) for _ in range(200)]
     return [(k, d.lookup(*k)) for k in keys]
 
@@ -76,8 +79,10 @@ def test_shared_lookups_agree_with_one_thread(d, queries, capsys):
     one = _run([worker(0)])
     many = _run([worker(s) for s in range(THREADS)])
     with capsys.disabled():
-        print(f"\n  {THREADS} threads: {THREADS * ROUNDS / many:,.0f} lookups/s in total; "
-              f"1 thread: {ROUNDS / one:,.0f} lookups/s (GIL {'on' if sys._is_gil_enabled() else 'off'})")
+        print(
+            f"\n  {THREADS} threads: {THREADS * ROUNDS / many:,.0f} lookups/s in total; "
+            f"1 thread: {ROUNDS / one:,.0f} lookups/s (GIL {'on' if sys._is_gil_enabled() else 'off'})"
+        )
 
 
 def test_opening_and_dropping_while_others_look_up(d, queries):

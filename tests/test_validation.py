@@ -27,7 +27,7 @@ def failure(write, data) -> str:
     text = str(e.value)
     head = f"cannot open {path}: {PREFIX}"
     assert text.startswith(head), text
-    return HEX.sub(lambda m: f"@{(int(m.group(), 16) - 32) % mmap.PAGESIZE}", text[len(head):])
+    return HEX.sub(lambda m: f"@{(int(m.group(), 16) - 32) % mmap.PAGESIZE}", text[len(head) :])
 
 
 def body_of(size: int, fill: int = 0) -> bytes:
@@ -90,24 +90,51 @@ def test_bare_root_is_valid(write):
 @pytest.mark.parametrize(
     "refs, text",
     [
-        ((1, 0, -8, 0, -16, 0), "check bytes error: check failed for struct member index: "
-         "unaligned pointer: ptr @1 unaligned for alignment 4"),
-        ((4, 0, -8, 0, -16, 0), "check bytes error: check failed for struct member index: "
-         "subtree pointer out of bounds: ptr @4 not in range @0..@0"),
-        ((-4, 0, -8, 0, -16, 0), "check bytes error: check failed for struct member index: "
-         "pointer out of bounds: base @0 offset -4 not in range @0..@24"),
-        ((25, 0, -8, 0, -16, 0), "check bytes error: check failed for struct member index: "
-         "pointer out of bounds: base @0 offset 25 not in range @0..@24"),
-        ((0, 0, -4, 0, -16, 0), "check bytes error: check failed for struct member records: "
-         "subtree pointer out of bounds: ptr @4 not in range @0..@0"),
-        ((0, 0, -8, 0, -15, 0), "check bytes error: check failed for struct member strings: "
-         "subtree pointer out of bounds: ptr @1 not in range @0..@0"),
-        ((0, 1, -8, 0, -16, 0), "check bytes error: check failed for struct member index: "
-         "subtree pointer out of bounds: ptr @0 not in range @0..@0"),
-        ((0, 3, -8, 0, -16, 0), "check bytes error: check failed for struct member index: "
-         "pointer overran buffer: ptr @0 size 36 in range @0..@24"),
-        ((0, 0, -8, 0, -16, 1), "check bytes error: check failed for struct member strings: "
-         "subtree pointer out of bounds: ptr @0 not in range @0..@0"),
+        (
+            (1, 0, -8, 0, -16, 0),
+            "check bytes error: check failed for struct member index: "
+            "unaligned pointer: ptr @1 unaligned for alignment 4",
+        ),
+        (
+            (4, 0, -8, 0, -16, 0),
+            "check bytes error: check failed for struct member index: "
+            "subtree pointer out of bounds: ptr @4 not in range @0..@0",
+        ),
+        (
+            (-4, 0, -8, 0, -16, 0),
+            "check bytes error: check failed for struct member index: "
+            "pointer out of bounds: base @0 offset -4 not in range @0..@24",
+        ),
+        (
+            (25, 0, -8, 0, -16, 0),
+            "check bytes error: check failed for struct member index: "
+            "pointer out of bounds: base @0 offset 25 not in range @0..@24",
+        ),
+        (
+            (0, 0, -4, 0, -16, 0),
+            "check bytes error: check failed for struct member records: "
+            "subtree pointer out of bounds: ptr @4 not in range @0..@0",
+        ),
+        (
+            (0, 0, -8, 0, -15, 0),
+            "check bytes error: check failed for struct member strings: "
+            "subtree pointer out of bounds: ptr @1 not in range @0..@0",
+        ),
+        (
+            (0, 1, -8, 0, -16, 0),
+            "check bytes error: check failed for struct member index: "
+            "subtree pointer out of bounds: ptr @0 not in range @0..@0",
+        ),
+        (
+            (0, 3, -8, 0, -16, 0),
+            "check bytes error: check failed for struct member index: "
+            "pointer overran buffer: ptr @0 size 36 in range @0..@24",
+        ),
+        (
+            (0, 0, -8, 0, -16, 1),
+            "check bytes error: check failed for struct member strings: "
+            "subtree pointer out of bounds: ptr @0 not in range @0..@0",
+        ),
     ],
 )
 def test_bare_root_with_other_offsets(write, refs, text):
@@ -126,30 +153,54 @@ def _three_records() -> L.Body:
     "refs, text",
     [
         # A non-empty array that starts inside the root.
-        (dict(strings=(152, 4)), "check bytes error: check failed for struct member strings: "
-         "subtree pointer out of bounds: ptr @152 not in range @144..@152"),
+        (
+            dict(strings=(152, 4)),
+            "check bytes error: check failed for struct member strings: "
+            "subtree pointer out of bounds: ptr @152 not in range @144..@152",
+        ),
         # One that starts before the root but runs into it.
-        (dict(strings=(148, 8)), "check bytes error: check failed for struct member strings: "
-         "subtree pointer overran range: ptr @148 size 8 in range @144..@152"),
+        (
+            dict(strings=(148, 8)),
+            "check bytes error: check failed for struct member strings: "
+            "subtree pointer overran range: ptr @148 size 8 in range @144..@152",
+        ),
         # One that runs past the end of the file.
-        (dict(strings=(170, 8)), "check bytes error: check failed for struct member strings: "
-         "pointer overran buffer: ptr @170 size 8 in range @0..@176"),
+        (
+            dict(strings=(170, 8)),
+            "check bytes error: check failed for struct member strings: "
+            "pointer overran buffer: ptr @170 size 8 in range @0..@176",
+        ),
         # An empty array aimed at the end of the body, and one aimed at the root.
-        (dict(strings=(176, 0)), "check bytes error: check failed for struct member strings: "
-         "subtree pointer out of bounds: ptr @176 not in range @144..@152"),
+        (
+            dict(strings=(176, 0)),
+            "check bytes error: check failed for struct member strings: "
+            "subtree pointer out of bounds: ptr @176 not in range @144..@152",
+        ),
         (dict(strings=(152, 0)), None),
         # Records placed before the index.
-        (dict(index=(132, 1), records=(0, 3)), "check bytes error: check failed for struct member records: "
-         "subtree pointer out of bounds: ptr @0 not in range @144..@152"),
+        (
+            dict(index=(132, 1), records=(0, 3)),
+            "check bytes error: check failed for struct member records: "
+            "subtree pointer out of bounds: ptr @0 not in range @144..@152",
+        ),
         # Strings overlapping the last record.
-        (dict(strings=(140, 8)), "check bytes error: check failed for struct member strings: "
-         "subtree pointer out of bounds: ptr @140 not in range @144..@152"),
+        (
+            dict(strings=(140, 8)),
+            "check bytes error: check failed for struct member strings: "
+            "subtree pointer out of bounds: ptr @140 not in range @144..@152",
+        ),
         # An empty records array after the start of the pool breaks the pool's placement.
-        (dict(records=(148, 0), index=(0, 0)), "check bytes error: check failed for struct member strings: "
-         "subtree pointer out of bounds: ptr @144 not in range @148..@152"),
+        (
+            dict(records=(148, 0), index=(0, 0)),
+            "check bytes error: check failed for struct member strings: "
+            "subtree pointer out of bounds: ptr @144 not in range @148..@152",
+        ),
         # Records that do not start on a multiple of four.
-        (dict(records=(14, 3)), "check bytes error: check failed for struct member records: "
-         "unaligned pointer: ptr @14 unaligned for alignment 4"),
+        (
+            dict(records=(14, 3)),
+            "check bytes error: check failed for struct member records: "
+            "unaligned pointer: ptr @14 unaligned for alignment 4",
+        ),
         # Gaps between arrays are allowed.
         (dict(index=(0, 0), records=(16, 2), strings=(146, 3)), None),
     ],
@@ -170,20 +221,29 @@ def _bad_records(**fields_at) -> L.Body:
     return body
 
 
-FIELD = "check bytes error: check failed for struct member records: check failed for slice index {}: " \
-        "check failed for struct member {}: {}"
+FIELD = (
+    "check bytes error: check failed for struct member records: check failed for slice index {}: "
+    "check failed for struct member {}: {}"
+)
 
 
 @pytest.mark.parametrize(
     "bad, text",
     [
-        (dict(r0=dict(block_offset=2, retired=2)), FIELD.format(0, "element_is_block_offset",
-                                                                "check failed for bool: expected 0 or 1, found 2")),
-        (dict(r1=dict(retired=2, vr=200)), FIELD.format(1, "retired", "check failed for bool: expected 0 or 1, found 2")),
+        (
+            dict(r0=dict(block_offset=2, retired=2)),
+            FIELD.format(0, "element_is_block_offset", "check failed for bool: expected 0 or 1, found 2"),
+        ),
+        (
+            dict(r1=dict(retired=2, vr=200)),
+            FIELD.format(1, "retired", "check failed for bool: expected 0 or 1, found 2"),
+        ),
         (dict(r2=dict(vr=35)), FIELD.format(2, "vr", "invalid tag for enum: 35")),
         (dict(r2=dict(vr=255)), FIELD.format(2, "vr", "invalid tag for enum: 255")),
-        (dict(r1=dict(block_offset=255)), FIELD.format(1, "element_is_block_offset",
-                                                       "check failed for bool: expected 0 or 1, found 255")),
+        (
+            dict(r1=dict(block_offset=255)),
+            FIELD.format(1, "element_is_block_offset", "check failed for bool: expected 0 or 1, found 255"),
+        ),
         (dict(r2=dict(retired=3), r1=dict(vr=99)), FIELD.format(1, "vr", "invalid tag for enum: 99")),
     ],
 )

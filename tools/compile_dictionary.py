@@ -27,13 +27,24 @@ from dataclasses import dataclass
 from pathlib import Path
 from types import ModuleType
 
-COLUMNS = ("group", "element", "creator", "keyword", "name", "vr",
-           "retired", "block_offset", "sources", "description")
+COLUMNS = (
+    "group",
+    "element",
+    "creator",
+    "keyword",
+    "name",
+    "vr",
+    "retired",
+    "block_offset",
+    "sources",
+    "description",
+)
 HEADER = "\t".join(COLUMNS)
 
 VR_CODES = frozenset(
     "AE AS AT CS DA DS DT FL FD IS LO LT OB OD OF OL OV OW PN SH SL SQ SS ST SV TM UC UI UL "
-    "UN UR US UT UV ??".split())
+    "UN UR US UT UV ??".split()
+)
 
 _HEX4 = re.compile(r"[0-9A-F]{4}")
 _DEFAULT_PACKAGE_DIR = Path(__file__).resolve().parents[1] / "src" / "quillet"
@@ -55,9 +66,18 @@ class Row:
     description: str
 
     def to_line(self) -> str:
-        fields = (f"{self.group:04X}", f"{self.element:04X}", self.creator, self.keyword,
-                  self.name, self.vr, str(int(self.retired)), str(int(self.block_offset)),
-                  "|".join(self.sources), self.description)
+        fields = (
+            f"{self.group:04X}",
+            f"{self.element:04X}",
+            self.creator,
+            self.keyword,
+            self.name,
+            self.vr,
+            str(int(self.retired)),
+            str(int(self.block_offset)),
+            "|".join(self.sources),
+            self.description,
+        )
         return "\t".join(fields)
 
 
@@ -86,9 +106,18 @@ def parse_line(line: str) -> Row:
     items = tuple(sources.split("|")) if sources else ()
     if not items or any(not item for item in items):
         raise ValueError(f"sources {sources!r} must be non-empty items separated by '|'")
-    return Row(int(group, 16), int(element, 16), creator, keyword, name, vr,
-               _flag(retired, "retired"), _flag(block_offset, "block_offset"), items,
-               description)
+    return Row(
+        int(group, 16),
+        int(element, 16),
+        creator,
+        keyword,
+        name,
+        vr,
+        _flag(retired, "retired"),
+        _flag(block_offset, "block_offset"),
+        items,
+        description,
+    )
 
 
 def read_tsv(path: str | Path) -> list[Row]:
@@ -126,19 +155,33 @@ def load_writer(package_dir: Path = _DEFAULT_PACKAGE_DIR) -> ModuleType:
 
 
 def to_entries(rows: list[Row], writer: ModuleType) -> list:
-    return [writer.Entry(row.group, row.element, creator=row.creator, keyword=row.keyword,
-                         name=row.name, vr=row.vr, description=row.description,
-                         retired=row.retired, block_offset=row.block_offset,
-                         sources=row.sources)
-            for row in rows]
+    return [
+        writer.Entry(
+            row.group,
+            row.element,
+            creator=row.creator,
+            keyword=row.keyword,
+            name=row.name,
+            vr=row.vr,
+            description=row.description,
+            retired=row.retired,
+            block_offset=row.block_offset,
+            sources=row.sources,
+        )
+        for row in rows
+    ]
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("tsv", type=Path, help="the dictionary text (data/dictionary.tsv)")
     parser.add_argument("out", type=Path, help="the .qlet file to write")
-    parser.add_argument("--package-dir", type=Path, default=_DEFAULT_PACKAGE_DIR,
-                        help="folder holding writer.py (default: src/quillet of this tree)")
+    parser.add_argument(
+        "--package-dir",
+        type=Path,
+        default=_DEFAULT_PACKAGE_DIR,
+        help="folder holding writer.py (default: src/quillet of this tree)",
+    )
     args = parser.parse_args(argv)
     try:
         rows = read_tsv(args.tsv)
@@ -147,8 +190,7 @@ def main(argv: list[str] | None = None) -> int:
     except (OSError, ValueError) as exc:
         print(f"compile_dictionary: {exc}", file=sys.stderr)
         return 1
-    print(f"compile_dictionary: wrote {len(rows)} entries to {args.out} "
-          f"({args.out.stat().st_size} bytes)")
+    print(f"compile_dictionary: wrote {len(rows)} entries to {args.out} ({args.out.stat().st_size} bytes)")
     return 0
 
 

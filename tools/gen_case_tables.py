@@ -279,7 +279,9 @@ def render_vectors(ref: ModuleType) -> str:
     ]
     for text in VECTOR_INPUTS:
         folded = ref.normalize_creator(text).encode("utf-8")
-        lines.append(f"  {{{c_string(text.encode('utf-8'))}, {c_string(folded)}, 0x{ref.hash_creator(text):08X}u}},")
+        lines.append(
+            f"  {{{c_string(text.encode('utf-8'))}, {c_string(folded)}, 0x{ref.hash_creator(text):08X}u}},"
+        )
     lines += ["}};", ""]
 
     digests = []

@@ -78,14 +78,26 @@ PLACEHOLDER_NAMES = frozenset({"Unknown", ""})
 PLACEHOLDER_VR = "UN"
 SINGLE_VRS = frozenset(
     "AE AS AT CS DA DS DT FL FD IS LO LT OB OD OF OL OV OW PN SH SL SQ SS ST SV TM UC UI UL "
-    "UN UR US UT UV".split())
+    "UN UR US UT UV".split()
+)
 # dcmtk's internal VR names that are not standard codes, in the standard's wording.
-DCMTK_VRS = {"ox": "OB or OW", "px": "OB or OW", "xs": "US or SS", "lt": "US or SS or OW",
-             "na": "NONE", "up": "UL"}
+DCMTK_VRS = {
+    "ox": "OB or OW",
+    "px": "OB or OW",
+    "xs": "US or SS",
+    "lt": "US or SS or OW",
+    "na": "NONE",
+    "up": "UL",
+}
 # Where dcmtk packages put their data dictionaries (the folder name carries the library's
 # soname or version, hence the patterns).
-DCMTK_SEARCH = ("/usr/share/libdcmtk*", "/usr/share/dcmtk*", "/usr/local/share/dcmtk*",
-                "/opt/homebrew/share/dcmtk*", "/usr/local/share/libdcmtk*")
+DCMTK_SEARCH = (
+    "/usr/share/libdcmtk*",
+    "/usr/share/dcmtk*",
+    "/usr/local/share/dcmtk*",
+    "/opt/homebrew/share/dcmtk*",
+    "/usr/local/share/libdcmtk*",
+)
 
 
 def _load_by_path(name: str, path: Path) -> ModuleType:
@@ -157,6 +169,7 @@ def tag_text(group: int, element: int, creator: str | None, block_offset: bool) 
 
 # --- expanding ranges -------------------------------------------------------------------
 
+
 def mask_values(digits: str, parity: str | None = None) -> list[int]:
     """Every 16-bit value matching hex `digits` with 'x' wild, kept to `parity` if given."""
     choices = ["0123456789ABCDEF" if ch in "xX" else ch for ch in digits]
@@ -166,28 +179,31 @@ def mask_values(digits: str, parity: str | None = None) -> list[int]:
 
 
 def range_values(low: int, high: int, restriction: str) -> list[int]:
-    step_ok = {"even": lambda v: v % 2 == 0, "odd": lambda v: v % 2 == 1,
-               "any": lambda v: True}[restriction]
+    step_ok = {"even": lambda v: v % 2 == 0, "odd": lambda v: v % 2 == 1, "any": lambda v: True}[restriction]
     return [v for v in range(low, high + 1) if step_ok(v)]
 
 
-def expand(template: Def, groups: list[int], elements: list[int], what: str,
-           report: Report, counter: str) -> list[Def]:
+def expand(
+    template: Def, groups: list[int], elements: list[int], what: str, report: Report, counter: str
+) -> list[Def]:
     total = len(groups) * len(elements)
     if total > MAX_RANGE_TAGS:
         report.counts[f"{counter}: ranges left out"] += 1
         report.counts[f"{counter}: tags in ranges left out"] += total
-        report.say("ranges", f"left out {what} ({template.keyword or template.name}): "
-                             f"{total} tags, more than {MAX_RANGE_TAGS}")
+        report.say(
+            "ranges",
+            f"left out {what} ({template.keyword or template.name}): "
+            f"{total} tags, more than {MAX_RANGE_TAGS}",
+        )
         return []
     if total > 1:
         report.counts[f"{counter}: ranges expanded"] += 1
         report.counts[f"{counter}: rows from expanded ranges"] += total
-    return [replace(template, group=g, element=e, expanded=total > 1)
-            for g in groups for e in elements]
+    return [replace(template, group=g, element=e, expanded=total > 1) for g in groups for e in elements]
 
 
 # --- reading the sources ----------------------------------------------------------------
+
 
 def vr_wording(vr: str) -> str:
     """A source's VR text in the standard's wording ("OB_OW" -> "OB or OW")."""
@@ -202,26 +218,49 @@ def read_pydicom(report: Report) -> tuple[list[Def], list[Def]]:
     edition = _version.__dicom_version__
     public_label = f"DICOM {edition} (pydicom {pydicom.__version__})"
     private_label = f"GDCM (pydicom {pydicom.__version__})"
-    report.say("sources", f"pydicom {pydicom.__version__}: public dictionary from DICOM "
-                          f"{edition}, private dictionary from GDCM "
-                          f"({Path(pydicom.__file__).parent})")
+    report.say(
+        "sources",
+        f"pydicom {pydicom.__version__}: public dictionary from DICOM "
+        f"{edition}, private dictionary from GDCM "
+        f"({Path(pydicom.__file__).parent})",
+    )
 
     public: list[Def] = []
-    for line, (tag, (vr, _vm, name, retired, keyword)) in enumerate(
-            _dicom_dict.DicomDictionary.items()):
-        public.append(Def(tag >> 16, tag & 0xFFFF, None, keyword, name, vr_wording(vr),
-                          retired == "Retired", False, public_label, f"pydicom {tag:08X}",
-                          line=line))
+    for line, (tag, (vr, _vm, name, retired, keyword)) in enumerate(_dicom_dict.DicomDictionary.items()):
+        public.append(
+            Def(
+                tag >> 16,
+                tag & 0xFFFF,
+                None,
+                keyword,
+                name,
+                vr_wording(vr),
+                retired == "Retired",
+                False,
+                public_label,
+                f"pydicom {tag:08X}",
+                line=line,
+            )
+        )
     report.counts["pydicom public: exact entries"] = len(public)
-    for line, (mask, (vr, _vm, name, retired, keyword)) in enumerate(
-            _dicom_dict.RepeatersDictionary.items()):
+    for line, (mask, (vr, _vm, name, retired, keyword)) in enumerate(_dicom_dict.RepeatersDictionary.items()):
         report.counts["pydicom public: repeater masks"] += 1
-        template = Def(0, 0, None, keyword, name, vr_wording(vr), retired == "Retired", False,
-                       public_label, f"pydicom repeater {mask}", line=line)
+        template = Def(
+            0,
+            0,
+            None,
+            keyword,
+            name,
+            vr_wording(vr),
+            retired == "Retired",
+            False,
+            public_label,
+            f"pydicom repeater {mask}",
+            line=line,
+        )
         # A wild group digit means a repeating group: even groups only, odd ones are private.
         groups = mask_values(mask[:4], "even" if "x" in mask[:4].lower() else None)
-        public += expand(template, groups, mask_values(mask[4:]), f"pydicom {mask}",
-                         report, "pydicom public")
+        public += expand(template, groups, mask_values(mask[4:]), f"pydicom {mask}", report, "pydicom public")
 
     private: list[Def] = []
     line = 0
@@ -237,11 +276,25 @@ def read_pydicom(report: Report) -> tuple[list[Def], list[Def]]:
                 block_offset, elements = True, [int(elem_digits[2:], 16)]
             else:
                 report.counts["pydicom private: block-wide element masks left out"] += 1
-                report.say("ranges", f"left out pydicom {mask} {creator!r} ({name}): an element "
-                                     "mask over a whole private block names no single element")
+                report.say(
+                    "ranges",
+                    f"left out pydicom {mask} {creator!r} ({name}): an element "
+                    "mask over a whole private block names no single element",
+                )
                 continue
-            template = Def(0, 0, creator, "", name, vr_wording(vr), retired == "Retired",
-                           block_offset, private_label, origin, line=line)
+            template = Def(
+                0,
+                0,
+                creator,
+                "",
+                name,
+                vr_wording(vr),
+                retired == "Retired",
+                block_offset,
+                private_label,
+                origin,
+                line=line,
+            )
             groups = mask_values(group_digits, "odd" if "x" in group_digits.lower() else None)
             private += expand(template, groups, elements, origin, report, "pydicom private")
     return public, private
@@ -250,7 +303,8 @@ def read_pydicom(report: Report) -> tuple[list[Def], list[Def]]:
 _DCMTK_TAG = re.compile(
     r"\((?P<g1>[0-9A-Fa-f]{4})(?:-(?:(?P<gr>[oeuOEU])-)?(?P<g2>[0-9A-Fa-f]{4}))?,"
     r'(?:"(?P<creator>[^"]*)",)?'
-    r"(?P<e1>[0-9A-Fa-f]{2}|[0-9A-Fa-f]{4})(?:-(?:(?P<er>[oeuOEU])-)?(?P<e2>[0-9A-Fa-f]{2,4}))?\)")
+    r"(?P<e1>[0-9A-Fa-f]{2}|[0-9A-Fa-f]{4})(?:-(?:(?P<er>[oeuOEU])-)?(?P<e2>[0-9A-Fa-f]{2,4}))?\)"
+)
 _RESTRICTION = {None: "even", "e": "even", "o": "odd", "u": "any"}  # dcmtk's default is even
 
 
@@ -265,15 +319,19 @@ def find_dcmtk_dir(option: Path | None) -> Path:
         candidates = [option]
     else:
         import glob
+
         candidates = [Path(p) for pattern in DCMTK_SEARCH for p in sorted(glob.glob(pattern))]
         if os.environ.get("DCMDICTPATH"):  # dcmtk's own variable naming its dictionaries
-            candidates = [Path(p).parent for p in
-                          os.environ["DCMDICTPATH"].split(os.pathsep) if p] + candidates
+            candidates = [
+                Path(p).parent for p in os.environ["DCMDICTPATH"].split(os.pathsep) if p
+            ] + candidates
     for folder in candidates:
         if (folder / "dicom.dic").is_file() and (folder / "private.dic").is_file():
             return folder
-    raise Refused("cannot find dcmtk's dicom.dic and private.dic; install dcmtk or pass "
-                  "--dcmtk-dir (searched: " + ", ".join(map(str, candidates or DCMTK_SEARCH)) + ")")
+    raise Refused(
+        "cannot find dcmtk's dicom.dic and private.dic; install dcmtk or pass "
+        "--dcmtk-dir (searched: " + ", ".join(map(str, candidates or DCMTK_SEARCH)) + ")"
+    )
 
 
 def dcmtk_version(folder: Path, option: str | None) -> str:
@@ -286,19 +344,22 @@ def dcmtk_version(folder: Path, option: str | None) -> str:
         if found:
             return found.group(1)
     if shutil.which("dpkg-query"):
-        owner = subprocess.run(["dpkg-query", "-S", str(folder / "dicom.dic")],
-                               capture_output=True, text=True).stdout.split(":")[0]
+        owner = subprocess.run(
+            ["dpkg-query", "-S", str(folder / "dicom.dic")], capture_output=True, text=True
+        ).stdout.split(":")[0]
         if owner:
-            out = subprocess.run(["dpkg-query", "-W", "-f", "${Version}", owner],
-                                 capture_output=True, text=True).stdout
+            out = subprocess.run(
+                ["dpkg-query", "-W", "-f", "${Version}", owner], capture_output=True, text=True
+            ).stdout
             found = re.match(r"(\d+\.\d+\.\d+)", out)
             if found:
                 return found.group(1)
     raise Refused("cannot tell dcmtk's version; pass --dcmtk-version")
 
 
-def read_dcmtk_file(path: Path, report: Report, labels: dict[str, str], counter: str,
-                    private_file: bool) -> list[Def]:
+def read_dcmtk_file(
+    path: Path, report: Report, labels: dict[str, str], counter: str, private_file: bool
+) -> list[Def]:
     defs: list[Def] = []
     try:
         text = path.read_text(encoding="utf-8")
@@ -320,8 +381,9 @@ def read_dcmtk_file(path: Path, report: Report, labels: dict[str, str], counter:
         report.counts[f"{counter}: lines"] += 1
         if version.upper() == "ILLEGAL":
             report.counts[f"{counter}: ILLEGAL lines left out"] += 1
-            report.say("ranges", f"left out {origin} {tag} {keyword}: dcmtk names data that "
-                                 "no valid data set holds")
+            report.say(
+                "ranges", f"left out {origin} {tag} {keyword}: dcmtk names data that no valid data set holds"
+            )
             continue
         label = labels.get(version) or labels["*"]
         creator = found["creator"]
@@ -337,8 +399,9 @@ def read_dcmtk_file(path: Path, report: Report, labels: dict[str, str], counter:
         # In private.dic two hex digits are the offset in the creator's block, four a fixed
         # element.
         block_offset = creator is not None and len(found["e1"]) == 2
-        template = Def(0, 0, creator, keyword, "", vr_wording(vr), retired, block_offset,
-                       label, origin, line=number)
+        template = Def(
+            0, 0, creator, keyword, "", vr_wording(vr), retired, block_offset, label, origin, line=number
+        )
         defs += expand(template, groups, elements, f"{origin} {tag}", report, counter)
     return defs
 
@@ -350,27 +413,31 @@ def read_dcmtk(folder: Path, version: str, report: Report) -> tuple[list[Def], l
     if not found:
         raise Refused(f"{dicom}: no 'PS 3.6-<edition>' in its header comment")
     edition = found.group(1)
-    report.say("sources", f"dcmtk {version}: dicom.dic from DICOM {edition}, private.dic "
-                          f"({folder})")
-    public_labels = {"DICOM": f"DICOM {edition} (dcmtk {version})",
-                     "DICOM/retired": f"DICOM {edition} (dcmtk {version})",
-                     "DICOM/DICONDE": f"DICONDE (dcmtk {version})",
-                     "DICOM/DICOS": f"DICOS (dcmtk {version})",
-                     "*": f"dcmtk {version}"}
+    report.say("sources", f"dcmtk {version}: dicom.dic from DICOM {edition}, private.dic ({folder})")
+    public_labels = {
+        "DICOM": f"DICOM {edition} (dcmtk {version})",
+        "DICOM/retired": f"DICOM {edition} (dcmtk {version})",
+        "DICOM/DICONDE": f"DICONDE (dcmtk {version})",
+        "DICOM/DICOS": f"DICOS (dcmtk {version})",
+        "*": f"dcmtk {version}",
+    }
     public = read_dcmtk_file(dicom, report, public_labels, "dcmtk public", False)
-    private = read_dcmtk_file(folder / "private.dic", report, {"*": f"dcmtk {version}"},
-                              "dcmtk private", True)
+    private = read_dcmtk_file(
+        folder / "private.dic", report, {"*": f"dcmtk {version}"}, "dcmtk private", True
+    )
     return public, private
 
 
 # --- resolving and merging --------------------------------------------------------------
 
-_RULES = ("a definition of this very tag beats one expanded from a range",
-          "the 'xx' form beats a fixed element below 0x0100",
-          "a real name beats the placeholder 'Unknown'",
-          "the creator spelling with more tags in this source wins",
-          "the spelling that sorts first wins",
-          "the later line wins")
+_RULES = (
+    "a definition of this very tag beats one expanded from a range",
+    "the 'xx' form beats a fixed element below 0x0100",
+    "a real name beats the placeholder 'Unknown'",
+    "the creator spelling with more tags in this source wins",
+    "the spelling that sorts first wins",
+    "the later line wins",
+)
 
 
 def resolve_within(source: str, defs: list[Def], report: Report) -> dict[tuple, Def]:
@@ -383,8 +450,14 @@ def resolve_within(source: str, defs: list[Def], report: Report) -> dict[tuple, 
     def rank(d: Def) -> tuple:
         misplaced_fixed = d.creator is not None and not d.block_offset and d.element < 0x100
         placeholder = (d.name or d.keyword) in PLACEHOLDER_NAMES
-        return (d.expanded, misplaced_fixed, placeholder, -per_spelling[d.creator],
-                (d.creator or "").encode(), -d.line)
+        return (
+            d.expanded,
+            misplaced_fixed,
+            placeholder,
+            -per_spelling[d.creator],
+            (d.creator or "").encode(),
+            -d.line,
+        )
 
     chosen: dict[tuple, Def] = {}
     folded_pairs: dict[tuple, collections.Counter] = collections.defaultdict(collections.Counter)
@@ -396,8 +469,7 @@ def resolve_within(source: str, defs: list[Def], report: Report) -> dict[tuple, 
             spelling = loser.creator != winner.creator
             if spelling:
                 pair = tuple(sorted({winner.creator, loser.creator}))
-                folded_pairs[pair]["same" if loser.definition() == winner.definition()
-                                   else "conflict"] += 1
+                folded_pairs[pair]["same" if loser.definition() == winner.definition() else "conflict"] += 1
             if loser.definition() == winner.definition():
                 report.counts[f"{source}: identical duplicates merged"] += 1
                 continue
@@ -405,13 +477,19 @@ def resolve_within(source: str, defs: list[Def], report: Report) -> dict[tuple, 
             kind = "creator folding" if spelling else "same key"
             report.counts[f"{source}: {kind} conflicts resolved"] += 1
             where = tag_text(winner.group, winner.element, winner.creator, winner.block_offset)
-            report.say("conflicts", f"{source}: {where}"
-                                    f" [{winner.origin}] {describe(winner)} beats [{loser.origin}] "
-                                    f"{describe(loser)}: {_RULES[rule]}")
+            report.say(
+                "conflicts",
+                f"{source}: {where}"
+                f" [{winner.origin}] {describe(winner)} beats [{loser.origin}] "
+                f"{describe(loser)}: {_RULES[rule]}",
+            )
     for (a, b), n in sorted(folded_pairs.items()):
         report.counts[f"{source}: creator spellings folded together"] += 1
-        report.say("conflicts", f"{source}: creators {a!r} and {b!r} fold to one key: "
-                                f"{n['same']} tags defined alike, {n['conflict']} in conflict")
+        report.say(
+            "conflicts",
+            f"{source}: creators {a!r} and {b!r} fold to one key: "
+            f"{n['same']} tags defined alike, {n['conflict']} in conflict",
+        )
     return chosen
 
 
@@ -427,15 +505,25 @@ def _compact(text: str) -> str:
 
 
 def make_row(d: Def, **changes) -> Row:
-    vr_note = "" if d.vr_text in SINGLE_VRS else (
-        "VR: none" if d.vr_text.upper() == "NONE" else f"VR: {d.vr_text}")
-    row = Row(d.group, d.element, d.creator or "", d.keyword, d.name, d.vr, d.retired,
-              d.block_offset, (d.source,), vr_note)
+    vr_note = (
+        "" if d.vr_text in SINGLE_VRS else ("VR: none" if d.vr_text.upper() == "NONE" else f"VR: {d.vr_text}")
+    )
+    row = Row(
+        d.group,
+        d.element,
+        d.creator or "",
+        d.keyword,
+        d.name,
+        d.vr,
+        d.retired,
+        d.block_offset,
+        (d.source,),
+        vr_note,
+    )
     return replace(row, **changes)
 
 
-def merge(pyd: dict[tuple, Def], dcm: dict[tuple, Def], private: bool,
-          report: Report) -> dict[tuple, Row]:
+def merge(pyd: dict[tuple, Def], dcm: dict[tuple, Def], private: bool, report: Report) -> dict[tuple, Row]:
     kind = "private" if private else "public"
     rows: dict[tuple, Row] = {}
     # One message per pair of source lines: a range expands one disagreement into many rows.
@@ -454,8 +542,7 @@ def merge(pyd: dict[tuple, Def], dcm: dict[tuple, Def], private: bool,
 
         def disagree(field_name: str, winner: str, ours: object, theirs: object) -> None:
             report.counts[f"{kind} disagreements: {field_name}, {winner} won (rows)"] += 1
-            grouped[(field_name, winner, p.origin, d.origin, repr(ours), repr(theirs))
-                    ].append(where)
+            grouped[(field_name, winner, p.origin, d.origin, repr(ours), repr(theirs))].append(where)
 
         if not private:
             if p.keyword != d.keyword:
@@ -486,16 +573,22 @@ def merge(pyd: dict[tuple, Def], dcm: dict[tuple, Def], private: bool,
     for (field_name, winner, p_origin, d_origin, ours, theirs), wheres in grouped.items():
         report.counts[f"{kind} disagreements: {field_name}, {winner} won (source lines)"] += 1
         more = f" (and {len(wheres) - 1} more rows of the same lines)" if len(wheres) > 1 else ""
-        report.say("disagreements", f"{kind} {wheres[0]}{more} {field_name}: pydicom {ours} "
-                                    f"[{p_origin}], dcmtk {theirs} [{d_origin}] -> {winner}")
+        report.say(
+            "disagreements",
+            f"{kind} {wheres[0]}{more} {field_name}: pydicom {ours} "
+            f"[{p_origin}], dcmtk {theirs} [{d_origin}] -> {winner}",
+        )
     for (ours, theirs), n in sorted(spellings.items()):
         report.counts["private: creators spelled differently by the sources"] += 1
-        report.say("disagreements", f"private creator {ours!r} (pydicom) is {theirs!r} in dcmtk: "
-                                    f"{n} rows, pydicom's spelling kept")
+        report.say(
+            "disagreements",
+            f"private creator {ours!r} (pydicom) is {theirs!r} in dcmtk: {n} rows, pydicom's spelling kept",
+        )
     return rows
 
 
 # --- checking and writing ---------------------------------------------------------------
+
 
 def sort_key(row: Row) -> tuple:
     return (row.group, row.element, normalize_creator(row.creator) if row.creator else "")
@@ -518,8 +611,7 @@ def check_rows(rows: list[Row]) -> None:
                 problems.append(f"{where}: {name} {text!r} holds a tab or line break")
             if name != "description" and len(text.encode("utf-8")) > 0xFFFF:
                 problems.append(f"{where}: {name} is longer than 65535 bytes of UTF-8")
-        if not row.sources or any(not s or "|" in s or "\t" in s or "\n" in s
-                                  for s in row.sources):
+        if not row.sources or any(not s or "|" in s or "\t" in s or "\n" in s for s in row.sources):
             problems.append(f"{where}: sources {row.sources!r} must be non-empty, without '|'")
         if row.vr not in _tsv.VR_CODES:
             problems.append(f"{where}: VR {row.vr!r}")
@@ -544,23 +636,29 @@ def print_changes(old: list[Row], new: list[Row], show: int) -> None:
     added = [after[k] for k in after.keys() - before.keys()]
     removed = [before[k] for k in before.keys() - after.keys()]
     changed = [(before[k], after[k]) for k in before.keys() & after.keys() if before[k] != after[k]]
-    print(f"\n== changes against the committed file: {len(added)} added, {len(removed)} removed, "
-          f"{len(changed)} changed, {len(after) - len(added) - len(changed)} unchanged ==")
+    print(
+        f"\n== changes against the committed file: {len(added)} added, {len(removed)} removed, "
+        f"{len(changed)} changed, {len(after) - len(added) - len(changed)} unchanged =="
+    )
     fields_changed = collections.Counter()
-    for label, items in (("added", sorted(added, key=sort_key)),
-                         ("removed", sorted(removed, key=sort_key))):
+    for label, items in (("added", sorted(added, key=sort_key)), ("removed", sorted(removed, key=sort_key))):
         for row in items[:show]:
             print(f"{label}: {row.to_line()}")
         if len(items) > show:
             print(f"{label}: ... and {len(items) - show} more")
     changed.sort(key=lambda pair: sort_key(pair[1]))
     for number, (a, b) in enumerate(changed):
-        diffs = [f"{f}: {getattr(a, f)!r} -> {getattr(b, f)!r}"
-                 for f in _tsv.COLUMNS if getattr(a, f) != getattr(b, f)]
+        diffs = [
+            f"{f}: {getattr(a, f)!r} -> {getattr(b, f)!r}"
+            for f in _tsv.COLUMNS
+            if getattr(a, f) != getattr(b, f)
+        ]
         fields_changed.update(f for f in _tsv.COLUMNS if getattr(a, f) != getattr(b, f))
         if number < show:
-            print(f"changed: {tag_text(b.group, b.element, b.creator or None, b.block_offset)} "
-                  + "; ".join(diffs))
+            print(
+                f"changed: {tag_text(b.group, b.element, b.creator or None, b.block_offset)} "
+                + "; ".join(diffs)
+            )
     if len(changed) > show:
         print(f"changed: ... and {len(changed) - show} more")
     if fields_changed:
@@ -578,12 +676,19 @@ def write_tsv(path: Path, rows: list[Row]) -> None:
 def build(args: argparse.Namespace, report: Report) -> list[Row]:
     pyd_public, pyd_private = read_pydicom(report)
     folder = find_dcmtk_dir(args.dcmtk_dir)
-    dcm_public, dcm_private = read_dcmtk(folder, dcmtk_version(folder, args.dcmtk_version),
-                                         report)
-    public = merge(resolve_within("pydicom public", pyd_public, report),
-                   resolve_within("dcmtk public", dcm_public, report), False, report)
-    private = merge(resolve_within("pydicom private", pyd_private, report),
-                    resolve_within("dcmtk private", dcm_private, report), True, report)
+    dcm_public, dcm_private = read_dcmtk(folder, dcmtk_version(folder, args.dcmtk_version), report)
+    public = merge(
+        resolve_within("pydicom public", pyd_public, report),
+        resolve_within("dcmtk public", dcm_public, report),
+        False,
+        report,
+    )
+    private = merge(
+        resolve_within("pydicom private", pyd_private, report),
+        resolve_within("dcmtk private", dcm_private, report),
+        True,
+        report,
+    )
     rows = sorted([*public.values(), *private.values()], key=sort_key)
     check_rows(rows)
     creators = {normalize_creator(r.creator) for r in rows if r.creator}
@@ -598,15 +703,18 @@ def build(args: argparse.Namespace, report: Report) -> list[Row]:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--dcmtk-dir", type=Path,
-                        help="folder holding dcmtk's dicom.dic and private.dic")
+    parser.add_argument("--dcmtk-dir", type=Path, help="folder holding dcmtk's dicom.dic and private.dic")
     parser.add_argument("--dcmtk-version", help="dcmtk's version, if dcmdump cannot tell it")
-    parser.add_argument("--out", type=Path, default=ROOT / "data" / "dictionary.tsv",
-                        help="the dictionary text to compare with and write")
-    parser.add_argument("--check", action="store_true",
-                        help="write nothing; exit 1 if the file would change")
-    parser.add_argument("--show", type=int, default=40,
-                        help="list at most this many added, removed and changed rows each")
+    parser.add_argument(
+        "--out",
+        type=Path,
+        default=ROOT / "data" / "dictionary.tsv",
+        help="the dictionary text to compare with and write",
+    )
+    parser.add_argument("--check", action="store_true", help="write nothing; exit 1 if the file would change")
+    parser.add_argument(
+        "--show", type=int, default=40, help="list at most this many added, removed and changed rows each"
+    )
     args = parser.parse_args(argv)
     report = Report()
     try:

@@ -21,13 +21,13 @@
 #define NKEYS 10
 #define MAXSRC 16
 
-static const char *const key_text[NKEYS] = {"group",       "element", "creator",      "keyword", "name",
-                                            "vr",          "description", "retired", "block_offset", "sources"};
+static const char* const key_text[NKEYS] = {"group", "element",     "creator", "keyword",      "name",
+                                            "vr",    "description", "retired", "block_offset", "sources"};
 static Py_ssize_t key_len[NKEYS];
 static Py_hash_t key_hash[NKEYS];
 
 typedef struct {
-  char *data;
+  char* data;
   Py_ssize_t len;
 } text;
 
@@ -37,9 +37,9 @@ static int v_retired, v_block;
 static text v_src[MAXSRC];
 static Py_ssize_t v_nsrc;
 
-static int copy_text(PyObject *s, text *out) {
+static int copy_text(PyObject* s, text* out) {
   Py_ssize_t n;
-  const char *p = PyUnicode_AsUTF8AndSize(s, &n);
+  const char* p = PyUnicode_AsUTF8AndSize(s, &n);
   if (p == NULL) return -1;
   PyMem_Free(out->data);
   out->data = PyMem_Malloc((size_t)n + 1);
@@ -52,11 +52,11 @@ static int copy_text(PyObject *s, text *out) {
   return 0;
 }
 
-static PyObject *prepare(PyObject *mod, PyObject *d) {
+static PyObject* prepare(PyObject* mod, PyObject* d) {
   (void)mod;
-  static const char *const texts[5] = {"creator", "keyword", "name", "vr", "description"};
+  static const char* const texts[5] = {"creator", "keyword", "name", "vr", "description"};
   if (!PyDict_Check(d)) return PyErr_Format(PyExc_TypeError, "expected a dict");
-  PyObject *v = PyDict_GetItemString(d, "group");
+  PyObject* v = PyDict_GetItemString(d, "group");
   if (v == NULL || (v_group = PyLong_AsLong(v)) == -1) goto bad;
   v = PyDict_GetItemString(d, "element");
   if (v == NULL || (v_element = PyLong_AsLong(v)) == -1) goto bad;
@@ -82,26 +82,34 @@ bad:
   return NULL;
 }
 
-static PyObject *new_key(int i, int hashed) {
-  PyObject *k = PyUnicode_FromStringAndSize(key_text[i], key_len[i]);
+static PyObject* new_key(int i, int hashed) {
+  PyObject* k = PyUnicode_FromStringAndSize(key_text[i], key_len[i]);
   /* A str caches its hash in the object; a new one starts with -1 (not computed). */
-  if (k != NULL && hashed) ((PyASCIIObject *)k)->hash = key_hash[i];
+  if (k != NULL && hashed) ((PyASCIIObject*)k)->hash = key_hash[i];
   return k;
 }
 
-static PyObject *value(int i) {
+static PyObject* value(int i) {
   switch (i) {
-    case 0: return PyLong_FromLong(v_group);
-    case 1: return PyLong_FromLong(v_element);
-    case 2: case 3: case 4: case 5: case 6:
+    case 0:
+      return PyLong_FromLong(v_group);
+    case 1:
+      return PyLong_FromLong(v_element);
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+    case 6:
       return PyUnicode_FromStringAndSize(v_text[i - 2].data, v_text[i - 2].len);
-    case 7: return PyBool_FromLong(v_retired);
-    case 8: return PyBool_FromLong(v_block);
+    case 7:
+      return PyBool_FromLong(v_retired);
+    case 8:
+      return PyBool_FromLong(v_block);
     default: {
-      PyObject *list = PyList_New(v_nsrc);
+      PyObject* list = PyList_New(v_nsrc);
       if (list == NULL) return NULL;
       for (Py_ssize_t j = 0; j < v_nsrc; ++j) {
-        PyObject *s = PyUnicode_FromStringAndSize(v_src[j].data, v_src[j].len);
+        PyObject* s = PyUnicode_FromStringAndSize(v_src[j].data, v_src[j].len);
         if (s == NULL) {
           Py_DECREF(list);
           return NULL;
@@ -113,12 +121,12 @@ static PyObject *value(int i) {
   }
 }
 
-static PyObject *build(PyObject *d, int hashed) {
+static PyObject* build(PyObject* d, int hashed) {
   if (d == NULL) return NULL;
   for (int i = 0; i < NKEYS; ++i) {
-    PyObject *v = value(i);
+    PyObject* v = value(i);
     if (v == NULL) goto fail;
-    PyObject *k = new_key(i, hashed);
+    PyObject* k = new_key(i, hashed);
     if (k == NULL) {
       Py_DECREF(v);
       goto fail;
@@ -134,18 +142,24 @@ fail:
   return NULL;
 }
 
-static PyObject *make(PyObject *mod, PyObject *const *args, Py_ssize_t nargs) {
-  (void)mod; (void)args; (void)nargs;
+static PyObject* make(PyObject* mod, PyObject* const* args, Py_ssize_t nargs) {
+  (void)mod;
+  (void)args;
+  (void)nargs;
   return build(PyDict_New(), 0);
 }
 
-static PyObject *make_hashed(PyObject *mod, PyObject *const *args, Py_ssize_t nargs) {
-  (void)mod; (void)args; (void)nargs;
+static PyObject* make_hashed(PyObject* mod, PyObject* const* args, Py_ssize_t nargs) {
+  (void)mod;
+  (void)args;
+  (void)nargs;
   return build(PyDict_New(), 1);
 }
 
-static PyObject *make_presized(PyObject *mod, PyObject *const *args, Py_ssize_t nargs) {
-  (void)mod; (void)args; (void)nargs;
+static PyObject* make_presized(PyObject* mod, PyObject* const* args, Py_ssize_t nargs) {
+  (void)mod;
+  (void)args;
+  (void)nargs;
   return build(_PyDict_NewPresized(NKEYS), 1);
 }
 
@@ -158,11 +172,11 @@ static PyMethodDef methods[] = {
     {NULL, NULL, 0, NULL},
 };
 
-static int exec_module(PyObject *m) {
+static int exec_module(PyObject* m) {
   (void)m;
   for (int i = 0; i < NKEYS; ++i) {
     key_len[i] = (Py_ssize_t)strlen(key_text[i]);
-    PyObject *s = PyUnicode_InternFromString(key_text[i]);
+    PyObject* s = PyUnicode_InternFromString(key_text[i]);
     if (s == NULL) return -1;
     key_hash[i] = PyObject_Hash(s);
     Py_DECREF(s);

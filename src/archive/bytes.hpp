@@ -6,8 +6,8 @@
 
 #include <bit>
 #include <cstddef>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <type_traits>
 
@@ -100,11 +100,17 @@ class FixedView {
     return detail::load_le<T>(p_ + Off);
   }
   template <std::size_t Off>
-  [[nodiscard]] constexpr std::uint8_t u8() const noexcept { return get<Off, std::uint8_t>(); }
+  [[nodiscard]] constexpr std::uint8_t u8() const noexcept {
+    return get<Off, std::uint8_t>();
+  }
   template <std::size_t Off>
-  [[nodiscard]] constexpr std::uint16_t u16() const noexcept { return get<Off, std::uint16_t>(); }
+  [[nodiscard]] constexpr std::uint16_t u16() const noexcept {
+    return get<Off, std::uint16_t>();
+  }
   template <std::size_t Off>
-  [[nodiscard]] constexpr std::uint32_t u32() const noexcept { return get<Off, std::uint32_t>(); }
+  [[nodiscard]] constexpr std::uint32_t u32() const noexcept {
+    return get<Off, std::uint32_t>();
+  }
   template <std::size_t Off>
   [[nodiscard]] constexpr std::int32_t i32() const noexcept {
     return static_cast<std::int32_t>(get<Off, std::uint32_t>());

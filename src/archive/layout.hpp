@@ -26,8 +26,7 @@ inline constexpr std::size_t kRootRecordsAt = 8;
 inline constexpr std::size_t kRootStringsAt = 16;
 
 /// The two-letter Value Representations, indexed by the one-byte code; 34 is "??".
-inline constexpr std::string_view kVrTable =
-    "AEASATCSDADSDTFLFDISLOLTOBODOFOLOVOWPNSHSLSQSSSTSVTMUCUIULUNURUSUTUV??";
+inline constexpr std::string_view kVrTable = "AEASATCSDADSDTFLFDISLOLTOBODOFOLOVOWPNSHSLSQSSSTSVTMUCUIULUNURUSUTUV??";
 inline constexpr std::uint8_t kVrCount = 35;
 static_assert(kVrTable.size() == 2 * kVrCount);
 
@@ -67,9 +66,7 @@ class DictRecord {
   [[nodiscard]] StrRef keyword() const noexcept {
     return {b_.u32<record::kKeywordOff>(), b_.u16<record::kKeywordLen>()};
   }
-  [[nodiscard]] StrRef name() const noexcept {
-    return {b_.u32<record::kNameOff>(), b_.u16<record::kNameLen>()};
-  }
+  [[nodiscard]] StrRef name() const noexcept { return {b_.u32<record::kNameOff>(), b_.u16<record::kNameLen>()}; }
   /// Length 0 means "no private creator"; the offset is then meaningless.
   [[nodiscard]] StrRef creator() const noexcept {
     return {b_.u32<record::kCreatorOff>(), b_.u16<record::kCreatorLen>()};

@@ -34,7 +34,6 @@ class Claims {
   [[nodiscard]] std::uintptr_t start() const noexcept { return start_; }
   [[nodiscard]] std::uintptr_t end() const noexcept { return end_; }
 
-
   /// Places the array referenced at address `field` (item size z, alignment a). On success the
   /// array's address and byte size are returned and its claim is open; close it with `pop`.
   struct Placed {
@@ -43,8 +42,8 @@ class Claims {
     std::uintptr_t saved_end;
     std::uint64_t saved_depth;
   };
-  Result<Placed, ArchiveError> place(std::uintptr_t field, std::int32_t offset, std::uint32_t count,
-                                     std::uint64_t z, std::uint64_t a) noexcept {
+  Result<Placed, ArchiveError> place(std::uintptr_t field, std::int32_t offset, std::uint32_t count, std::uint64_t z,
+                                     std::uint64_t a) noexcept {
     const auto field_pos = static_cast<std::int64_t>(field - start_);
     std::int64_t pos = 0;
     if (__builtin_add_overflow(field_pos, std::int64_t{offset}, &pos)) {
@@ -161,15 +160,13 @@ std::string ValidationFailure::message() const {
                                     ? "check failed for bool: expected 0 or 1, found " + dec(value)
                                     : "invalid tag for enum: " + dec(value);
       return std::string("check bytes error: check failed for struct member ") + member +
-             ": check failed for slice index " + dec(item) + ": check failed for struct member " + field + ": " +
-             inner;
+             ": check failed for slice index " + dec(item) + ": check failed for struct member " + field + ": " + inner;
     }
   }
   return "unknown validation failure";
 }
 
-Result<const std::uint8_t*, ValidationFailure> validate_body(const std::uint8_t* start,
-                                                             std::uint64_t length) noexcept {
+Result<const std::uint8_t*, ValidationFailure> validate_body(const std::uint8_t* start, std::uint64_t length) noexcept {
   Claims claims(start, length);
   if (length < kRootLen) {
     return Err{root_failure({Kind::OutOfBounds, claims.start(), static_cast<std::int64_t>(length) - 24, 0, 0,

@@ -24,10 +24,10 @@ struct ArchiveError {
     ExceededMaximumSubtreeDepth,  ///< too many nested claims
   };
   Kind kind;
-  std::uintptr_t ptr = 0;          ///< base or pointer, by kind
+  std::uintptr_t ptr = 0;  ///< base or pointer, by kind
   std::int64_t offset = 0;
-  std::uint64_t size = 0;          ///< size, expected alignment, expected depth or maximum depth
-  std::uint64_t actual = 0;        ///< alignment or actual depth
+  std::uint64_t size = 0;    ///< size, expected alignment, expected depth or maximum depth
+  std::uint64_t actual = 0;  ///< alignment or actual depth
   std::uintptr_t range_start = 0;
   std::uintptr_t range_end = 0;
 
@@ -58,6 +58,6 @@ struct ValidationFailure {
 
 /// Checks the body [start, start + length) once. On success returns the root's address.
 [[nodiscard]] Result<const std::uint8_t*, ValidationFailure> validate_body(const std::uint8_t* start,
-                                                                          std::uint64_t length) noexcept;
+                                                                           std::uint64_t length) noexcept;
 
 }  // namespace quillet::archive

@@ -19,11 +19,11 @@ struct LoadError {
   };
 
   Kind kind;
-  platform::OsError io{};                 ///< Io
-  std::uint64_t size = 0;                 ///< TooSmall
-  std::array<std::uint8_t, 4> magic{};    ///< BadMagic, in file order
-  std::uint16_t version = 0;              ///< UnsupportedVersion
-  std::string failure{};                  ///< Integrity: the composed validation text
+  platform::OsError io{};               ///< Io
+  std::uint64_t size = 0;               ///< TooSmall
+  std::array<std::uint8_t, 4> magic{};  ///< BadMagic, in file order
+  std::uint16_t version = 0;            ///< UnsupportedVersion
+  std::string failure{};                ///< Integrity: the composed validation text
 
   static LoadError from_io(platform::OsError e) { return {.kind = Kind::Io, .io = std::move(e)}; }
   static LoadError too_small(std::uint64_t n) { return {.kind = Kind::TooSmall, .size = n}; }

@@ -42,13 +42,9 @@ unit decode(std::string_view text, std::size_t pos) noexcept {
   };
   const unsigned lead = at(0);
   const unit stray{static_cast<char32_t>(lead), 1, false};
-  const auto is_cont = [](unsigned b, unsigned lo = 0x80, unsigned hi = 0xBF) {
-    return b >= lo && b <= hi;
-  };
+  const auto is_cont = [](unsigned b, unsigned lo = 0x80, unsigned hi = 0xBF) { return b >= lo && b <= hi; };
   const auto low6 = [&](std::size_t i) { return at(i) & 0x3Fu; };
-  const auto scalar = [](unsigned v, std::size_t length) {
-    return unit{static_cast<char32_t>(v), length, true};
-  };
+  const auto scalar = [](unsigned v, std::size_t length) { return unit{static_cast<char32_t>(v), length, true}; };
   if (lead >= 0xC2 && lead <= 0xDF) {
     if (!is_cont(at(1))) return stray;
     return scalar((lead & 0x1Fu) << 6 | low6(1), 2);

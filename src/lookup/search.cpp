@@ -71,8 +71,8 @@ Result<std::optional<RecordView>, LookupFault> find_record(ByteView body, std::u
   const std::uint32_t r = entry.record();
   const std::uint32_t c = root->records.count;
   if (r >= c) {
-    return Err{LookupFault{"index out of bounds: the len is " + std::to_string(c) + " but the index is " +
-                           std::to_string(r)}};
+    return Err{
+        LookupFault{"index out of bounds: the len is " + std::to_string(c) + " but the index is " + std::to_string(r)}};
   }
   const auto records = array_of<kRecordLen>(body, root->at + kRootRecordsAt, root->records);
   if (!records) return Err{changed("records")};

@@ -33,11 +33,13 @@ struct LookupFault {
 
 /// Searches the index for (group, element, hash of creator). No creator searches hash 0.
 /// Nothing found is not a fault.
-[[nodiscard]] Result<std::optional<RecordView>, LookupFault> find_record(
-    ByteView body, std::uint16_t group, std::uint16_t element, std::optional<std::string_view> creator);
+[[nodiscard]] Result<std::optional<RecordView>, LookupFault> find_record(ByteView body, std::uint16_t group,
+                                                                         std::uint16_t element,
+                                                                         std::optional<std::string_view> creator);
 
 [[nodiscard]] inline Result<std::optional<RecordView>, LookupFault> find_record(
-    const dictfile::MappedDict& dict, std::uint16_t group, std::uint16_t element, std::optional<std::string_view> creator) {
+    const dictfile::MappedDict& dict, std::uint16_t group, std::uint16_t element,
+    std::optional<std::string_view> creator) {
   return find_record(dict.body(), group, element, creator);
 }
 

@@ -35,12 +35,16 @@ using archive::ByteView;
       len = 2;
     } else if (b >= 0xE0 && b <= 0xEF) {
       len = 3;
-      if (b == 0xE0) lo = 0xA0;        // no overlong 3-byte forms
-      else if (b == 0xED) hi = 0x9F;   // no surrogates
+      if (b == 0xE0)
+        lo = 0xA0;  // no overlong 3-byte forms
+      else if (b == 0xED)
+        hi = 0x9F;  // no surrogates
     } else if (b >= 0xF0 && b <= 0xF4) {
       len = 4;
-      if (b == 0xF0) lo = 0x90;        // no overlong 4-byte forms
-      else if (b == 0xF4) hi = 0x8F;   // nothing above U+10FFFF
+      if (b == 0xF0)
+        lo = 0x90;  // no overlong 4-byte forms
+      else if (b == 0xF4)
+        hi = 0x8F;  // nothing above U+10FFFF
     } else {
       return false;
     }

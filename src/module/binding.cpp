@@ -47,8 +47,7 @@ Py_ssize_t parameter_of(const Signature& sig, PyObject* keyword) noexcept {
 
 }  // namespace
 
-bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-          PyObject** out) noexcept {
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out) noexcept {
   const Py_ssize_t npos = PyVectorcall_NARGS(static_cast<std::size_t>(nargsf));
   if (npos > sig.total) return too_many(sig, npos);
   for (Py_ssize_t i = 0; i < sig.total; ++i) out[i] = i < npos ? args[i] : nullptr;

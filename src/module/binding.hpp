@@ -8,8 +8,8 @@ namespace quillet::py {
 
 /// A function's parameters: all positional-or-keyword, the first `required` of them required.
 struct Signature {
-  const char* display;        ///< as it appears in messages, e.g. "Dict.lookup()"
-  const char* const* names;   ///< parameter names, in order
+  const char* display;       ///< as it appears in messages, e.g. "Dict.lookup()"
+  const char* const* names;  ///< parameter names, in order
   Py_ssize_t total;
   Py_ssize_t required;
 };

@@ -110,7 +110,7 @@ PyObject* sources_list(ByteView s) noexcept {
 
 /// The ten keys, in the order they are stored.
 enum Key : std::size_t { kGroup, kElement, kCreator, kKeyword, kName, kVr, kDescription, kRetired, kBlock, kSources };
-constexpr std::string_view kKeys[] = {"group", "element", "creator",     "keyword",      "name",
+constexpr std::string_view kKeys[] = {"group", "element",     "creator", "keyword",      "name",
                                       "vr",    "description", "retired", "block_offset", "sources"};
 // A str of length 0 or 1 may be a shared singleton, whose hash must not be written below.
 static_assert(std::ranges::all_of(kKeys, [](std::string_view k) { return k.size() >= 2; }));

@@ -10,9 +10,9 @@
 #include <string_view>
 
 #include "dictfile/mapped_dict.hpp"
-#include "module/convert.hpp"
 #include "lookup/search.hpp"
 #include "module/binding.hpp"
+#include "module/convert.hpp"
 #include "module/errors.hpp"
 #include "module/pyref.hpp"
 
@@ -24,8 +24,8 @@ using dictfile::MappedDict;
 
 struct DictObject {
   PyObject_HEAD
-  /// Sole owner of the mapped file; released only by deallocation.
-  MappedDict* dict;
+      /// Sole owner of the mapped file; released only by deallocation.
+      MappedDict* dict;
   /// Shared borrows held by running method calls; all bits set would mean an exclusive borrow,
   /// which nothing takes. Accessed only through std::atomic_ref.
   alignas(std::atomic_ref<std::uint64_t>::required_alignment) std::uint64_t borrows;

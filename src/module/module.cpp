@@ -2,8 +2,8 @@
 
 #include <Python.h>
 
-#include "module/handle.hpp"
 #include "module/errors.hpp"
+#include "module/handle.hpp"
 #include "module/pyref.hpp"
 
 namespace quillet::py {
@@ -36,10 +36,10 @@ int add(PyObject* module, const char* name, PyObject* value) noexcept {
   return n ? add(module, n.get(), value) : -1;
 }
 
-PyMethodDef kOpenDef = {
-    "open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_function)), METH_FASTCALL | METH_KEYWORDS,
-    "open(path)\n--\n\nOpen a `.qlet` file. Raises `IOError` on missing file or corruption,\n"
-    "`ValueError` on unsupported version."};
+PyMethodDef kOpenDef = {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_function)),
+                        METH_FASTCALL | METH_KEYWORDS,
+                        "open(path)\n--\n\nOpen a `.qlet` file. Raises `IOError` on missing file or corruption,\n"
+                        "`ValueError` on unsupported version."};
 
 int exec_module(PyObject* module) noexcept {
   PyObject* type = dict_type();  // borrowed: the class lives for the rest of the process

@@ -65,12 +65,23 @@ class RawRecord:
 
     def pack(self) -> bytes:
         return _RECORD.pack(
-            self.keyword_off, self.name_off, self.creator_off,
-            self.description_off, self.description_len,
-            self.sources_off, self.sources_len,
-            self.group, self.element,
-            self.keyword_len, self.name_len, self.creator_len, self.unused,
-            self.vr, self.block_offset, self.retired, self.padding,
+            self.keyword_off,
+            self.name_off,
+            self.creator_off,
+            self.description_off,
+            self.description_len,
+            self.sources_off,
+            self.sources_len,
+            self.group,
+            self.element,
+            self.keyword_len,
+            self.name_len,
+            self.creator_len,
+            self.unused,
+            self.vr,
+            self.block_offset,
+            self.retired,
+            self.padding,
         )
 
 
@@ -111,7 +122,10 @@ class Body:
         end = strings_pos + len(self.strings)
         root_pos = end + _pad4(end)
         self.positions = {
-            "index": 0, "records": records_pos, "strings": strings_pos, "root": root_pos,
+            "index": 0,
+            "records": records_pos,
+            "strings": strings_pos,
+            "root": root_pos,
         }
         if self.root is None:
             refs = [

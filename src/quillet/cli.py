@@ -1,9 +1,9 @@
 """The ``quillet`` command: look a tag up, describe a dictionary file, compile your own.
 
-    quillet lookup 0010,0010
-    quillet lookup 0029,1010 --creator "SIEMENS CSA HEADER"
-    quillet info
-    quillet build my-private.csv -o my-private.qlet
+quillet lookup 0010,0010
+quillet lookup 0029,1010 --creator "SIEMENS CSA HEADER"
+quillet info
+quillet build my-private.csv -o my-private.qlet
 """
 
 from __future__ import annotations
@@ -99,13 +99,26 @@ def cmd_info(args: argparse.Namespace) -> int:
     print(f"file:     {path}")
     print(f"entries:  {len(d)}")
     print(f"size:     {path.stat().st_size} bytes")
-    print(f"open:     {statistics.median(times) * 1e6:.0f} us (median of {args.repeat}, file in the page cache)")
+    print(
+        f"open:     {statistics.median(times) * 1e6:.0f} us (median of {args.repeat}, file in the page cache)"
+    )
     return 0
 
 
 # ---- build -----------------------------------------------------------------------------------
 
-FIELDS = ("group", "element", "creator", "keyword", "name", "vr", "description", "retired", "block_offset", "sources")
+FIELDS = (
+    "group",
+    "element",
+    "creator",
+    "keyword",
+    "name",
+    "vr",
+    "description",
+    "retired",
+    "block_offset",
+    "sources",
+)
 _TRUE = {"1", "true", "yes", "y"}
 _FALSE = {"", "0", "false", "no", "n"}
 
@@ -141,9 +154,13 @@ def _entry(row: dict) -> Entry:
         sources = tuple(sources.split("|"))
     texts = {k: row.get(k) or "" for k in ("creator", "keyword", "name", "description")}
     return Entry(
-        _number(row["group"], "group"), _number(row["element"], "element"),
-        vr=row.get("vr") or "UN", retired=_flag(row.get("retired", ""), "retired"),
-        block_offset=_flag(row.get("block_offset", ""), "block_offset"), sources=tuple(sources), **texts,
+        _number(row["group"], "group"),
+        _number(row["element"], "element"),
+        vr=row.get("vr") or "UN",
+        retired=_flag(row.get("retired", ""), "retired"),
+        block_offset=_flag(row.get("block_offset", ""), "block_offset"),
+        sources=tuple(sources),
+        **texts,
     )
 
 
@@ -226,6 +243,7 @@ def cmd_build(args: argparse.Namespace) -> int:
 
 # ---- the parser ------------------------------------------------------------------------------
 
+
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
         prog="quillet",
@@ -235,29 +253,38 @@ def parser() -> argparse.ArgumentParser:
     sub = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     p = sub.add_parser(
-        "lookup", help="show what the dictionary knows about a tag",
+        "lookup",
+        help="show what the dictionary knows about a tag",
         description="Show the dictionary entry of a tag. TAG is hexadecimal: 0010,0010, (0010,0010) or "
         "00100010. For a private tag give its creator; an element inside the creator's block may be "
         "written as found in a data set (0029,1010) or in the dictionary's form (0029,xx10). "
         "Exit status: 0 found, 1 not in the dictionary, 2 bad input.",
     )
     p.add_argument("tag", metavar="TAG", help="the tag, e.g. 0010,0010")
-    p.add_argument("--creator", metavar="TEXT", help="private creator of the block, e.g. 'SIEMENS CSA HEADER'")
-    p.add_argument("--dict", metavar="PATH", default=DEFAULT_PATH, help="dictionary file (default: the bundled one)")
+    p.add_argument(
+        "--creator", metavar="TEXT", help="private creator of the block, e.g. 'SIEMENS CSA HEADER'"
+    )
+    p.add_argument(
+        "--dict", metavar="PATH", default=DEFAULT_PATH, help="dictionary file (default: the bundled one)"
+    )
     p.add_argument("--json", action="store_true", help="print the entry as one JSON object")
     p.set_defaults(run=cmd_lookup)
 
     p = sub.add_parser(
-        "info", help="entry count, size and open time of a dictionary file",
+        "info",
+        help="entry count, size and open time of a dictionary file",
         description="Print the number of entries, the file size and how long opening it takes "
         "(the median of several opens, the file being in the page cache after the first).",
     )
-    p.add_argument("path", metavar="PATH", nargs="?", default=DEFAULT_PATH, help="dictionary file (default: bundled)")
+    p.add_argument(
+        "path", metavar="PATH", nargs="?", default=DEFAULT_PATH, help="dictionary file (default: bundled)"
+    )
     p.add_argument("--repeat", type=int, default=21, help=argparse.SUPPRESS)
     p.set_defaults(run=cmd_info)
 
     p = sub.add_parser(
-        "build", help="compile your own dictionary from CSV or JSON",
+        "build",
+        help="compile your own dictionary from CSV or JSON",
         description="Compile a dictionary from a CSV file (a header row naming the columns) or a JSON "
         "array of objects. Fields: group and element (hexadecimal, required), creator (empty for a "
         "public tag), keyword, name, vr (two letters, or ?? for several; default UN), description, "

@@ -30,8 +30,13 @@ __all__ = ["Entry", "to_bytes", "write_dictionary"]
 
 _U16 = 0xFFFF
 # The widths of the length fields that a record stores for each text, in record order.
-_MAX_LEN = {"keyword": _U16, "name": _U16, "creator": _U16,
-            "description": 0xFFFF_FFFF, "sources": 0xFFFF_FFFF}
+_MAX_LEN = {
+    "keyword": _U16,
+    "name": _U16,
+    "creator": _U16,
+    "description": 0xFFFF_FFFF,
+    "sources": 0xFFFF_FFFF,
+}
 # The root reaches each array through a signed 32-bit offset, the last one from 16 bytes past
 # the root's start; so everything before the root must fit in 2^31 - 16 bytes.
 _MAX_ROOT_POS = 2**31 - 16
@@ -102,8 +107,7 @@ def _label(pos: int, entry: object) -> str:
     if not isinstance(entry, Entry):
         return f"entry {pos}"
     tag = ",".join(
-        f"{v:04X}" if _is_int(v) and 0 <= v <= _U16 else repr(v)
-        for v in (entry.group, entry.element)
+        f"{v:04X}" if _is_int(v) and 0 <= v <= _U16 else repr(v) for v in (entry.group, entry.element)
     )
     if entry.creator != "":
         tag += f" {entry.creator!r}"
@@ -134,8 +138,9 @@ def _check(pos: int, entry: object) -> _Checked:
     for field in ("retired", "block_offset"):
         if not isinstance(getattr(entry, field), bool):
             raise _Bad(field, f"must be a bool, not {getattr(entry, field)!r}")
-    texts = [_encode(f, getattr(entry, f), _MAX_LEN[f])
-             for f in ("keyword", "name", "creator", "description")]
+    texts = [
+        _encode(f, getattr(entry, f), _MAX_LEN[f]) for f in ("keyword", "name", "creator", "description")
+    ]
     folded, creator_hash = None, 0
     if texts[2]:
         folded = normalize_creator(entry.creator)
@@ -157,11 +162,19 @@ def _check(pos: int, entry: object) -> _Checked:
         items.append(data)
     joined = b"|".join(items)
     if len(joined) > _MAX_LEN["sources"]:
-        raise _Bad("sources", f"take {len(joined)} bytes together, more than the "
-                   f"{_MAX_LEN['sources']} they may hold")
+        raise _Bad(
+            "sources", f"take {len(joined)} bytes together, more than the {_MAX_LEN['sources']} they may hold"
+        )
     texts.append(joined)
-    return _Checked(_label(pos, entry), (entry.group, entry.element, creator_hash),
-                    folded, texts, _layout.VR_CODES[entry.vr], entry.retired, entry.block_offset)
+    return _Checked(
+        _label(pos, entry),
+        (entry.group, entry.element, creator_hash),
+        folded,
+        texts,
+        _layout.VR_CODES[entry.vr],
+        entry.retired,
+        entry.block_offset,
+    )
 
 
 def to_bytes(entries: Iterable[Entry]) -> bytes:
@@ -185,7 +198,8 @@ def to_bytes(entries: Iterable[Entry]) -> bytes:
                 raise ValueError(
                     f"{item.label}: creator: folds to {item.folded!r}, which hashes to "
                     f"0x{item.key[2]:08X} like {first.folded!r} of {first.label}; "
-                    "lookups could not tell the two creators apart")
+                    "lookups could not tell the two creators apart"
+                )
         first = by_key.setdefault(item.key, item)
         if first is not item:
             raise ValueError(f"{item.label}: same tag and creator as {first.label}")
@@ -202,20 +216,36 @@ def to_bytes(entries: Iterable[Entry]) -> bytes:
         for field, data in zip(_MAX_LEN, item.texts):
             if data not in offsets:
                 if len(pool) + len(data) > room:
-                    raise ValueError(f"{item.label}: {field}: the string pool would exceed "
-                                     f"{room} bytes, all that a file of {len(checked)} "
-                                     "entries can address")
+                    raise ValueError(
+                        f"{item.label}: {field}: the string pool would exceed "
+                        f"{room} bytes, all that a file of {len(checked)} "
+                        "entries can address"
+                    )
                 offsets[data] = len(pool)
                 pool += data
             refs.append((offsets[data], len(data)))
         (kw, kw_n), (nm, nm_n), (cr, cr_n), (ds, ds_n), (src, src_n) = refs
         group, element, creator_hash = item.key
         body.index.append(_layout.RawIndexEntry(group, element, creator_hash, number))
-        body.records.append(_layout.RawRecord(
-            group=group, element=element, keyword_off=kw, keyword_len=kw_n,
-            name_off=nm, name_len=nm_n, creator_off=cr, creator_len=cr_n,
-            description_off=ds, description_len=ds_n, sources_off=src, sources_len=src_n,
-            vr=item.vr, block_offset=int(item.block_offset), retired=int(item.retired)))
+        body.records.append(
+            _layout.RawRecord(
+                group=group,
+                element=element,
+                keyword_off=kw,
+                keyword_len=kw_n,
+                name_off=nm,
+                name_len=nm_n,
+                creator_off=cr,
+                creator_len=cr_n,
+                description_off=ds,
+                description_len=ds_n,
+                sources_off=src,
+                sources_len=src_n,
+                vr=item.vr,
+                block_offset=int(item.block_offset),
+                retired=int(item.retired),
+            )
+        )
     body.strings = bytes(pool)
     return _layout.pack_file(body)
 

@@ -98,28 +98,27 @@ std::string context(const T& what) {
 #define QUILLET_CHECK_CAT(a, b) QUILLET_CHECK_CAT2(a, b)
 
 /// Defines and registers a test: TEST_CASE("name") { ... }
-#define TEST_CASE(name) \
-  static void QUILLET_CHECK_CAT(test_fn_, __LINE__)(); \
+#define TEST_CASE(name)                                                            \
+  static void QUILLET_CHECK_CAT(test_fn_, __LINE__)();                             \
   static const ::quillet::check::registrar QUILLET_CHECK_CAT(test_reg_, __LINE__){ \
-      name, &QUILLET_CHECK_CAT(test_fn_, __LINE__)}; \
+      name, &QUILLET_CHECK_CAT(test_fn_, __LINE__)};                               \
   static void QUILLET_CHECK_CAT(test_fn_, __LINE__)()
 
 /// Records a failure if cond is false; the test goes on.
-#define CHECK(cond) \
-  do { \
+#define CHECK(cond)                                                              \
+  do {                                                                           \
     if (!(cond)) ::quillet::check::fail(__FILE__, __LINE__, "CHECK(" #cond ")"); \
   } while (false)
 
 /// Records a failure, with both values, unless a == b. An optional third argument (anything
 /// show() can print) is added to the message, to tell the rows of a table apart.
-#define CHECK_EQ(a, b, ...) \
-  do { \
-    const auto& check_a_ = (a); \
-    const auto& check_b_ = (b); \
-    if (!(check_a_ == check_b_)) { \
-      ::quillet::check::fail(__FILE__, __LINE__, \
-                             "CHECK_EQ(" #a ", " #b "): " + ::quillet::check::show(check_a_) + \
-                                 " != " + ::quillet::check::show(check_b_) + \
-                                 ::quillet::check::context(__VA_ARGS__)); \
-    } \
+#define CHECK_EQ(a, b, ...)                                                                                           \
+  do {                                                                                                                \
+    const auto& check_a_ = (a);                                                                                       \
+    const auto& check_b_ = (b);                                                                                       \
+    if (!(check_a_ == check_b_)) {                                                                                    \
+      ::quillet::check::fail(__FILE__, __LINE__,                                                                      \
+                             "CHECK_EQ(" #a ", " #b "): " + ::quillet::check::show(check_a_) +                        \
+                                 " != " + ::quillet::check::show(check_b_) + ::quillet::check::context(__VA_ARGS__)); \
+    }                                                                                                                 \
   } while (false)

@@ -59,9 +59,16 @@ bool is_surrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
 
 // The White_Space set written out by hand, as an oracle for the generated test.
 constexpr std::array<std::array<char32_t, 2>, 10> white_space_ranges{{
-  {{0x0009, 0x000D}}, {{0x0020, 0x0020}}, {{0x0085, 0x0085}}, {{0x00A0, 0x00A0}},
-  {{0x1680, 0x1680}}, {{0x2000, 0x200A}}, {{0x2028, 0x2029}}, {{0x202F, 0x202F}},
-  {{0x205F, 0x205F}}, {{0x3000, 0x3000}},
+    {{0x0009, 0x000D}},
+    {{0x0020, 0x0020}},
+    {{0x0085, 0x0085}},
+    {{0x00A0, 0x00A0}},
+    {{0x1680, 0x1680}},
+    {{0x2000, 0x200A}},
+    {{0x2028, 0x2029}},
+    {{0x202F, 0x202F}},
+    {{0x205F, 0x205F}},
+    {{0x3000, 0x3000}},
 }};
 
 bool expect_white_space(char32_t c) {
@@ -75,26 +82,35 @@ bool expect_white_space(char32_t c) {
 
 TEST_CASE("fold: white space runs, trimming and upper case") {
   static constexpr std::array<fold_case, 20> cases{{
-    {"acme  corp"sv, "ACME CORP"sv},
-    {"  ACME CORP "sv, "ACME CORP"sv},
-    {"Acme\tCorp"sv, "ACME CORP"sv},
-    {"acme\u00a0corp"sv, "ACME CORP"sv},
-    {"\u3000acme\r\n\v\fcorp\u2029"sv, "ACME CORP"sv},
-    {"ACME\u200bCORP"sv, "ACME\u200bCORP"sv},
-    {"a\x1c" "b\x1d" "c\x1e" "d\x1f" "e"sv, "A\x1c" "B\x1d" "C\x1e" "D\x1f" "E"sv},
-    {"\u180e\ufeff"sv, "\u180e\ufeff"sv},
-    {"stra\u00dfe"sv, "STRASSE"sv},
-    {"\ufb03"sv, "FFI"sv},
-    {"\u00df\u00df \u00df"sv, "SSSS SS"sv},
-    {"\u0131\u017f"sv, "IS"sv},
-    {"\u0390"sv, "\u0399\u0308\u0301"sv},
-    {"\u1fb7"sv, "\u0391\u0342\u0399"sv},
-    {"\u01c6\u01c5"sv, "\u01c4\u01c4"sv},
-    {"\U00010428\U0001e943"sv, "\U00010400\U0001e921"sv},
-    {"\U0001e944\U0001f600"sv, "\U0001e944\U0001f600"sv},
-    {"x"sv, "X"sv},
-    {""sv, ""sv},
-    {" \t "sv, ""sv},
+      {"acme  corp"sv, "ACME CORP"sv},
+      {"  ACME CORP "sv, "ACME CORP"sv},
+      {"Acme\tCorp"sv, "ACME CORP"sv},
+      {"acme\u00a0corp"sv, "ACME CORP"sv},
+      {"\u3000acme\r\n\v\fcorp\u2029"sv, "ACME CORP"sv},
+      {"ACME\u200bCORP"sv, "ACME\u200bCORP"sv},
+      {"a\x1c"
+       "b\x1d"
+       "c\x1e"
+       "d\x1f"
+       "e"sv,
+       "A\x1c"
+       "B\x1d"
+       "C\x1e"
+       "D\x1f"
+       "E"sv},
+      {"\u180e\ufeff"sv, "\u180e\ufeff"sv},
+      {"stra\u00dfe"sv, "STRASSE"sv},
+      {"\ufb03"sv, "FFI"sv},
+      {"\u00df\u00df \u00df"sv, "SSSS SS"sv},
+      {"\u0131\u017f"sv, "IS"sv},
+      {"\u0390"sv, "\u0399\u0308\u0301"sv},
+      {"\u1fb7"sv, "\u0391\u0342\u0399"sv},
+      {"\u01c6\u01c5"sv, "\u01c4\u01c4"sv},
+      {"\U00010428\U0001e943"sv, "\U00010400\U0001e921"sv},
+      {"\U0001e944\U0001f600"sv, "\U0001e944\U0001f600"sv},
+      {"x"sv, "X"sv},
+      {""sv, ""sv},
+      {" \t "sv, ""sv},
   }};
   for (const auto& c : cases) {
     CHECK_EQ(quillet::lookup::normalize_creator(c.input), c.folded, c.input);
@@ -126,14 +142,12 @@ TEST_CASE("fold: exactly the White_Space code points separate words") {
     const bool splits = folded == "A B";
     if (splits) ++splitting;
     if (splits != expect_white_space(c)) {
-      CHECK_EQ(folded, expect_white_space(c) ? "A B"sv : "not A B"sv,
-               static_cast<std::uint32_t>(c));
+      CHECK_EQ(folded, expect_white_space(c) ? "A B"sv : "not A B"sv, static_cast<std::uint32_t>(c));
     }
     if (expect_white_space(c)) {
       // Doubled, or at both edges, it leaves nothing behind.
       CHECK_EQ(quillet::lookup::normalize_creator(utf8(c) + utf8(c)), ""sv, static_cast<std::uint32_t>(c));
-      CHECK_EQ(quillet::lookup::normalize_creator(utf8(c) + "x " + utf8(c)), "X"sv,
-               static_cast<std::uint32_t>(c));
+      CHECK_EQ(quillet::lookup::normalize_creator(utf8(c) + "x " + utf8(c)), "X"sv, static_cast<std::uint32_t>(c));
     }
   }
   CHECK_EQ(splitting, std::size_t{25});
@@ -141,22 +155,33 @@ TEST_CASE("fold: exactly the White_Space code points separate words") {
 
 TEST_CASE("fold: ill-formed UTF-8 passes through byte by byte, never as space") {
   static constexpr std::array<fold_case, 16> cases{{
-    {"\xff"sv, "\xff"sv},
-    {"a\x80" "b"sv, "A\x80" "B"sv},
-    {"\xc3"sv, "\xc3"sv},
-    {"\xc3x"sv, "\xc3X"sv},
-    {"ab\xe2\x80"sv, "AB\xe2\x80"sv},
-    {"\xc0\xa0x"sv, "\xc0\xa0X"sv},              // overlong U+0020
-    {"\xe0\x80\xa0"sv, "\xe0\x80\xa0"sv},        // overlong U+0020
-    {"\xc1\x9f"sv, "\xc1\x9f"sv},                // overlong U+005F
-    {"\xed\xa0\x80"sv, "\xed\xa0\x80"sv},        // surrogate U+D800
-    {"\xf4\x90\x80\x80"sv, "\xf4\x90\x80\x80"sv}, // above U+10FFFF
-    {"\xf5\x80\x80\x80"sv, "\xf5\x80\x80\x80"sv},
-    {"a\x85" "b"sv, "A\x85" "B"sv},              // Latin-1 NEL byte is not U+0085
-    {"a\xa0" "b"sv, "A\xa0" "B"sv},
-    {" \xff \xc3\x9f "sv, "\xff SS"sv},
-    {"\xe2\x80\x80"sv, ""sv},                    // well-formed U+2000 still folds away
-    {"\xf0\x9f\x98"sv "\xc3\x9f"sv, "\xf0\x9f\x98SS"sv},
+      {"\xff"sv, "\xff"sv},
+      {"a\x80"
+       "b"sv,
+       "A\x80"
+       "B"sv},
+      {"\xc3"sv, "\xc3"sv},
+      {"\xc3x"sv, "\xc3X"sv},
+      {"ab\xe2\x80"sv, "AB\xe2\x80"sv},
+      {"\xc0\xa0x"sv, "\xc0\xa0X"sv},                // overlong U+0020
+      {"\xe0\x80\xa0"sv, "\xe0\x80\xa0"sv},          // overlong U+0020
+      {"\xc1\x9f"sv, "\xc1\x9f"sv},                  // overlong U+005F
+      {"\xed\xa0\x80"sv, "\xed\xa0\x80"sv},          // surrogate U+D800
+      {"\xf4\x90\x80\x80"sv, "\xf4\x90\x80\x80"sv},  // above U+10FFFF
+      {"\xf5\x80\x80\x80"sv, "\xf5\x80\x80\x80"sv},
+      {"a\x85"
+       "b"sv,
+       "A\x85"
+       "B"sv},  // Latin-1 NEL byte is not U+0085
+      {"a\xa0"
+       "b"sv,
+       "A\xa0"
+       "B"sv},
+      {" \xff \xc3\x9f "sv, "\xff SS"sv},
+      {"\xe2\x80\x80"sv, ""sv},  // well-formed U+2000 still folds away
+      {"\xf0\x9f\x98"sv
+       "\xc3\x9f"sv,
+       "\xf0\x9f\x98SS"sv},
   }};
   for (const auto& c : cases) {
     CHECK_EQ(quillet::lookup::normalize_creator(c.input), c.folded, c.input);
@@ -171,8 +196,8 @@ TEST_CASE("fold: arbitrary bytes give consistent, well-shaped results") {
     return static_cast<unsigned>(state >> 56);
   };
   // Bias towards bytes that start or continue sequences, and towards spaces.
-  static constexpr std::array<unsigned char, 12> interesting{
-    0x20, 0x09, 0x80, 0xBF, 0xC2, 0xC3, 0xDF, 0xE0, 0xE2, 0xED, 0xF0, 0xF4};
+  static constexpr std::array<unsigned char, 12> interesting{0x20, 0x09, 0x80, 0xBF, 0xC2, 0xC3,
+                                                             0xDF, 0xE0, 0xE2, 0xED, 0xF0, 0xF4};
   for (int round = 0; round < 20000; ++round) {
     std::string input;
     const unsigned length = next() % 24;
@@ -183,9 +208,8 @@ TEST_CASE("fold: arbitrary bytes give consistent, well-shaped results") {
     const std::string folded = quillet::lookup::normalize_creator(input);
     CHECK_EQ(quillet::lookup::hash_creator(std::string_view{input}), fnv1a32(folded), input);
     CHECK_EQ(quillet::lookup::normalize_creator(input), folded, input);
-    const bool shaped = folded.empty() ||
-                        (folded.front() != ' ' && folded.back() != ' ' &&
-                         folded.find("  ") == std::string::npos);
+    const bool shaped =
+        folded.empty() || (folded.front() != ' ' && folded.back() != ' ' && folded.find("  ") == std::string::npos);
     CHECK(shaped);
   }
 }
