@@ -73,7 +73,8 @@ std::optional<Layout> model_layout(ByteView body) {
     const auto rec = body.slice(arrays[1].pos + i * kRecordLen, kRecordLen);
     FUZZ_CHECK(rec);
     const std::uint8_t* p = rec->data();
-    if (p[record::kVr] >= kVrCount || p[record::kBlockOffset] > 1 || p[record::kRetired] > 1) return std::nullopt;
+    if (p[record::kVr.offset] >= kVrCount || p[record::kBlockOffset.offset] > 1 || p[record::kRetired.offset] > 1)
+      return std::nullopt;
   }
   return Layout{*root, arrays[0], arrays[1], arrays[2]};
 }

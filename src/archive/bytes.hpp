@@ -81,6 +81,29 @@ class ByteView {
   std::size_t size_ = 0;
 };
 
+/// An unsigned little-endian field of a fixed-size structure: its byte offset and its width.
+struct Field {
+  std::size_t offset;
+  std::size_t width;
+};
+
+namespace detail {
+template <std::size_t Width>
+struct UintOf;
+template <>
+struct UintOf<1> {
+  using type = std::uint8_t;
+};
+template <>
+struct UintOf<2> {
+  using type = std::uint16_t;
+};
+template <>
+struct UintOf<4> {
+  using type = std::uint32_t;
+};
+}  // namespace detail
+
 /// Fixed-size little-endian reads from a view already proven to hold at least N bytes.
 ///
 /// Readers slice a whole structure once (one bounds check) and then take its fields through this,
@@ -92,6 +115,18 @@ class FixedView {
     const auto s = view.slice(off, N);
     if (!s) return std::nullopt;
     return FixedView(s->data());
+  }
+  /// The last N bytes of the view, or nothing when it is shorter.
+  static constexpr std::optional<FixedView> last(ByteView view) noexcept {
+    if (view.size() < N) return std::nullopt;
+    return FixedView(view.data() + (view.size() - N));
+  }
+
+  /// The field F, as the unsigned type of its width.
+  template <Field F>
+  [[nodiscard]] constexpr auto read() const noexcept {
+    static_assert(F.offset + F.width <= N, "field outside the structure");
+    return detail::load_le<typename detail::UintOf<F.width>::type>(p_ + F.offset);
   }
 
   template <std::size_t Off, class T>
@@ -135,6 +170,11 @@ class FixedArray {
     if (!s) return std::nullopt;
     return FixedArray(s->data(), count);
   }
+  /// The whole items that fit in the view, from its start; bytes left over at its end belong to none.
+  static constexpr FixedArray over(ByteView view) noexcept {
+    const std::uint64_t n = view.size() / N;
+    return FixedArray(view.data(), n > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(n));
+  }
 
   [[nodiscard]] constexpr std::uint32_t size() const noexcept { return count_; }
 
@@ -143,6 +183,24 @@ class FixedArray {
     if (i >= count_) return std::nullopt;
     return FixedView<N>(p_ + i * N);
   }
+
+  /// Walks the items in order; the array's proof covers each of them, so none needs a check.
+  class Iterator {
+   public:
+    constexpr FixedView<N> operator*() const noexcept { return FixedView<N>(p_); }
+    constexpr Iterator& operator++() noexcept {
+      p_ += N;
+      return *this;
+    }
+    constexpr bool operator==(const Iterator&) const noexcept = default;
+
+   private:
+    friend class FixedArray;
+    constexpr explicit Iterator(const std::uint8_t* p) noexcept : p_(p) {}
+    const std::uint8_t* p_;
+  };
+  [[nodiscard]] constexpr Iterator begin() const noexcept { return Iterator(p_); }
+  [[nodiscard]] constexpr Iterator end() const noexcept { return Iterator(p_ + std::size_t{count_} * N); }
 
  private:
   constexpr FixedArray(const std::uint8_t* p, std::uint32_t count) noexcept : p_(p), count_(count) {}

@@ -30,24 +30,39 @@ inline constexpr std::string_view kVrTable = "AEASATCSDADSDTFLFDISLOLTOBODOFOLOV
 inline constexpr std::uint8_t kVrCount = 35;
 static_assert(kVrTable.size() == 2 * kVrCount);
 
-/// Record field offsets. The three single-byte fields are the only ones with restricted values.
+/// The fields of a 44-byte record. The three single-byte fields are the only ones with restricted
+/// values; bytes 38, 39 and 43 are not read.
 namespace record {
-inline constexpr std::size_t kKeywordOff = 0;
-inline constexpr std::size_t kNameOff = 4;
-inline constexpr std::size_t kCreatorOff = 8;
-inline constexpr std::size_t kDescriptionOff = 12;
-inline constexpr std::size_t kDescriptionLen = 16;
-inline constexpr std::size_t kSourcesOff = 20;
-inline constexpr std::size_t kSourcesLen = 24;
-inline constexpr std::size_t kGroup = 28;
-inline constexpr std::size_t kElement = 30;
-inline constexpr std::size_t kKeywordLen = 32;
-inline constexpr std::size_t kNameLen = 34;
-inline constexpr std::size_t kCreatorLen = 36;
-inline constexpr std::size_t kVr = 40;
-inline constexpr std::size_t kBlockOffset = 41;
-inline constexpr std::size_t kRetired = 42;
+inline constexpr Field kKeywordOff{0, 4};
+inline constexpr Field kNameOff{4, 4};
+inline constexpr Field kCreatorOff{8, 4};
+inline constexpr Field kDescriptionOff{12, 4};
+inline constexpr Field kDescriptionLen{16, 4};
+inline constexpr Field kSourcesOff{20, 4};
+inline constexpr Field kSourcesLen{24, 4};
+inline constexpr Field kGroup{28, 2};
+inline constexpr Field kElement{30, 2};
+inline constexpr Field kKeywordLen{32, 2};
+inline constexpr Field kNameLen{34, 2};
+inline constexpr Field kCreatorLen{36, 2};
+inline constexpr Field kVr{40, 1};
+inline constexpr Field kBlockOffset{41, 1};
+inline constexpr Field kRetired{42, 1};
 }  // namespace record
+
+/// The fields of a 12-byte index entry.
+namespace index_entry {
+inline constexpr Field kCreatorHash{0, 4};
+inline constexpr Field kRecord{4, 4};
+inline constexpr Field kGroup{8, 2};
+inline constexpr Field kElement{10, 2};
+}  // namespace index_entry
+
+/// The fields of an 8-byte array reference; the offset is read as a signed number.
+namespace vec_ref {
+inline constexpr Field kOffset{0, 4};
+inline constexpr Field kCount{4, 4};
+}  // namespace vec_ref
 
 /// A text in the string pool: byte offset from the pool's first byte, and byte length.
 struct StrRef {
@@ -61,25 +76,27 @@ class DictRecord {
   using Bytes = FixedView<kRecordLen>;
   explicit constexpr DictRecord(Bytes b) noexcept : b_(b) {}
 
-  [[nodiscard]] std::uint16_t group() const noexcept { return b_.u16<record::kGroup>(); }
-  [[nodiscard]] std::uint16_t element() const noexcept { return b_.u16<record::kElement>(); }
+  [[nodiscard]] std::uint16_t group() const noexcept { return b_.read<record::kGroup>(); }
+  [[nodiscard]] std::uint16_t element() const noexcept { return b_.read<record::kElement>(); }
   [[nodiscard]] StrRef keyword() const noexcept {
-    return {b_.u32<record::kKeywordOff>(), b_.u16<record::kKeywordLen>()};
+    return {b_.read<record::kKeywordOff>(), b_.read<record::kKeywordLen>()};
   }
-  [[nodiscard]] StrRef name() const noexcept { return {b_.u32<record::kNameOff>(), b_.u16<record::kNameLen>()}; }
+  [[nodiscard]] StrRef name() const noexcept { return {b_.read<record::kNameOff>(), b_.read<record::kNameLen>()}; }
   /// Length 0 means "no private creator"; the offset is then meaningless.
   [[nodiscard]] StrRef creator() const noexcept {
-    return {b_.u32<record::kCreatorOff>(), b_.u16<record::kCreatorLen>()};
+    return {b_.read<record::kCreatorOff>(), b_.read<record::kCreatorLen>()};
   }
   [[nodiscard]] StrRef description() const noexcept {
-    return {b_.u32<record::kDescriptionOff>(), b_.u32<record::kDescriptionLen>()};
+    return {b_.read<record::kDescriptionOff>(), b_.read<record::kDescriptionLen>()};
   }
   [[nodiscard]] StrRef sources() const noexcept {
-    return {b_.u32<record::kSourcesOff>(), b_.u32<record::kSourcesLen>()};
+    return {b_.read<record::kSourcesOff>(), b_.read<record::kSourcesLen>()};
   }
-  [[nodiscard]] std::uint8_t vr() const noexcept { return b_.u8<record::kVr>(); }
-  [[nodiscard]] std::uint8_t block_offset() const noexcept { return b_.u8<record::kBlockOffset>(); }
-  [[nodiscard]] std::uint8_t retired() const noexcept { return b_.u8<record::kRetired>(); }
+  [[nodiscard]] std::uint8_t vr() const noexcept { return b_.read<record::kVr>(); }
+  [[nodiscard]] std::uint8_t block_offset() const noexcept { return b_.read<record::kBlockOffset>(); }
+  [[nodiscard]] std::uint8_t retired() const noexcept { return b_.read<record::kRetired>(); }
+  /// The record's first byte, where it lies in the mapping.
+  [[nodiscard]] const std::uint8_t* data() const noexcept { return b_.data(); }
 
  private:
   Bytes b_;
@@ -91,10 +108,10 @@ class IndexEntry {
   using Bytes = FixedView<kIndexEntryLen>;
   explicit constexpr IndexEntry(Bytes b) noexcept : b_(b) {}
 
-  [[nodiscard]] std::uint32_t creator_hash() const noexcept { return b_.u32<0>(); }
-  [[nodiscard]] std::uint32_t record() const noexcept { return b_.u32<4>(); }
-  [[nodiscard]] std::uint16_t group() const noexcept { return b_.u16<8>(); }
-  [[nodiscard]] std::uint16_t element() const noexcept { return b_.u16<10>(); }
+  [[nodiscard]] std::uint32_t creator_hash() const noexcept { return b_.read<index_entry::kCreatorHash>(); }
+  [[nodiscard]] std::uint32_t record() const noexcept { return b_.read<index_entry::kRecord>(); }
+  [[nodiscard]] std::uint16_t group() const noexcept { return b_.read<index_entry::kGroup>(); }
+  [[nodiscard]] std::uint16_t element() const noexcept { return b_.read<index_entry::kElement>(); }
   /// The sort key packed so that one unsigned comparison orders entries.
   [[nodiscard]] std::uint64_t key() const noexcept {
     return (std::uint64_t{group()} << 48) | (std::uint64_t{element()} << 32) | creator_hash();
@@ -129,15 +146,32 @@ struct DictRoot {
 
   /// Reads the root from the end of `body`, or nothing when the body cannot hold one.
   [[nodiscard]] static std::optional<DictRoot> read(ByteView body) noexcept {
-    if (body.size() < kRootLen) return std::nullopt;
-    const std::uint64_t at = body.size() - kRootLen;
-    const auto b = FixedView<kRootLen>::at(body, at);
+    const auto b = FixedView<kRootLen>::last(body);
     if (!b) return std::nullopt;
-    return DictRoot{at,
-                    {b->i32<kRootIndexAt>(), b->u32<kRootIndexAt + 4>()},
-                    {b->i32<kRootRecordsAt>(), b->u32<kRootRecordsAt + 4>()},
-                    {b->i32<kRootStringsAt>(), b->u32<kRootStringsAt + 4>()}};
+    return DictRoot{body.size() - kRootLen, ref<kRootIndexAt>(*b), ref<kRootRecordsAt>(*b), ref<kRootStringsAt>(*b)};
   }
+
+ private:
+  template <std::size_t At>
+  static VecRef ref(FixedView<kRootLen> b) noexcept {
+    constexpr Field offset{At + vec_ref::kOffset.offset, vec_ref::kOffset.width};
+    constexpr Field count{At + vec_ref::kCount.offset, vec_ref::kCount.width};
+    return {static_cast<std::int32_t>(b.read<offset>()), b.read<count>()};  // two's complement, defined since C++20
+  }
+};
+
+/// The root's three arrays, in the order they lie in the root, in the body, and are validated.
+struct RootMember {
+  const char* name;  ///< the stored field name, as failure texts give it
+  std::size_t at;    ///< position of its reference inside the root
+  VecRef DictRoot::*ref;
+  std::size_t item_len;
+  std::size_t item_align;
+};
+inline constexpr RootMember kRootMembers[] = {
+    {"index", kRootIndexAt, &DictRoot::index, kIndexEntryLen, kArchiveAlign},
+    {"records", kRootRecordsAt, &DictRoot::records, kRecordLen, kArchiveAlign},
+    {"strings", kRootStringsAt, &DictRoot::strings, 1, 1},
 };
 
 }  // namespace quillet::archive
