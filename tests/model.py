@@ -10,13 +10,10 @@ from __future__ import annotations
 
 import struct
 
+from quillet import _layout as L
 from quillet._unicode import hash_creator
 
-VR_TABLE = "AEASATCSDADSDTFLFDISLOLTOBODOFOLOVOWPNSHSLSQSSSTSVTMUCUIULUNURUSUTUV??"
 INTEGRITY = "archive integrity check failed: "
-ROOT = 24
-# (member name, item size, item alignment), in the order the root holds and the checks visit them.
-MEMBERS = (("index", 12, 4), ("records", 44, 4), ("strings", 1, 1))
 
 
 class Refused(Exception):
@@ -36,10 +33,6 @@ class _Fail(Exception):
     pass
 
 
-def _u(fmt: str, data: bytes, at: int):
-    return struct.unpack_from("<" + fmt, data, at)[0]
-
-
 def validate(body: bytes) -> str | None:
     """None for a body that passes, else the failure text with addresses as @position."""
     try:
@@ -51,30 +44,32 @@ def validate(body: bytes) -> str | None:
 
 def _validate(body: bytes) -> None:
     n_body = len(body)
-    if n_body < ROOT:
+    if n_body < L.ROOT_LEN:
         raise _Fail(
-            f"context error: pointer out of bounds: base @0 offset {n_body - ROOT} not in range @0..@{n_body}"
+            f"context error: pointer out of bounds: base @0 offset {n_body - L.ROOT_LEN} "
+            f"not in range @0..@{n_body}"
         )
-    root = n_body - ROOT
-    if root % 4:
-        raise _Fail(f"context error: unaligned pointer: ptr @{root} unaligned for alignment 4")
+    root = n_body - L.ROOT_LEN
+    if root % L.ARCHIVE_ALIGN:
+        raise _Fail(
+            f"context error: unaligned pointer: ptr @{root} unaligned for alignment {L.ARCHIVE_ALIGN}"
+        )
     free_start, free_end = 0, root  # the unclaimed part; the root itself is claimed
-    for k, (name, size, align) in enumerate(MEMBERS):
-        at = root + 8 * k
+    for m in L.ROOT_MEMBERS:
         try:
-            free_start = _claim(body, at, size, align, free_start, free_end, name == "records")
+            free_start = _claim(body, root + m.at, m, free_start, free_end)
         except _Fail as f:
-            raise _Fail(f"check bytes error: check failed for struct member {name}: {f}") from None
+            raise _Fail(f"check bytes error: check failed for struct member {m.name}: {f}") from None
 
 
-def _claim(body, at, size, align, free_start, free_end, records) -> int:
-    offset, count = _u("i", body, at), _u("I", body, at + 4)
+def _claim(body: bytes, at: int, m: L.Member, free_start: int, free_end: int) -> int:
+    offset, count = L.unpack_vec_ref(body, at)
     target, end = at + offset, len(body)
     if not 0 <= target <= end:
         raise _Fail(f"pointer out of bounds: base @{at} offset {offset} not in range @0..@{end}")
-    if target % align:
-        raise _Fail(f"unaligned pointer: ptr @{target} unaligned for alignment {align}")
-    nbytes = count * size
+    if target % m.item_align:
+        raise _Fail(f"unaligned pointer: ptr @{target} unaligned for alignment {m.item_align}")
+    nbytes = count * m.item_len
     if end - target < nbytes:
         raise _Fail(f"pointer overran buffer: ptr @{target} size {nbytes} in range @0..@{end}")
     free = f"@{free_start}..@{free_end}"
@@ -83,18 +78,18 @@ def _claim(body, at, size, align, free_start, free_end, records) -> int:
         raise _Fail(f"subtree pointer out of bounds: ptr @{target} not in range {free}")
     if free_end - target < nbytes:
         raise _Fail(f"subtree pointer overran range: ptr @{target} size {nbytes} in range {free}")
-    for i in range(count if records else 0):
-        rec = target + 44 * i
-        for field, pos in (("element_is_block_offset", 41), ("retired", 42)):
-            if body[rec + pos] > 1:
+    for i in range(count if m.name == "records" else 0):
+        rec = L.RawRecord.unpack_from(body, target + m.item_len * i)
+        for field, value in (("element_is_block_offset", rec.block_offset), ("retired", rec.retired)):
+            if value > 1:
                 raise _Fail(
                     f"check failed for slice index {i}: check failed for struct member "
-                    f"{field}: check failed for bool: expected 0 or 1, found {body[rec + pos]}"
+                    f"{field}: check failed for bool: expected 0 or 1, found {value}"
                 )
-        if body[rec + 40] >= 35:
+        if rec.vr >= L.VR_COUNT:
             raise _Fail(
                 f"check failed for slice index {i}: check failed for struct member vr: "
-                f"invalid tag for enum: {body[rec + 40]}"
+                f"invalid tag for enum: {rec.vr}"
             )
     return target + nbytes
 
@@ -114,35 +109,40 @@ class Model:
     """What an opened file answers."""
 
     def __init__(self, data: bytes) -> None:
-        if len(data) < 32:
+        if len(data) < L.HEADER_LEN:
             raise Refused(OSError, f"file too small ({len(data)} bytes) to contain a header")
-        if data[:4] != b"QLET":
+        if data[:4] != L.MAGIC:
             raise Refused(OSError, f"bad magic bytes [{', '.join(map(str, data[:4]))}]")
-        version = _u("H", data, 4)
-        if version != 2:
+        version = struct.unpack_from("<H", data, 4)[0]
+        if version != L.FORMAT_VERSION:
             raise Refused(ValueError, f"unsupported .qlet version {version}")
-        self.body = body = data[32:]
+        self.body = body = data[L.HEADER_LEN :]
         failure = validate(body)
         if failure is not None:
             raise Refused(OSError, INTEGRITY + failure)
-        root = len(body) - ROOT
-        self.arrays = [
-            (root + 8 * k + _u("i", body, root + 8 * k), _u("I", body, root + 8 * k + 4)) for k in range(3)
-        ]
+        root = len(body) - L.ROOT_LEN
+        # (body position, count) of index, records and strings.
+        self.arrays = []
+        for m in L.ROOT_MEMBERS:
+            offset, count = L.unpack_vec_ref(body, root + m.at)
+            self.arrays.append((root + m.at + offset, count))
 
     def __len__(self) -> int:
         return self.arrays[0][1]
 
+    def entry(self, i: int) -> L.RawIndexEntry:
+        return L.RawIndexEntry.unpack_from(self.body, self.arrays[0][0] + L.INDEX_ENTRY_LEN * i)
+
     def find(self, group: int, element: int, creator: str | None) -> int | None:
         """Position of the matching index entry: the fixed-length search, last equal key wins."""
         key = (group, element, hash_creator(creator))
-        start, n = self.arrays[0]
+        n = len(self)
         if n == 0:
             return None
 
         def key_at(i: int) -> tuple[int, int, int]:
-            h, _, g, e = struct.unpack_from("<IIHH", self.body, start + 12 * i)
-            return g, e, h
+            e = self.entry(i)
+            return e.group, e.element, e.creator_hash
 
         base, size = 0, n
         while size > 1:
@@ -167,24 +167,31 @@ class Model:
         found = self.find(group, element, creator)
         if found is None:
             return None
-        body = self.body
-        record = _u("I", body, self.arrays[0][0] + 12 * found + 4)
-        rec_start, rec_count = self.arrays[1]
+        record = self.entry(found).record
+        (rec_start, rec_count), (pool_start, pool_len) = self.arrays[1], self.arrays[2]
         if record >= rec_count:
             raise Internal(f"index out of bounds: the len is {rec_count} but the index is {record}")
-        (kw, nm, cr, ds, ds_n, src, src_n, g, e, kw_n, nm_n, cr_n, _, vr, block, retired, _) = (
-            struct.unpack_from("<7I6H4B", body, rec_start + 44 * record)
+        r = L.RawRecord.unpack_from(self.body, rec_start + L.RECORD_LEN * record)
+        pool = self.body[pool_start : pool_start + pool_len]
+        # Texts are resolved in the order the extension fills the dict, so that of several bad
+        # ones the same is reported.
+        creator_text = _text(pool, r.creator_off, r.creator_len) if r.creator_len else ""
+        keyword, name = _text(pool, r.keyword_off, r.keyword_len), _text(pool, r.name_off, r.name_len)
+        description = _text(pool, r.description_off, r.description_len)
+        sources = [p for p in _text(pool, r.sources_off, r.sources_len).split("|") if p]
+        values = (
+            r.group,
+            r.element,
+            creator_text,
+            keyword,
+            name,
+            L.VR_TABLE[2 * r.vr : 2 * r.vr + 2],
+            description,
+            bool(r.retired),
+            bool(r.block_offset),
+            sources,
         )
-        pool_start, pool_len = self.arrays[2]
-        pool = body[pool_start : pool_start + pool_len]
-        out = {"group": g, "element": e, "creator": _text(pool, cr, cr_n) if cr_n else ""}
-        out["keyword"] = _text(pool, kw, kw_n)
-        out["name"] = _text(pool, nm, nm_n)
-        out["vr"] = VR_TABLE[2 * vr : 2 * vr + 2]
-        out["description"] = _text(pool, ds, ds_n)
-        out["retired"], out["block_offset"] = bool(retired), bool(block)
-        out["sources"] = [p for p in _text(pool, src, src_n).split("|") if p]
-        return out
+        return dict(zip(L.RESULT_KEYS, values, strict=True))
 
 
 def _noted(exc: BaseException, name: str) -> BaseException:

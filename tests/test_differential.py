@@ -1,8 +1,9 @@
 """The extension against the reference model of tests/model.py, on generated files and keys.
 
 Each example is one file: valid ones from the writer, hand-laid bodies whose every field may be
-out of range, and byte-level damage to either. Both readers must agree on everything a caller
-can see: refusal and its message, `len`, `repr`, and each lookup's dict or exception.
+out of range, byte-level damage to either, and every seed and regression input of the fuzz
+target for files. Both readers must agree on everything a caller can see: refusal and its
+message, `len`, `repr`, and each lookup's dict or exception.
 """
 
 from __future__ import annotations
@@ -118,10 +119,10 @@ def keys_for(extra):
     are hit), its neighbours, and the drawn `extra` keys."""
 
     def keys(model: Model):
-        start, n = model.arrays[0]
         out = list(extra)
-        for i in range(min(n, 8)):
-            _, _, g, e = struct.unpack_from("<IIHH", model.body, start + 12 * i)
+        for i in range(min(len(model), 8)):
+            entry = model.entry(i)
+            g, e = entry.group, entry.element
             out += [(g, e), (g, e, None), (g, (e + 1) & 0xFFFF)]
             out += [(g, e, c) for c in CREATORS[:4]]
         return out
@@ -314,3 +315,29 @@ def test_large_file_messages(folder):
     data[records_at + 44 * 150 + 42] = 9  # a bad `retired` byte deep in the records
     data[-4:] = struct.pack("<I", 10**6)  # and a pool that runs past the file
     assert not agree(folder, bytes(data), keys_for([]))
+
+
+# ---- the file fuzzer's seeds, and every input that ever crashed it ----------------------------
+
+FUZZ = Path(__file__).resolve().parents[1] / "fuzz"
+FUZZ_INPUTS = sorted((FUZZ / "corpus" / "file").glob("*.bin")) + sorted(
+    (FUZZ / "regressions" / "file").glob("*")
+)
+assert FUZZ_INPUTS, f"no seed corpus in {FUZZ}"
+
+
+def header_key(data: bytes) -> tuple:
+    """The key fuzz_file reads from header bytes the reader ignores: group and element at bytes
+    8 and 10; byte 12 is 0 for no creator, else 1 + the length of the creator after it."""
+    if len(data) < 32:
+        return (0, 0)
+    group, element, c = struct.unpack_from("<HHB", data, 8)
+    if c == 0:
+        return (group, element)
+    return (group, element, data[13 : 13 + (c - 1) % 20].decode("utf-8", "replace"))
+
+
+@pytest.mark.parametrize("path", FUZZ_INPUTS, ids=lambda p: f"{p.parent.name}/{p.name}")
+def test_fuzz_inputs(folder, path):
+    data = path.read_bytes()
+    agree(folder, data, keys_for([header_key(data)]))

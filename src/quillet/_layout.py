@@ -13,21 +13,88 @@ from __future__ import annotations
 
 import struct
 from dataclasses import dataclass, field
+from typing import NamedTuple, Self
+
+# The C++ reader states these same facts in src/archive/layout.hpp, src/dictfile/mapped_dict.hpp
+# and src/module/convert.cpp; tools/check_layout.py fails the tests when the two disagree.
 
 MAGIC = b"QLET"
 FORMAT_VERSION = 2
 HEADER_LEN = 32
 ROOT_LEN = 24
+VEC_REF_LEN = 8
 INDEX_ENTRY_LEN = 12
 RECORD_LEN = 44
+ARCHIVE_ALIGN = 4
 
 VR_TABLE = "AEASATCSDADSDTFLFDISLOLTOBODOFOLOVOWPNSHSLSQSSSTSVTMUCUIULUNURUSUTUV??"
+VR_COUNT = len(VR_TABLE) // 2
 VR_CODES: dict[str, int] = {VR_TABLE[i : i + 2]: i // 2 for i in range(0, len(VR_TABLE), 2)}
 VR_UNKNOWN = VR_CODES["??"]
 
-_INDEX = struct.Struct("<IIHH")
-_RECORD = struct.Struct("<7I6H4B")
-_VECREF = struct.Struct("<iI")
+# The keys of a lookup's result, in the order the dict holds them.
+RESULT_KEYS = (
+    "group",
+    "element",
+    "creator",
+    "keyword",
+    "name",
+    "vr",
+    "description",
+    "retired",
+    "block_offset",
+    "sources",
+)
+
+
+class Member(NamedTuple):
+    """One of the root's three array references."""
+
+    name: str  # the stored field name, as validation failures give it
+    at: int  # position of the reference inside the root
+    item_len: int
+    item_align: int
+
+
+# In the order they lie in the root, and in which their arrays lie in the body.
+ROOT_MEMBERS = (
+    Member("index", 0, INDEX_ENTRY_LEN, ARCHIVE_ALIGN),
+    Member("records", 8, RECORD_LEN, ARCHIVE_ALIGN),
+    Member("strings", 16, 1, 1),
+)
+
+# Each structure's fields in offset order, as (name, struct code); they follow each other with
+# no gaps, so the codes alone give each field's offset and width.
+VEC_REF_FIELDS = (("offset", "i"), ("count", "I"))
+INDEX_ENTRY_FIELDS = (("creator_hash", "I"), ("record", "I"), ("group", "H"), ("element", "H"))
+RECORD_FIELDS = (
+    ("keyword_off", "I"),
+    ("name_off", "I"),
+    ("creator_off", "I"),
+    ("description_off", "I"),
+    ("description_len", "I"),
+    ("sources_off", "I"),
+    ("sources_len", "I"),
+    ("group", "H"),
+    ("element", "H"),
+    ("keyword_len", "H"),
+    ("name_len", "H"),
+    ("creator_len", "H"),
+    ("unused", "H"),  # not read
+    ("vr", "B"),
+    ("block_offset", "B"),  # stored as element_is_block_offset
+    ("retired", "B"),
+    ("padding", "B"),  # not read
+)
+
+
+def _struct(fields: tuple[tuple[str, str], ...]) -> struct.Struct:
+    return struct.Struct("<" + "".join(code for _, code in fields))
+
+
+_VEC_REF = _struct(VEC_REF_FIELDS)
+_INDEX = _struct(INDEX_ENTRY_FIELDS)
+_RECORD = _struct(RECORD_FIELDS)
 
 
 @dataclass
@@ -38,7 +105,11 @@ class RawIndexEntry:
     record: int = 0
 
     def pack(self) -> bytes:
-        return _INDEX.pack(self.creator_hash, self.record, self.group, self.element)
+        return _INDEX.pack(*(getattr(self, name) for name, _ in INDEX_ENTRY_FIELDS))
+
+    @classmethod
+    def unpack_from(cls, data: bytes, at: int) -> Self:
+        return cls(**dict(zip((n for n, _ in INDEX_ENTRY_FIELDS), _INDEX.unpack_from(data, at), strict=True)))
 
 
 @dataclass
@@ -64,25 +135,17 @@ class RawRecord:
     padding: int = 0
 
     def pack(self) -> bytes:
-        return _RECORD.pack(
-            self.keyword_off,
-            self.name_off,
-            self.creator_off,
-            self.description_off,
-            self.description_len,
-            self.sources_off,
-            self.sources_len,
-            self.group,
-            self.element,
-            self.keyword_len,
-            self.name_len,
-            self.creator_len,
-            self.unused,
-            self.vr,
-            self.block_offset,
-            self.retired,
-            self.padding,
-        )
+        return _RECORD.pack(*(getattr(self, name) for name, _ in RECORD_FIELDS))
+
+    @classmethod
+    def unpack_from(cls, data: bytes, at: int) -> Self:
+        return cls(**dict(zip((n for n, _ in RECORD_FIELDS), _RECORD.unpack_from(data, at), strict=True)))
+
+
+def unpack_vec_ref(data: bytes, at: int) -> tuple[int, int]:
+    """The (offset, count) of the reference at `at`."""
+    offset, count = _VEC_REF.unpack_from(data, at)
+    return offset, count
 
 
 def header(magic: bytes = MAGIC, version: int = FORMAT_VERSION, rest: bytes = bytes(26)) -> bytes:
@@ -92,11 +155,11 @@ def header(magic: bytes = MAGIC, version: int = FORMAT_VERSION, rest: bytes = by
 
 def vecref(target: int, count: int, at: int) -> bytes:
     """A reference stored at body position `at` to an array at body position `target`."""
-    return _VECREF.pack(target - at, count)
+    return _VEC_REF.pack(target - at, count)
 
 
 def _pad4(n: int) -> int:
-    return -n % 4
+    return -n % ARCHIVE_ALIGN
 
 
 @dataclass
@@ -128,13 +191,14 @@ class Body:
             "root": root_pos,
         }
         if self.root is None:
-            refs = [
-                vecref(0, len(self.index), root_pos),
-                vecref(records_pos, len(self.records), root_pos + 8),
-                vecref(strings_pos, len(self.strings), root_pos + 16),
-            ]
+            targets = (
+                (0, len(self.index)),
+                (records_pos, len(self.records)),
+                (strings_pos, len(self.strings)),
+            )
+            refs = [vecref(t, n, root_pos + m.at) for (t, n), m in zip(targets, ROOT_MEMBERS, strict=True)]
         else:
-            refs = [_VECREF.pack(off, count) for off, count in self.root]
+            refs = [_VEC_REF.pack(off, count) for off, count in self.root]
         return index + records + self.strings + bytes(root_pos - end) + b"".join(refs)
 
 
