@@ -20,14 +20,12 @@ from pydicom._dicom_dict import DicomDictionary, RepeatersDictionary  # noqa: E4
 from pydicom._private_dict import private_dictionaries  # noqa: E402
 
 import quillet  # noqa: E402
+from quillet import _layout as L  # noqa: E402
 from quillet._unicode import normalize_creator  # noqa: E402
 
 # The bundled dictionary leaves out ranges of more exact tags than this (a whole group).
 MAX_RANGE_TAGS = 4096
-SINGLE_VRS = frozenset(
-    "AE AS AT CS DA DS DT FL FD IS LO LT OB OD OF OL OV OW PN SH SL SQ SS ST SV TM UC UI UL "
-    "UN UR US UT UV".split()
-)
+SINGLE_VRS = frozenset(L.VR_CODES) - {"??"}
 
 
 @pytest.fixture(scope="module")

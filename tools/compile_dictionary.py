@@ -41,11 +41,6 @@ COLUMNS = (
 )
 HEADER = "\t".join(COLUMNS)
 
-VR_CODES = frozenset(
-    "AE AS AT CS DA DS DT FL FD IS LO LT OB OD OF OL OV OW PN SH SL SQ SS ST SV TM UC UI UL "
-    "UN UR US UT UV ??".split()
-)
-
 _HEX4 = re.compile(r"[0-9A-F]{4}")
 _DEFAULT_PACKAGE_DIR = Path(__file__).resolve().parents[1] / "src" / "quillet"
 
@@ -139,10 +134,10 @@ def read_tsv(path: str | Path) -> list[Row]:
     return rows
 
 
-def load_writer(package_dir: Path = _DEFAULT_PACKAGE_DIR) -> ModuleType:
-    """Import ``writer.py`` of the source tree without running the package's ``__init__``.
+def load_source(module: str, package_dir: Path = _DEFAULT_PACKAGE_DIR) -> ModuleType:
+    """Import a module of the package's source tree without running the package's ``__init__``.
 
-    The writer imports its siblings relatively, so it is loaded inside a stand-in package
+    The writer imports its siblings relatively, so modules are loaded inside a stand-in package
     under a private name, which cannot shadow an installed ``quillet``.
     """
     name = "_quillet_source_tree"
@@ -151,7 +146,15 @@ def load_writer(package_dir: Path = _DEFAULT_PACKAGE_DIR) -> ModuleType:
         package = importlib.util.module_from_spec(spec)
         package.__path__ = [str(package_dir)]
         sys.modules[name] = package
-    return importlib.import_module(f"{name}.writer")
+    return importlib.import_module(f"{name}.{module}")
+
+
+def load_writer(package_dir: Path = _DEFAULT_PACKAGE_DIR) -> ModuleType:
+    """Import ``writer.py`` of the source tree, see :func:`load_source`."""
+    return load_source("writer", package_dir)
+
+
+VR_CODES = frozenset(load_source("_layout").VR_CODES)
 
 
 def to_entries(rows: list[Row], writer: ModuleType) -> list:

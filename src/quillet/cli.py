@@ -19,6 +19,7 @@ from pathlib import Path
 
 from . import DEFAULT_PATH, Dict
 from . import open as open_dict
+from ._layout import RESULT_KEYS
 from .writer import Entry, to_bytes, write_dictionary
 
 EXIT_NOT_FOUND = 1
@@ -107,18 +108,7 @@ def cmd_info(args: argparse.Namespace) -> int:
 
 # ---- build -----------------------------------------------------------------------------------
 
-FIELDS = (
-    "group",
-    "element",
-    "creator",
-    "keyword",
-    "name",
-    "vr",
-    "description",
-    "retired",
-    "block_offset",
-    "sources",
-)
+FIELDS = RESULT_KEYS
 _TRUE = {"1", "true", "yes", "y"}
 _FALSE = {"", "0", "false", "no", "n"}
 
