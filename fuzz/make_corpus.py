@@ -19,6 +19,7 @@ seed, with the same extra key, through the extension and the reference model.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import importlib
 import importlib.machinery
 import importlib.util
@@ -286,22 +287,28 @@ def malformed(name: str, data: bytes) -> dict[str, bytes]:
     out[f"{name}-bad-version-big-endian"] = data[:4] + struct.pack(">H", 2) + data[6:]
     for extra in (1, 2, 3):
         out[f"{name}-root-misaligned-{extra}"] = data + bytes(extra)
-    root = len(data) - 24
-    for member, at in (("index", 0), ("records", 8), ("strings", 16)):
-        off, count = struct.unpack_from("<iI", data, root + at)
+    root = len(data) - L.ROOT_LEN
+    refs = {m.name: (root + m.at, *L.unpack_vec_ref(data, root + m.at)) for m in L.ROOT_MEMBERS}
+    for member, (at, off, count) in refs.items():
         for delta in (-4, -1, 1, 4):
             nudged = bytearray(data)
-            struct.pack_into("<i", nudged, root + at, off + delta)
+            nudged[at : at + L.VEC_REF_LEN] = L.vecref(off + delta, count, 0)
             out[f"{name}-{member}-offset{delta:+d}"] = bytes(nudged)
         grown = bytearray(data)
-        struct.pack_into("<I", grown, root + at + 4, count + 1)
+        grown[at : at + L.VEC_REF_LEN] = L.vecref(off, count + 1, 0)
         out[f"{name}-{member}-count+1"] = bytes(grown)
     # Out-of-range byte fields in the first record, found through the root.
-    records_at = root + 8 + struct.unpack_from("<i", data, root + 8)[0]
-    if struct.unpack_from("<I", data, root + 12)[0] > 0:
-        for field, offset, value in (("vr", 40, 35), ("block-offset", 41, 2), ("retired", 42, 2)):
+    at, off, count = refs["records"]
+    if count > 0:
+        first = L.RawRecord.unpack_from(data, at + off)
+        for field, attribute, value in (
+            ("vr", "vr", 35),
+            ("block-offset", "block_offset", 2),
+            ("retired", "retired", 2),
+        ):
             bad = bytearray(data)
-            bad[records_at + offset] = value
+            record = dataclasses.replace(first, **{attribute: value})
+            bad[at + off : at + off + L.RECORD_LEN] = record.pack()
             out[f"{name}-record-{field}-{value}"] = bytes(bad)
     return out
 

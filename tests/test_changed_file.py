@@ -19,6 +19,7 @@ import sys
 
 import pytest
 
+from quillet import _layout as L
 from quillet.writer import Entry, to_bytes
 
 CREATORS = ["ACME 1.1", "Other"]
@@ -59,7 +60,7 @@ def _probe(h) -> str:
         try:
             r = h.lookup(*args)
             seen.add("none" if r is None else "dict")
-            assert r is None or len(r) == 10 and isinstance(r["sources"], list)
+            assert r is None or list(r) == list(L.RESULT_KEYS) and isinstance(r["sources"], list)
         except Exception:
             raise
         except BaseException as e:
@@ -84,16 +85,17 @@ def child_rewrite(path: str, seeds: int) -> None:
     h = quillet.open(path)
     before = [h.lookup(*k) for k in keys()]
     outcomes: dict[str, int] = {}
-    # Regions of the file (header and index are at the front, the root is the last 24 bytes).
-    n = len(entries())
-    records, pool = 32 + 12 * n, 32 + 56 * n  # the writer lays index, records, pool, root
+    # Regions of the file: the writer lays out header, index, records, pool, then the root.
+    n, head, root = len(entries()), L.HEADER_LEN, size - L.ROOT_LEN
+    records = head + L.INDEX_ENTRY_LEN * n
+    pool = records + L.RECORD_LEN * n
     regions = {
-        "root": (size - 24, size),
-        "index": (32, records),
+        "root": (root, size),
+        "index": (head, records),
         "records": (records, pool),
-        "pool": (pool, size - 24),
-        "body": (32, size),
-        "header": (0, 32),
+        "pool": (pool, root),
+        "body": (head, size),
+        "header": (0, head),
     }
     for seed in range(seeds):
         rng = random.Random(seed)
@@ -139,7 +141,10 @@ def child_concurrent(path: str, lookups: int) -> None:
             while not stop.is_set():
                 data = bytearray(original)
                 for _ in range(8):  # words in the root half the time, anywhere in the body else
-                    at = rng.randrange(size - 24 if rng.random() < 0.5 else 32, size - 4) & ~3
+                    at = (
+                        rng.randrange(size - L.ROOT_LEN if rng.random() < 0.5 else L.HEADER_LEN, size - 4)
+                        & ~3
+                    )
                     data[at : at + 4] = rng.randbytes(4)
                 os.pwrite(fd, bytes(data), 0)
         finally:

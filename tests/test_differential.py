@@ -311,8 +311,10 @@ def test_large_file_messages(folder):
     items = [Entry(0x10, e, keyword=f"k{e}", vr="LO") for e in range(200)]
     data = bytearray(to_bytes(items))
     assert agree(folder, bytes(data), keys_for([]))
-    records_at = 32 + 12 * 200
-    data[records_at + 44 * 150 + 42] = 9  # a bad `retired` byte deep in the records
+    at = L.HEADER_LEN + L.INDEX_ENTRY_LEN * 200 + L.RECORD_LEN * 150  # deep in the records
+    record = L.RawRecord.unpack_from(data, at)
+    record.retired = 9
+    data[at : at + L.RECORD_LEN] = record.pack()
     data[-4:] = struct.pack("<I", 10**6)  # and a pool that runs past the file
     assert not agree(folder, bytes(data), keys_for([]))
 
