@@ -2,10 +2,11 @@
 
     python tools/check_layers.py [SRC_DIR]
 
-Each folder of ``src/`` is one layer (the order is written at the top of CMakeLists.txt). A
-file may include headers of its own folder and of the folders below it, never of one above;
-only ``src/module``, the CPython extension, may include ``Python.h``. Prints every include that
-breaks this and exits with status 1; prints one line and exits with 0 when there is none.
+Each folder of ``src/`` is one layer (the order is written at the top of CMakeLists.txt) with
+one namespace. A file may include headers of its own folder and of the folders below it, never
+of one above; only ``src/module``, the CPython extension, may include ``Python.h``; and what a
+file declares lies in its folder's namespace (or one nested in it). Prints every breach and
+exits with status 1; prints one line and exits with 0 when there is none.
 """
 
 from __future__ import annotations
@@ -17,7 +18,15 @@ from pathlib import Path
 # Lowest first; the same order as the comment at the top of CMakeLists.txt.
 LAYERS = ("common", "archive", "dictfile", "lookup", "module")
 PYTHON_LAYERS = frozenset({"module"})
+NAMESPACES = {
+    "common": "quillet",
+    "archive": "quillet::archive",
+    "dictfile": "quillet::dictfile",
+    "lookup": "quillet::lookup",
+    "module": "quillet::py",
+}
 _INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.MULTILINE)
+_NAMESPACE = re.compile(r"^namespace ([\w:]+) \{", re.MULTILINE)
 _SUFFIXES = {".hpp", ".cpp", ".inc", ".h"}
 
 
@@ -30,6 +39,14 @@ def problems(src: Path) -> list[str]:
             continue
         rank = LAYERS.index(layer)
         text = path.read_text(encoding="utf-8")
+        own = NAMESPACES[layer]
+        for match in _NAMESPACE.finditer(text):
+            name = match.group(1)
+            # The layer a namespace belongs to is the one whose namespace is its longest prefix.
+            owners = [ns for ns in NAMESPACES.values() if name == ns or name.startswith(ns + "::")]
+            if owners and max(owners, key=len) != own:
+                line = text.count("\n", 0, match.start()) + 1
+                found.append(f"{path}:{line}: namespace {name} in {layer}, whose namespace is {own}")
         for match in _INCLUDE.finditer(text):
             quote, target = match.groups()
             line = text.count("\n", 0, match.start()) + 1
@@ -53,7 +70,9 @@ def main(argv: list[str]) -> int:
         print(line)
     if found:
         return 1
-    print(f"check_layers: {' < '.join(LAYERS)}; every include points down")
+    print(
+        f"check_layers: {' < '.join(LAYERS)}; every include points down, every file in its layer's namespace"
+    )
     return 0
 
 
