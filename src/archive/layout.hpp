@@ -28,7 +28,7 @@ inline constexpr std::size_t kRootStringsAt = 16;
 /// The two-letter Value Representations, indexed by the one-byte code; 34 is "??".
 inline constexpr std::string_view kVrTable = "AEASATCSDADSDTFLFDISLOLTOBODOFOLOVOWPNSHSLSQSSSTSVTMUCUIULUNURUSUTUV??";
 inline constexpr std::uint8_t kVrCount = 35;
-static_assert(kVrTable.size() == 2 * kVrCount);
+static_assert(kVrTable.size() == std::size_t{2} * kVrCount);
 
 /// The fields of a 44-byte record. The three single-byte fields are the only ones with restricted
 /// values; bytes 38, 39 and 43 are not read.

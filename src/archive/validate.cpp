@@ -11,7 +11,11 @@ namespace {
 
 using namespace placement;
 
-std::uintptr_t address_of(const std::uint8_t* p) noexcept { return reinterpret_cast<std::uintptr_t>(p); }
+/// The address as a number, for the alignment checks and the failure texts; nothing is read through it.
+std::uintptr_t address_of(const std::uint8_t* p) noexcept {
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): a pointer's value, not a read of bytes
+  return reinterpret_cast<std::uintptr_t>(p);
+}
 
 /// The largest power of two dividing the address.
 constexpr std::uint64_t alignment_of(std::uintptr_t a) noexcept { return a & (~a + 1); }
@@ -169,7 +173,7 @@ Result<const std::uint8_t*, ValidationFailure> validate_body(const std::uint8_t*
     const auto array = verifier.claim(m);
     if (!array) return Err{ValidationFailure{ContextError{m.name, array.error()}}};
     if (m.ref == &DictRoot::records) {
-      if (auto bad = check_records(array.value())) return Err{*std::move(bad)};
+      if (const auto bad = check_records(array.value())) return Err{*bad};
     }
   }
   return start + root->at;
