@@ -23,7 +23,7 @@ def main() -> None:
     import _quillet
 
     d = _quillet.open(path)
-    env = {"rng": range(n)}
+    env: dict[str, object] = {"rng": range(n)}
     if peer == "quillet":
         env["q"] = d.lookup
         stmt = statements(case)[0]

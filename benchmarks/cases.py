@@ -8,7 +8,7 @@ from dataclasses import dataclass
 @dataclass(frozen=True)
 class Case:
     label: str
-    quillet_args: tuple
+    quillet_args: tuple[int, int] | tuple[int, int, str]
     pydicom_tag: int
 
 
@@ -35,7 +35,7 @@ def statements(case: str) -> tuple[str, str]:
     if case == "public":
         p = f"ge({c.pydicom_tag:#010x})"
     elif case == "private":
-        p = f"gp({c.pydicom_tag:#010x}, {c.quillet_args[2]!r})"
+        p = f"gp({c.pydicom_tag:#010x}, {c.quillet_args[-1]!r})"
     else:
         p = f"try:\n    ge({c.pydicom_tag:#010x})\nexcept KeyError:\n    pass"
     return q, p

@@ -27,7 +27,13 @@ import sys
 import tempfile
 import time
 import timeit
+from collections.abc import Callable
 from pathlib import Path
+from types import ModuleType
+from typing import IO, TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from quillet import Dict
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -51,7 +57,7 @@ def dictionary_path() -> str:
 
     path = getattr(quillet, "DEFAULT_PATH", None)
     if path is not None and os.path.exists(path):
-        return os.fspath(path)
+        return str(os.fspath(path))
     out = WORK / "dictionary.qlet"
     src = ROOT / "data" / "dictionary.tsv"
     if not out.exists() or out.stat().st_mtime < src.stat().st_mtime:
@@ -64,7 +70,7 @@ def dictionary_path() -> str:
     return str(out)
 
 
-def open_bundled(path: str):
+def open_bundled(path: str) -> Dict:
     import quillet
 
     if (
@@ -78,16 +84,20 @@ def open_bundled(path: str):
 
 def pydicom_dict_files() -> list[Path]:
     spec = importlib.util.find_spec("pydicom")
+    if spec is None or spec.origin is None:
+        raise SystemExit("pydicom is not installed")
     base = Path(spec.origin).parent
     return [base / "_dicom_dict.py", base / "_private_dict.py"]
 
 
-def load_pydicom_dicts() -> list:
+def load_pydicom_dicts() -> list[ModuleType]:
     """Builds pydicom's dictionaries the way its import does (from the cached bytecode), but
     without importing the rest of the package, which would cost far more than the dictionaries."""
     mods = []
     for i, f in enumerate(pydicom_dict_files()):
         spec = importlib.util.spec_from_file_location(f"_bench_pydicom_dict_{i}_{time.perf_counter_ns()}", f)
+        if spec is None or spec.loader is None:
+            raise SystemExit(f"cannot load {f}")
         mod = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(mod)
         mods.append(mod)
@@ -127,7 +137,7 @@ def make_synthetic(n: int) -> Path:
 # ---- measuring -------------------------------------------------------------------------------
 
 
-def median_time(fn, repeat: int) -> float:
+def median_time(fn: Callable[[], object], repeat: int) -> float:
     """Median wall time of fn() in seconds. What fn returns is dropped after the clock stops,
     so that closing a handle (unmapping) or freeing the dictionaries is not counted."""
     times = []
@@ -139,18 +149,19 @@ def median_time(fn, repeat: int) -> float:
     return statistics.median(times) / 1e9
 
 
-def per_call(stmt: str, env: dict, number: int, repeat: int) -> float:
+def per_call(stmt: str, env: dict[str, Any], number: int, repeat: int) -> float:
     """Median over `repeat` runs of the time per call of `stmt`, in seconds."""
     t = timeit.Timer(stmt, globals=env)
     return statistics.median(t.repeat(repeat=repeat, number=number)) / number
 
 
-def child(args: list[str], stdin: str | None = None) -> dict:
+def child(args: list[str], stdin: str | None = None) -> dict[str, Any]:
     """Runs this file in a fresh interpreter in child mode and returns the JSON it prints."""
     out = subprocess.run(
         [sys.executable, __file__, "--child", *args], input=stdin, text=True, capture_output=True, check=True
     )
-    return json.loads(out.stdout.strip().splitlines()[-1])
+    result: dict[str, Any] = json.loads(out.stdout.strip().splitlines()[-1])
+    return result
 
 
 def smaps() -> dict[str, int]:
@@ -169,7 +180,7 @@ def run_child(mode: str, rest: list[str]) -> None:
     if mode == "open-quillet":
         path = rest[0]
         t0 = time.perf_counter_ns()
-        import quillet  # noqa: F401
+        import quillet  # what t1 - t0 measures
 
         t1 = time.perf_counter_ns()
         d = open_bundled(path)
@@ -189,18 +200,19 @@ def run_child(mode: str, rest: list[str]) -> None:
         # Waits for a line on stdin between opening and measuring, so that the parent can have
         # all its children hold the dictionary before any of them measures.
         wait = rest[0] == "wait"
+        held: Dict | list[ModuleType]  # kept until measured
         if mode == "mem-quillet":
             import quillet  # noqa: F401
 
             before = smaps()
-            d = open_bundled(rest[1])
+            held = open_bundled(rest[1])
             for c in CASES.values():
-                d.lookup(*c.quillet_args)
+                held.lookup(*c.quillet_args)
         else:
             import importlib.machinery  # noqa: F401  (already loaded; what the loader needs)
 
             before = smaps()
-            d = load_pydicom_dicts()
+            held = load_pydicom_dicts()
         if wait:
             print("ready", flush=True)
             sys.stdin.readline()
@@ -216,7 +228,7 @@ def run_child(mode: str, rest: list[str]) -> None:
         )
         if wait:
             sys.stdin.readline()
-        del d
+        del held
     else:
         raise SystemExit(f"unknown child mode {mode}")
 
@@ -225,10 +237,11 @@ def run_child(mode: str, rest: list[str]) -> None:
 
 
 class Table:
-    def __init__(self, title: str, columns: list[str]):
-        self.title, self.columns, self.rows = title, columns, []
+    def __init__(self, title: str, columns: list[str]) -> None:
+        self.title, self.columns = title, columns
+        self.rows: list[list[str]] = []
 
-    def add(self, *cells) -> None:
+    def add(self, *cells: object) -> None:
         self.rows.append([str(c) for c in cells])
 
     def render(self) -> str:
@@ -261,8 +274,8 @@ def ratio(a: float, b: float) -> str:
 
 
 class Targets:
-    def __init__(self):
-        self.items = []
+    def __init__(self) -> None:
+        self.items: list[tuple[str, str, str]] = []
 
     def check(self, name: str, value: float, limit: float, ok: bool, shown: str) -> None:
         self.items.append((name, shown, "met" if ok else "NOT met"))
@@ -282,7 +295,7 @@ def section_open(path: str, repeat: int, targets: Targets) -> str:
     p_open = statistics.median(r["open"] for r in fresh_p)
     p_pkg = statistics.median(r["package"] for r in fresh_p)
 
-    def reopen():
+    def reopen() -> Dict:
         return open_bundled(path)
 
     q_in = median_time(reopen, repeat * 20)
@@ -350,10 +363,14 @@ def section_open(path: str, repeat: int, targets: Targets) -> str:
 
 
 def section_memory(path: str, targets: Targets) -> str:
-    def one(mode: str, extra: list[str]) -> dict:
+    def one(mode: str, extra: list[str]) -> dict[str, Any]:
         return child([mode, "nowait", *extra])
 
-    def many(mode: str, extra: list[str], k: int = 8) -> list[dict]:
+    def pipes(p: subprocess.Popen[str]) -> tuple[IO[str], IO[str]]:
+        assert p.stdin is not None and p.stdout is not None  # both made as PIPE
+        return p.stdin, p.stdout
+
+    def many(mode: str, extra: list[str], k: int = 8) -> list[dict[str, Any]]:
         procs = [
             subprocess.Popen(
                 [sys.executable, __file__, "--child", mode, "wait", *extra],
@@ -364,15 +381,16 @@ def section_memory(path: str, targets: Targets) -> str:
             for _ in range(k)
         ]
         for p in procs:
-            assert p.stdout.readline().strip() == "ready"
+            assert pipes(p)[1].readline().strip() == "ready"
         for p in procs:
-            p.stdin.write("\n")
-            p.stdin.flush()
-        res = [json.loads(p.stdout.readline()) for p in procs]
+            pipes(p)[0].write("\n")
+            pipes(p)[0].flush()
+        res = [json.loads(pipes(p)[1].readline()) for p in procs]
         for p in procs:
-            p.stdin.write("\n")
-            p.stdin.flush()
-            p.stdin.close()
+            stdin = pipes(p)[0]
+            stdin.write("\n")
+            stdin.flush()
+            stdin.close()
             p.wait()
         return res
 
@@ -411,7 +429,7 @@ def section_memory(path: str, targets: Targets) -> str:
     return t.render()
 
 
-def lookup_env(path: str, floor_dir: str) -> dict:
+def lookup_env(path: str, floor_dir: str) -> dict[str, Any]:
     sys.path.insert(0, floor_dir)
     import _bench_floor
     from pydicom.datadict import get_entry, get_private_entry
@@ -421,11 +439,13 @@ def lookup_env(path: str, floor_dir: str) -> dict:
     return {"q": d.lookup, "ge": get_entry, "gp": get_private_entry, "fl": _bench_floor}
 
 
-def interleaved(stmts: dict[str, str], env: dict, number: int, repeat: int) -> tuple[dict, dict]:
+def interleaved[K](
+    stmts: dict[K, str], env: dict[str, Any], number: int, repeat: int
+) -> tuple[dict[K, float], dict[K, float]]:
     """Median and best time per call of each statement, the statements taking turns within
     every repeat so that all of them see the same load on a shared machine."""
     timers = {k: timeit.Timer(s, globals=env) for k, s in stmts.items()}
-    runs: dict[str, list[float]] = {k: [] for k in stmts}
+    runs: dict[K, list[float]] = {k: [] for k in stmts}
     for _ in range(repeat):
         for k, t in timers.items():
             runs[k].append(t.timeit(number) / number)
@@ -435,7 +455,7 @@ def interleaved(stmts: dict[str, str], env: dict, number: int, repeat: int) -> t
 def section_lookup(path: str, floor_dir: str, repeat: int, number: int, targets: Targets) -> str:
     env = lookup_env(path, floor_dir)
     floors = ("make", "make_hashed", "make_presized")
-    todo = {}
+    todo: dict[tuple[str, str], str] = {}
     for case in CASES:
         todo[case, "q"], todo[case, "p"] = statements(case)
     for name in floors:
@@ -517,11 +537,12 @@ def section_scaling(repeat: int, number: int) -> str:
         misses = [(g, e, "none such") for g, e in keys]
         f = d.lookup
 
-        def hits():
+        # Timed within this iteration; the defaults bind its keys and handle all the same.
+        def hits(keys: list[tuple[int, int]] = keys, f: Callable[..., object] = f) -> None:
             for g, e in keys:
                 f(g, e)
 
-        def miss():
+        def miss(misses: list[tuple[int, int, str]] = misses, f: Callable[..., object] = f) -> None:
             for g, e, c in misses:
                 f(g, e, c)
 
@@ -544,8 +565,8 @@ def section_scaling(repeat: int, number: int) -> str:
 # Functions whose inclusive costs split a lookup; matched against callgrind's demangled names.
 FN_LOOKUP = "quillet::py::(anonymous namespace)::dict_lookup("
 FN_BIND = "quillet::py::bind("
-FN_SEARCH = "quillet::find_record(quillet::ByteView"
-FN_HASH = "quillet::hash_creator(std::optional"
+FN_SEARCH = "quillet::lookup::find_record(quillet::archive::ByteView"
+FN_HASH = "quillet::lookup::hash_creator(std::optional"
 FN_RESULT = "quillet::py::record_to_dict("
 
 
@@ -587,7 +608,7 @@ def callgrind_inclusive(f: Path) -> dict[str, tuple[int, int]]:
     it, read from callgrind's raw output (callgrind_annotate splits inlined code by file)."""
     names: dict[str, str] = {}
     totals: dict[str, list[int]] = {}
-    pending = None  # (callee, calls) waiting for its cost line
+    pending: tuple[str, int] | None = None  # (callee, calls) waiting for its cost line
 
     def name_of(spec: str) -> str:
         m = re.match(r"\((\d+)\)(?: (.*))?", spec)
@@ -597,7 +618,7 @@ def callgrind_inclusive(f: Path) -> dict[str, tuple[int, int]]:
             names[m.group(1)] = m.group(2)
         return names.get(m.group(1), spec)
 
-    callee = None
+    callee = ""
     for line in f.read_text().splitlines():
         if line.startswith("fn="):
             name_of(line[3:])
@@ -654,7 +675,10 @@ def section_callgrind(path: str, ext_dir: str, n: int) -> str:
         srch = find_fn(inc, FN_SEARCH)[0]
         hsh = find_fn(inc, FN_HASH)[0]
         res = find_fn(inc, FN_RESULT)[0]
-        per = lambda c: c / calls  # noqa: E731
+
+        def per(c: int, calls: int = calls) -> float:
+            return c / calls
+
         args = look - srch - res
         peer, _ = per_iteration("pydicom", case)
         t.add(
@@ -707,22 +731,25 @@ def main() -> int:
 
     path = dictionary_path()
     import pydicom
+
     import quillet
 
     targets = Targets()
     parts = [
-        f"quillet {quillet.__version__} vs pydicom {pydicom.__version__}, CPython {platform.python_version()}, "
-        f"{platform.machine()}, {os.cpu_count()} cores, {_dt.datetime.now(_dt.timezone.utc):%Y-%m-%d %H:%M} UTC. "
+        f"quillet {quillet.__version__} vs pydicom {pydicom.__version__}, "
+        f"CPython {platform.python_version()}, "
+        f"{platform.machine()}, {os.cpu_count()} cores, {_dt.datetime.now(_dt.UTC):%Y-%m-%d %H:%M} UTC. "
         f"Times: medians of {repeat} runs. Dictionary: {len(quillet.open(path)):,} entries, "
         f"{fmt_b(os.path.getsize(path))}.\n",
     ]
-    for fn in (
+    sections: list[Callable[[], str]] = [
         lambda: section_open(path, repeat, targets),
         lambda: section_memory(path, targets),
         lambda: section_lookup(path, opts.ext_dir, repeat, number, targets),
         lambda: section_scaling(repeat, number),
-    ):
-        parts.append(fn())
+    ]
+    for section in sections:
+        parts.append(section())
         print(parts[-1], flush=True)
     if not opts.no_callgrind:
         parts.append(section_callgrind(path, opts.ext_dir, 1000 if opts.quick else 2000))

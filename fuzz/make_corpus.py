@@ -326,7 +326,7 @@ def file_seeds() -> dict[str, bytes]:
     # The reader's ignored header bytes put to fuzz_file's use.
     seeds["worked-example-shift-1"] = with_header_key(example, 0x10, 0x10, shift=1)
     seeds["worked-example-shift-4"] = with_header_key(example, 0x10, 0x10, shift=4)
-    seeds["private-key-folded-creator"] = with_header_key(private, 0x0029, 0x0010, " acme\t1.1 ".encode())
+    seeds["private-key-folded-creator"] = with_header_key(private, 0x0029, 0x0010, b" acme\t1.1 ")
     seeds["private-key-empty-creator"] = with_header_key(private, 0x0029, 0x0010, b"")
     seeds["private-key-block-byte"] = with_header_key(private, 0x0029, 0x1010, b"ACME 1.1")
     return seeds

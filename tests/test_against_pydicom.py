@@ -15,13 +15,13 @@ import itertools
 import pytest
 
 pytest.importorskip("pydicom")
-from pydicom import datadict  # noqa: E402
-from pydicom._dicom_dict import DicomDictionary, RepeatersDictionary  # noqa: E402
-from pydicom._private_dict import private_dictionaries  # noqa: E402
+from pydicom import datadict
+from pydicom._dicom_dict import DicomDictionary, RepeatersDictionary
+from pydicom._private_dict import private_dictionaries
 
-import quillet  # noqa: E402
-from quillet import _layout as L  # noqa: E402
-from quillet._unicode import normalize_creator  # noqa: E402
+import quillet
+from quillet import _layout as L
+from quillet._unicode import normalize_creator
 
 # The bundled dictionary leaves out ranges of more exact tags than this (a whole group).
 MAX_RANGE_TAGS = 4096

@@ -16,6 +16,7 @@ import random
 import signal
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -60,7 +61,7 @@ def _probe(h) -> str:
         try:
             r = h.lookup(*args)
             seen.add("none" if r is None else "dict")
-            assert r is None or list(r) == list(L.RESULT_KEYS) and isinstance(r["sources"], list)
+            assert r is None or (list(r) == list(L.RESULT_KEYS) and isinstance(r["sources"], list))
         except Exception:
             raise
         except BaseException as e:
@@ -80,7 +81,7 @@ def _rewrite(path: str, at: int, data: bytes) -> None:
 def child_rewrite(path: str, seeds: int) -> None:
     import quillet
 
-    original = open(path, "rb").read()
+    original = Path(path).read_bytes()
     size = len(original)
     h = quillet.open(path)
     before = [h.lookup(*k) for k in keys()]
@@ -129,7 +130,7 @@ def child_concurrent(path: str, lookups: int) -> None:
 
     import quillet
 
-    original = open(path, "rb").read()
+    original = Path(path).read_bytes()
     size = len(original)
     h = quillet.open(path)
     stop = threading.Event()

@@ -116,7 +116,7 @@ def test_build_reports_every_bad_row_and_writes_nothing(tmp_path, capsys):
     code, stdout, err = run(capsys, "build", str(src), "-o", str(out))
     assert code == 2 and stdout == "" and not out.exists()
     lines = err.splitlines()
-    assert [l.split(":")[1] for l in lines[:3]] == ["3", "4", "5"]
+    assert [line.split(":")[1] for line in lines[:3]] == ["3", "4", "5"]
     assert "element" in lines[0] and "vr" in lines[1] and "retired" in lines[2]
     assert lines[-1] == "quillet: 3 bad row(s); nothing written"
 

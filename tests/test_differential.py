@@ -61,7 +61,7 @@ def _same_message(got: str, expected: str) -> None:
     and the body 32 bytes into it, so every address must be that one base plus its position."""
     found, positions = addresses(got), [int(p) for p in AT.findall(expected)]
     assert len(found) == len(positions), (got, expected)
-    bases = {a - 32 - p for a, p in zip(found, positions)}
+    bases = {a - L.HEADER_LEN - p for a, p in zip(found, positions, strict=True)}
     assert len(bases) <= 1 and all(b % mmap.PAGESIZE == 0 for b in bases), (got, expected)
     assert AT.sub("@", expected) == re.sub(r"0x[0-9a-f]+", "@", got), (got, expected)
 
@@ -186,7 +186,7 @@ def _unique(items: list[Entry]) -> list[Entry]:
 @settings(max_examples=800, **SETTINGS)
 @given(st.lists(entries, max_size=24).map(_unique), extra_keys, odd_keys)
 def test_valid_files(folder, items, extra, odd):
-    assert agree(folder, to_bytes(items), keys_for(extra + [odd]))
+    assert agree(folder, to_bytes(items), keys_for([*extra, odd]))
 
 
 # ---- hand-laid bodies: every field drawn, valid or not ----------------------------------------

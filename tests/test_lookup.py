@@ -12,7 +12,6 @@ from quillet.writer import Entry, to_bytes
 from conftest import example_body
 
 
-
 @pytest.fixture
 def opened(write):
     def _opened(data):

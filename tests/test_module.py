@@ -39,7 +39,8 @@ def test_open_function_object():
         (
             "lookup",
             "($self, group, element, creator=None)",
-            'Look up a tag. Returns a dict or `None`.\n\n`element` is the low byte for private tags (the "xx" form).',
+            "Look up a tag. Returns a dict or `None`.\n\n"
+            '`element` is the low byte for private tags (the "xx" form).',
         ),
         ("__enter__", "($self)", "Context-manager support (no-op - mmap is released on drop)."),
         ("__exit__", "($self, _exc_type=None, _exc=None, _tb=None)", None),
@@ -87,9 +88,8 @@ def test_context_manager_releases_nothing(write):
         assert bound is h
     assert h.lookup(0x10, 0x10)["keyword"] == "Kw"
     assert h.__exit__(ValueError, ValueError("x"), None) is False
-    with pytest.raises(ValueError, match="inside"):
-        with h:
-            raise ValueError("inside")
+    with pytest.raises(ValueError, match="inside"), h:
+        raise ValueError("inside")
 
 
 def _fresh_module():
@@ -98,7 +98,7 @@ def _fresh_module():
 
 
 def test_second_module_object_shares_the_class():
-    spec, mod = _fresh_module()
+    _, mod = _fresh_module()
     assert mod is not _quillet
     _imp.exec_dynamic(mod)
     assert mod.Dict is _quillet.Dict

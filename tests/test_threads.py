@@ -51,7 +51,7 @@ def _run(workers):
             barrier.wait()
             try:
                 fn()
-            except BaseException as exc:  # noqa: BLE001 - reported below
+            except BaseException as exc:  # any failure, reported below
                 errors.append(exc)
 
         return inner

@@ -242,7 +242,7 @@ def test_invalid_utf8_reads_as_empty(tmp_path, field):
         group=0x29,
         element=0x10,
         vr=18,
-        **{f"{f}_{part}": v for f, ref in refs.items() for part, v in zip(("off", "len"), ref)},
+        **{f"{f}_{part}": v for f, ref in refs.items() for part, v in zip(("off", "len"), ref, strict=True)},
     )
     body = _layout.Body([_layout.RawIndexEntry(0x29, 0x10, hash_creator("ACME"))], [record], pool)
     (tmp_path / "u.qlet").write_bytes(_layout.pack_file(body))

@@ -26,6 +26,7 @@ import sys
 from dataclasses import dataclass
 from pathlib import Path
 from types import ModuleType
+from typing import Any
 
 COLUMNS = (
     "group",
@@ -157,7 +158,7 @@ def load_writer(package_dir: Path = _DEFAULT_PACKAGE_DIR) -> ModuleType:
 VR_CODES = frozenset(load_source("_layout").VR_CODES)
 
 
-def to_entries(rows: list[Row], writer: ModuleType) -> list:
+def to_entries(rows: list[Row], writer: ModuleType) -> list[Any]:
     return [
         writer.Entry(
             row.group,

@@ -155,7 +155,8 @@ def upper_tables() -> list[str]:
 
     return [
         "// Full default upper case of code point c, for c below upper_limit (all others map to",
-        "// themselves): v = upper_values[upper_stage1[c >> upper_shift] * upper_block + (c & (upper_block - 1))];",
+        "// themselves): v = upper_values[upper_stage1[c >> upper_shift] * upper_block"
+        " + (c & (upper_block - 1))];",
         "// v < upper_deltas.size() means c + upper_deltas[v], otherwise the sequence",
         "// upper_multi[v - upper_deltas.size()], padded with zeros.",
         f"inline constexpr unsigned upper_shift = {BLOCK_SHIFT};",

@@ -68,18 +68,16 @@ import re
 import shutil
 import subprocess
 import sys
+from collections.abc import Callable
 from dataclasses import dataclass, field, replace
 from pathlib import Path
 from types import ModuleType
+from typing import TYPE_CHECKING, Any
 
 ROOT = Path(__file__).resolve().parents[1]
 MAX_RANGE_TAGS = 4096
 PLACEHOLDER_NAMES = frozenset({"Unknown", ""})
 PLACEHOLDER_VR = "UN"
-SINGLE_VRS = frozenset(
-    "AE AS AT CS DA DS DT FL FD IS LO LT OB OD OF OL OV OW PN SH SL SQ SS ST SV TM UC UI UL "
-    "UN UR US UT UV".split()
-)
 # dcmtk's internal VR names that are not standard codes, in the standard's wording.
 DCMTK_VRS = {
     "ox": "OB or OW",
@@ -104,18 +102,28 @@ def _load_by_path(name: str, path: Path) -> ModuleType:
     if name in sys.modules:  # loaded already, by a test say: keep one copy of its classes
         return sys.modules[name]
     spec = importlib.util.spec_from_file_location(name, path)
+    if spec is None or spec.loader is None:
+        raise SystemExit(f"cannot load {path}")
     module = importlib.util.module_from_spec(spec)
     sys.modules[name] = module
     spec.loader.exec_module(module)
     return module
 
 
-# The package's __init__ needs the compiled extension; these two files need nothing.
-_unicode = _load_by_path("_quillet_unicode", ROOT / "src" / "quillet" / "_unicode.py")
-_tsv = _load_by_path("_quillet_compile_dictionary", ROOT / "tools" / "compile_dictionary.py")
+if TYPE_CHECKING:  # mypy reads the two files as the modules they are
+    import compile_dictionary as _tsv
+
+    from quillet import _unicode
+else:
+    # The package's __init__ needs the compiled extension; these two files need nothing.
+    _unicode = _load_by_path("_quillet_unicode", ROOT / "src" / "quillet" / "_unicode.py")
+    _tsv = _load_by_path("_quillet_compile_dictionary", ROOT / "tools" / "compile_dictionary.py")
 normalize_creator = _unicode.normalize_creator
 hash_creator = _unicode.hash_creator
 Row = _tsv.Row
+SINGLE_VRS = _tsv.VR_CODES - {"??"}
+# An exact key: group, element, and the folded creator (None for a public tag).
+Key = tuple[int, int, str | None]
 
 
 class Refused(Exception):
@@ -140,7 +148,7 @@ class Def:
     line: int = 0  # position in the source, for "later wins"
 
     @property
-    def key(self) -> tuple:
+    def key(self) -> Key:
         folded = None if self.creator is None else normalize_creator(self.creator)
         return (self.group, self.element, folded)
 
@@ -148,14 +156,14 @@ class Def:
     def vr(self) -> str:
         return self.vr_text if self.vr_text in SINGLE_VRS else "??"
 
-    def definition(self) -> tuple:
+    def definition(self) -> tuple[str, str, str, bool, bool]:
         return (self.keyword, self.name, self.vr_text, self.retired, self.block_offset)
 
 
 @dataclass
 class Report:
     lines: dict[str, list[str]] = field(default_factory=lambda: collections.defaultdict(list))
-    counts: collections.Counter = field(default_factory=collections.Counter)
+    counts: collections.Counter[str] = field(default_factory=collections.Counter)
 
     def say(self, section: str, text: str) -> None:
         self.lines[section].append(text)
@@ -174,12 +182,21 @@ def mask_values(digits: str, parity: str | None = None) -> list[int]:
     """Every 16-bit value matching hex `digits` with 'x' wild, kept to `parity` if given."""
     choices = ["0123456789ABCDEF" if ch in "xX" else ch for ch in digits]
     values = [int("".join(p), 16) for p in itertools.product(*choices)]
-    keep = {None: lambda v: True, "even": lambda v: v % 2 == 0, "odd": lambda v: v % 2 == 1}
+    keep: dict[str | None, Callable[[int], bool]] = {
+        None: lambda v: True,
+        "even": lambda v: v % 2 == 0,
+        "odd": lambda v: v % 2 == 1,
+    }
     return [v for v in values if keep[parity](v)]
 
 
 def range_values(low: int, high: int, restriction: str) -> list[int]:
-    step_ok = {"even": lambda v: v % 2 == 0, "odd": lambda v: v % 2 == 1, "any": lambda v: True}[restriction]
+    steps: dict[str, Callable[[int], bool]] = {
+        "even": lambda v: v % 2 == 0,
+        "odd": lambda v: v % 2 == 1,
+        "any": lambda v: True,
+    }
+    step_ok = steps[restriction]
     return [v for v in range(low, high + 1) if step_ok(v)]
 
 
@@ -440,14 +457,16 @@ _RULES = (
 )
 
 
-def resolve_within(source: str, defs: list[Def], report: Report) -> dict[tuple, Def]:
+def resolve_within(source: str, defs: list[Def], report: Report) -> dict[Key, Def]:
     """One definition per key from one source, by the ranked rules of the module docstring."""
-    per_spelling = collections.Counter(d.creator for d in defs if d.creator is not None)
-    by_key: dict[tuple, list[Def]] = collections.defaultdict(list)
+    per_spelling: collections.Counter[str | None] = collections.Counter(
+        d.creator for d in defs if d.creator is not None
+    )
+    by_key: dict[Key, list[Def]] = collections.defaultdict(list)
     for d in defs:
         by_key[d.key].append(d)
 
-    def rank(d: Def) -> tuple:
+    def rank(d: Def) -> tuple[bool, bool, bool, int, bytes, int]:
         misplaced_fixed = d.creator is not None and not d.block_offset and d.element < 0x100
         placeholder = (d.name or d.keyword) in PLACEHOLDER_NAMES
         return (
@@ -459,8 +478,10 @@ def resolve_within(source: str, defs: list[Def], report: Report) -> dict[tuple, 
             -d.line,
         )
 
-    chosen: dict[tuple, Def] = {}
-    folded_pairs: dict[tuple, collections.Counter] = collections.defaultdict(collections.Counter)
+    chosen: dict[Key, Def] = {}
+    folded_pairs: dict[tuple[str, ...], collections.Counter[str]] = collections.defaultdict(
+        collections.Counter
+    )
     for key, cands in by_key.items():
         cands.sort(key=rank)
         winner = cands[0]
@@ -468,12 +489,13 @@ def resolve_within(source: str, defs: list[Def], report: Report) -> dict[tuple, 
         for loser in cands[1:]:
             spelling = loser.creator != winner.creator
             if spelling:
-                pair = tuple(sorted({winner.creator, loser.creator}))
+                # Spellings of one key fold alike, so both are texts here, never None.
+                pair = tuple(sorted({winner.creator or "", loser.creator or ""}))
                 folded_pairs[pair]["same" if loser.definition() == winner.definition() else "conflict"] += 1
             if loser.definition() == winner.definition():
                 report.counts[f"{source}: identical duplicates merged"] += 1
                 continue
-            rule = next(i for i, (a, b) in enumerate(zip(rank(winner), rank(loser))) if a != b)
+            rule = next(i for i, (a, b) in enumerate(zip(rank(winner), rank(loser), strict=True)) if a != b)
             kind = "creator folding" if spelling else "same key"
             report.counts[f"{source}: {kind} conflicts resolved"] += 1
             where = tag_text(winner.group, winner.element, winner.creator, winner.block_offset)
@@ -504,7 +526,7 @@ def _compact(text: str) -> str:
     return re.sub(r"[^0-9a-z]", "", text.lower())
 
 
-def make_row(d: Def, **changes) -> Row:
+def make_row(d: Def, **changes: Any) -> Row:
     vr_note = (
         "" if d.vr_text in SINGLE_VRS else ("VR: none" if d.vr_text.upper() == "NONE" else f"VR: {d.vr_text}")
     )
@@ -523,24 +545,34 @@ def make_row(d: Def, **changes) -> Row:
     return replace(row, **changes)
 
 
-def merge(pyd: dict[tuple, Def], dcm: dict[tuple, Def], private: bool, report: Report) -> dict[tuple, Row]:
+def merge(pyd: dict[Key, Def], dcm: dict[Key, Def], private: bool, report: Report) -> dict[Key, Row]:
     kind = "private" if private else "public"
-    rows: dict[tuple, Row] = {}
+    rows: dict[Key, Row] = {}
     # One message per pair of source lines: a range expands one disagreement into many rows.
-    grouped: dict[tuple, list[str]] = collections.defaultdict(list)
-    spellings: collections.Counter = collections.Counter()
+    grouped: dict[tuple[str, str, str, str, str, str], list[str]] = collections.defaultdict(list)
+    spellings: collections.Counter[tuple[str, str]] = collections.Counter()
     for key in sorted(pyd.keys() | dcm.keys(), key=lambda k: (k[0], k[1], k[2] or "")):
         p, d = pyd.get(key), dcm.get(key)
         if p is None or d is None:
             only = p or d
+            assert only is not None  # every key comes from one of the two
             report.counts[f"{kind}: only in {'pydicom' if p else 'dcmtk'}"] += 1
             rows[key] = make_row(only)
             continue
         report.counts[f"{kind}: in both"] += 1
         where = tag_text(p.group, p.element, p.creator, p.block_offset)
-        changes: dict = {"sources": (p.source, d.source)}
+        changes: dict[str, Any] = {"sources": (p.source, d.source)}
 
-        def disagree(field_name: str, winner: str, ours: object, theirs: object) -> None:
+        # Called only within this iteration; the defaults bind its p, d and where all the same.
+        def disagree(
+            field_name: str,
+            winner: str,
+            ours: object,
+            theirs: object,
+            p: Def = p,
+            d: Def = d,
+            where: str = where,
+        ) -> None:
             report.counts[f"{kind} disagreements: {field_name}, {winner} won (rows)"] += 1
             grouped[(field_name, winner, p.origin, d.origin, repr(ours), repr(theirs))].append(where)
 
@@ -552,7 +584,8 @@ def merge(pyd: dict[tuple, Def], dcm: dict[tuple, Def], private: bool, report: R
             if p.retired != d.retired:
                 disagree("retired", "pydicom", p.retired, d.retired)
         else:
-            if p.creator != d.creator:
+            # A private key holds a folded creator, so both sources give one.
+            if p.creator is not None and d.creator is not None and p.creator != d.creator:
                 spellings[(p.creator, d.creator)] += 1
             if d.keyword:
                 if p.name in PLACEHOLDER_NAMES or _compact(p.name) == _compact(d.keyword):
@@ -578,11 +611,12 @@ def merge(pyd: dict[tuple, Def], dcm: dict[tuple, Def], private: bool, report: R
             f"{kind} {wheres[0]}{more} {field_name}: pydicom {ours} "
             f"[{p_origin}], dcmtk {theirs} [{d_origin}] -> {winner}",
         )
-    for (ours, theirs), n in sorted(spellings.items()):
+    for (pyd_spelling, dcm_spelling), n in sorted(spellings.items()):
         report.counts["private: creators spelled differently by the sources"] += 1
         report.say(
             "disagreements",
-            f"private creator {ours!r} (pydicom) is {theirs!r} in dcmtk: {n} rows, pydicom's spelling kept",
+            f"private creator {pyd_spelling!r} (pydicom) is {dcm_spelling!r} in dcmtk: {n} rows, "
+            "pydicom's spelling kept",
         )
     return rows
 
@@ -590,18 +624,18 @@ def merge(pyd: dict[tuple, Def], dcm: dict[tuple, Def], private: bool, report: R
 # --- checking and writing ---------------------------------------------------------------
 
 
-def sort_key(row: Row) -> tuple:
+def sort_key(row: Row) -> tuple[int, int, str]:
     return (row.group, row.element, normalize_creator(row.creator) if row.creator else "")
 
 
-def row_key(row: Row) -> tuple:
+def row_key(row: Row) -> Key:
     return (row.group, row.element, normalize_creator(row.creator) if row.creator else None)
 
 
 def check_rows(rows: list[Row]) -> None:
     """Refuse anything that the file could not hold or that lookups could not tell apart."""
     problems = []
-    seen: dict[tuple, Row] = {}
+    seen: dict[Key, Row] = {}
     hashes: dict[int, str] = {}
     for row in rows:
         where = tag_text(row.group, row.element, row.creator or None, row.block_offset)
@@ -640,7 +674,7 @@ def print_changes(old: list[Row], new: list[Row], show: int) -> None:
         f"\n== changes against the committed file: {len(added)} added, {len(removed)} removed, "
         f"{len(changed)} changed, {len(after) - len(added) - len(changed)} unchanged =="
     )
-    fields_changed = collections.Counter()
+    fields_changed: collections.Counter[str] = collections.Counter()
     for label, items in (("added", sorted(added, key=sort_key)), ("removed", sorted(removed, key=sort_key))):
         for row in items[:show]:
             print(f"{label}: {row.to_line()}")

@@ -15,12 +15,17 @@ import re
 import statistics
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
+from typing import TYPE_CHECKING, Any
 
 from . import DEFAULT_PATH, Dict
 from . import open as open_dict
 from ._layout import RESULT_KEYS
 from .writer import Entry, to_bytes, write_dictionary
+
+if TYPE_CHECKING:
+    from ._quillet import Entry as Found
 
 EXIT_NOT_FOUND = 1
 EXIT_BAD_INPUT = 2
@@ -48,7 +53,7 @@ def _open(path: Path | str) -> Dict:
         raise BadInput(str(exc)) from None
 
 
-def find(d: Dict, group: int, element: int, creator: str | None) -> dict | None:
+def find(d: Dict, group: int, element: int, creator: str | None) -> Found | None:
     """The entry for a tag as it appears in a data set.
 
     Private dictionaries key an element inside a creator's block by its low byte, so a tag
@@ -62,7 +67,7 @@ def find(d: Dict, group: int, element: int, creator: str | None) -> dict | None:
     return entry
 
 
-def describe(e: dict) -> str:
+def describe(e: Found) -> str:
     element = f"xx{e['element']:02X}" if e["block_offset"] else f"{e['element']:04X}"
     lines = [
         f"({e['group']:04X},{element}) {e['keyword'] or '(no keyword)'}",
@@ -132,7 +137,7 @@ def _flag(value: object, field: str) -> bool:
     raise ValueError(f"{field}: expected yes/no, true/false or 1/0, not {value!r}")
 
 
-def _entry(row: dict) -> Entry:
+def _entry(row: dict[str, Any]) -> Entry:
     unknown = set(row) - set(FIELDS)
     if unknown:
         raise ValueError(f"unknown field(s): {', '.join(sorted(map(str, unknown)))}")
@@ -154,7 +159,7 @@ def _entry(row: dict) -> Entry:
     )
 
 
-def _read_csv(path: Path) -> list[tuple[int, dict]]:
+def _read_csv(path: Path) -> list[tuple[int, dict[str, Any]]]:
     with path.open(encoding="utf-8-sig", newline="") as f:
         reader = csv.DictReader(f)
         if reader.fieldnames is None:
@@ -167,14 +172,14 @@ def _read_csv(path: Path) -> list[tuple[int, dict]]:
         return rows
 
 
-def _read_json(path: Path) -> list[tuple[int, dict]]:
+def _read_json(path: Path) -> list[tuple[int, dict[str, Any]]]:
     # Walk the array item by item so that every item keeps the line it starts on.
     text = path.read_text(encoding="utf-8")
     decoder = json.JSONDecoder()
     pos = _skip(text, 0)
     if pos >= len(text) or text[pos] != "[":
         raise BadInput(f"{path}: expected a JSON array of objects")
-    rows: list[tuple[int, dict]] = []
+    rows: list[tuple[int, dict[str, Any]]] = []
     pos = _skip(text, pos + 1)
     while pos < len(text) and text[pos] != "]":
         line = text.count("\n", 0, pos) + 1
@@ -289,8 +294,9 @@ def parser() -> argparse.ArgumentParser:
 
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
+    run: Callable[[argparse.Namespace], int] = args.run
     try:
-        return args.run(args)
+        return run(args)
     except BadInput as exc:
         print(f"quillet: {exc}", file=sys.stderr)
         return EXIT_BAD_INPUT

@@ -120,7 +120,7 @@ def _encode(field: str, value: object, limit: int) -> bytes:
     try:
         data = value.encode("utf-8")
     except UnicodeEncodeError as exc:
-        raise _Bad(field, f"cannot be encoded as UTF-8 ({exc.reason} at index {exc.start})")
+        raise _Bad(field, f"cannot be encoded as UTF-8 ({exc.reason} at index {exc.start})") from None
     if len(data) > limit:
         raise _Bad(field, f"is {len(data)} bytes in UTF-8, more than the {limit} it may hold")
     return data
@@ -213,7 +213,7 @@ def to_bytes(entries: Iterable[Entry]) -> bytes:
     body = _layout.Body()
     for number, item in enumerate(checked):
         refs = []
-        for field, data in zip(_MAX_LEN, item.texts):
+        for field, data in zip(_MAX_LEN, item.texts, strict=True):
             if data not in offsets:
                 if len(pool) + len(data) > room:
                     raise ValueError(
