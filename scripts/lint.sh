@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Formatting and lint, as CI runs them; exits non-zero when any tool finds something.
+#
+#   scripts/lint.sh
+#
+# - clang-format (--dry-run -Werror, the repository's .clang-format) over the C++ and C sources,
+#   the two generated tables aside;
+# - clang-tidy over the core (src/common, src/archive, src/dictfile, src/lookup), with the checks
+#   of .clang-tidy and the compile commands of a plain CMake configure in build/lint;
+# - ruff check and ruff format --check, and mypy --strict (settings in pyproject.toml);
+# - tools/check_layout.py: the Python and C++ layouts agree.
+#
+# clang-format and clang-tidy come from Debian (apt-get, as root) when they are missing; ruff and
+# mypy from the dev extra, installed into the development environment (.venv) when missing there.
+# Every tool runs even after an earlier one failed, so one run shows all findings.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+# --- tools ---------------------------------------------------------------------------------------
+if ! command -v clang-format >/dev/null || ! command -v clang-tidy >/dev/null; then
+  if [ "$(id -u)" != 0 ]; then
+    echo "lint.sh: clang-format or clang-tidy is missing; as root: apt-get install clang-format clang-tidy" >&2
+    exit 1
+  fi
+  echo "lint.sh: installing clang-format and clang-tidy from Debian"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq >/dev/null
+  apt-get install -y -qq --no-install-recommends clang-format clang-tidy >/dev/null
+fi
+venv=${QUILLET_VENV:-.venv}
+[ -x "$venv/bin/python" ] || "$(scripts/find-python.sh)" -m venv "$venv"
+if [ ! -x "$venv/bin/ruff" ] || [ ! -x "$venv/bin/mypy" ]; then
+  "$venv/bin/python" -m pip install --quiet ".[dev]"
+fi
+
+failed=()
+run() {
+  local name=$1
+  shift
+  echo "--- $name"
+  "$@" || failed+=("$name")
+}
+
+# --- C++ -----------------------------------------------------------------------------------------
+mapfile -t sources < <(git ls-files '*.cpp' '*.hpp' '*.h' '*.c' '*.inc' |
+  grep -v -x -e src/lookup/case_tables.inc -e tests/cpp/creator_vectors.inc)
+run "clang-format ($(clang-format --version | grep -o 'version [0-9.]*'))" \
+  clang-format --dry-run -Werror "${sources[@]}"
+
+cmake -S . -B build/lint -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+mapfile -t core < <(git ls-files 'src/common/*.cpp' 'src/archive/*.cpp' 'src/dictfile/*.cpp' 'src/lookup/*.cpp')
+run "clang-tidy ($(clang-tidy --version | grep -o 'version [0-9.]*'))" \
+  clang-tidy -p build/lint --quiet "${core[@]}" 2> >(grep -v " warnings generated\.$" >&2)
+
+# --- Python --------------------------------------------------------------------------------------
+run "ruff check" "$venv/bin/ruff" check .
+run "ruff format" "$venv/bin/ruff" format --check .
+run "mypy" "$venv/bin/mypy"
+run "layout check" "$venv/bin/python" tools/check_layout.py
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "lint.sh: FAILED: ${failed[*]}" >&2
+  exit 1
+fi
+echo "lint.sh: clean"
