@@ -45,10 +45,13 @@ class Claims {
   Result<Placed, ArchiveError> place(std::uintptr_t field, std::int32_t offset, std::uint32_t count, std::uint64_t z,
                                      std::uint64_t a) noexcept {
     const auto field_pos = static_cast<std::int64_t>(field - start_);
-    std::int64_t pos = 0;
-    if (__builtin_add_overflow(field_pos, std::int64_t{offset}, &pos)) {
+    // The overflow test is written out: MSVC has no __builtin_add_overflow.
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+    if ((offset > 0 && field_pos > kMax - offset) || (offset < 0 && field_pos < kMin - offset)) {
       return Err{ArchiveError{Kind::Overflow, field, offset}};
     }
+    const std::int64_t pos = field_pos + offset;
     if (pos < 0 || static_cast<std::uint64_t>(pos) > length_) {
       return Err{ArchiveError{Kind::OutOfBounds, field, offset, 0, 0, start_, end_}};
     }
