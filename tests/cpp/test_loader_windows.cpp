@@ -191,7 +191,7 @@ struct failure_case {
   std::optional<std::vector<std::uint8_t>> bytes;  // written first, unless nothing
   LoadError::Kind kind;
   int code;          // for Io: the Windows error code (0: a message of our own)
-  std::string text;  // LoadError::message, or its start when ends_with is set
+  std::string text;  // how LoadError::message starts
 };
 
 }  // namespace
