@@ -14,12 +14,8 @@
 #   QUILLET_FT_REFETCH=1   fetch the source again instead of reusing the
 #                          tarball kept in $QUILLET_CACHE/downloads
 #
-# The source is Debian's python3.13 source package from trixie (the host is
-# bookworm, which has no 3.13). It is fetched with apt through a deb-src list
-# of this script's own that exists only while the download runs, so the
-# system's apt configuration and package lists end up as they were. Apt checks
-# the signature of trixie's Release file against the Debian archive keyring;
-# verification is never turned off.
+# The source is Debian's python3.13 source package from trixie, fetched and
+# verified by scripts/fetch-cpython-source.sh, which says how.
 #
 # Only the upstream tarball (.orig) is built; Debian's patches are not applied,
 # because they adapt the interpreter to Debian's layout and its build is far
@@ -91,7 +87,7 @@ if [[ ${QUILLET_FT_REBUILD:-0} != 1 ]] && interpreter_works; then
     exit 0
 fi
 
-[[ $(id -u) == 0 ]] || die "needs root: it installs build dependencies and adds a temporary apt source list"
+[[ $(id -u) == 0 ]] || die "needs root: it installs build dependencies"
 command -v apt-get >/dev/null || die "apt-get not found (this script expects a Debian system)"
 
 apt_quiet=(-q -o Dpkg::Lock::Timeout=600 -o Acquire::Retries=3)
@@ -111,114 +107,11 @@ if ((${#missing[@]})); then
     DEBIAN_FRONTEND=noninteractive apt-get "${apt_quiet[@]}" install -y --no-install-recommends "${missing[@]}" >&2
 fi
 
-# --- where the Debian archive is -------------------------------------------------
-# Use the archive URI (and keyring) that the system's own sources already use,
-# so this works on mirrors and snapshots alike. Prints "URI<TAB>SIGNED-BY" for
-# the main archive and for the security archive.
-system_archives() {
-    local f
-    for f in /etc/apt/sources.list.d/*.sources; do
-        [[ -f $f ]] || continue
-        awk '
-            function flush() {
-                if (types ~ /(^| )deb( |$)/ && enabled != "no" && uris != "") {
-                    split(uris, u, " "); split(suites, s, " ")
-                    for (i in s) {
-                        if (s[i] ~ /-security$/) sec = u[1] "\t" signed
-                        else if (s[i] !~ /-/) main = u[1] "\t" signed
-                    }
-                }
-                types = uris = suites = signed = enabled = ""
-            }
-            /^[ \t]*#/ { next }
-            /^[ \t]*$/ { flush(); next }
-            /^[ \t]/ { next }  # continuation line, e.g. an inline key block
-            {
-                key = tolower($1); sub(/:$/, "", key)
-                val = $0; sub(/^[^:]*:[ \t]*/, "", val)
-                if (key == "types") types = val
-                else if (key == "uris") uris = val
-                else if (key == "suites") suites = val
-                else if (key == "signed-by") signed = val
-                else if (key == "enabled") enabled = tolower(val)
-            }
-            END {
-                flush()
-                if (main != "") print "main\t" main
-                if (sec != "") print "security\t" sec
-            }' "$f"
-    done
-    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-        [[ -f $f ]] || continue
-        awk '
-            $1 != "deb" { next }
-            {
-                opts = ""; i = 2
-                if ($2 ~ /^\[/) {
-                    while (i <= NF) { opts = opts " " $i; if ($i ~ /\]$/) break; i++ }
-                    i++
-                }
-                uri = $i; suite = $(i + 1); signed = ""
-                if (match(opts, /signed-by=[^] ]+/)) signed = substr(opts, RSTART + 10, RLENGTH - 10)
-                if (suite ~ /-security$/) print "security\t" uri "\t" signed
-                else if (suite !~ /-/) print "main\t" uri "\t" signed
-            }' "$f"
-    done
-}
-
-archives="$(system_archives)"
-main_uri="$(awk -F'\t' '$1 == "main" { print $2; exit }' <<<"$archives")"
-main_keyring="$(awk -F'\t' '$1 == "main" { print $3; exit }' <<<"$archives")"
-sec_uri="$(awk -F'\t' '$1 == "security" { print $2; exit }' <<<"$archives")"
-sec_keyring="$(awk -F'\t' '$1 == "security" { print $3; exit }' <<<"$archives")"
-[[ -n $main_uri ]] || die "found no Debian archive URI in the system's apt sources"
-log "Debian archive: $main_uri${sec_uri:+ (security: $sec_uri)}"
-
-# --- keyring that covers trixie --------------------------------------------------
-# trixie's Release file is signed with the Debian 13 keys. bookworm's
-# debian-archive-keyring gained them in a point release, so check, and upgrade
-# the keyring package from bookworm if the installed one is older.
-keyring_has_trixie() {
-    local k="$1"
-    [[ -f $k ]] || return 1
-    if command -v gpg >/dev/null; then
-        gpg --batch --no-default-keyring --show-keys --with-colons "$k" 2>/dev/null \
-            | grep -q '^uid:.*(13/trixie)'
-    else
-        return 0  # no gpg to look inside; apt still verifies the signature
-    fi
-}
-pick_keyring() {
-    local k
-    for k in "$@" /usr/share/keyrings/debian-archive-keyring.gpg; do
-        [[ -n $k && $k == /* ]] || continue
-        if keyring_has_trixie "$k"; then printf '%s\n' "$k"; return 0; fi
-    done
-    return 1
-}
-if ! keyring=$(pick_keyring "$main_keyring"); then
-    log "the installed Debian archive keyring lacks the trixie keys; upgrading debian-archive-keyring"
-    DEBIAN_FRONTEND=noninteractive apt-get "${apt_quiet[@]}" update >&2 || true
-    DEBIAN_FRONTEND=noninteractive apt-get "${apt_quiet[@]}" install -y --only-upgrade debian-archive-keyring >&2
-    keyring=$(pick_keyring "$main_keyring") \
-        || die "no keyring with the Debian 13 (trixie) keys; refusing to fetch unverified sources"
-fi
-sec_keyring=$(pick_keyring "$sec_keyring") || sec_keyring="$keyring"
-log "trixie signatures checked against $keyring"
-
-# --- fetch the source package ----------------------------------------------------
-list=/etc/apt/sources.list.d/quillet-trixie-src.sources
-list_added=0
+# --- source ------------------------------------------------------------------
 logs="$cache/logs/$name"
 work=""
 cleanup() {
     local rc=$?
-    if [[ $list_added == 1 ]]; then
-        rm -f "$list"
-        list_added=0
-        log "removed $list; refreshing apt lists"
-        apt-get "${apt_quiet[@]}" update >&2 || log "warning: apt-get update after cleanup failed"
-    fi
     [[ -n $work && -d $work ]] && rm -rf "$work"
     ((rc == 0)) || log "failed (exit $rc); build logs, if any, are in $logs"
     return $rc
@@ -227,56 +120,13 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-downloads="$cache/downloads"
-mkdir -p "$downloads" "$logs"
+mkdir -p "$logs"
 work="$(mktemp -d "$cache/.work-$name.XXXXXX")"
-
-fetch_source() {
-    if [[ -e $list ]]; then
-        # Only this script writes that file, so a leftover comes from a run
-        # that was killed before its cleanup.
-        log "removing leftover $list"
-        rm -f "$list"
-    fi
-    list_added=1
-    {
-        printf 'Types: deb-src\nURIs: %s\nSuites: trixie trixie-updates\nComponents: main\nSigned-By: %s\n' \
-            "$main_uri" "$keyring"
-        if [[ -n $sec_uri ]]; then
-            printf '\nTypes: deb-src\nURIs: %s\nSuites: trixie-security\nComponents: main\nSigned-By: %s\n' \
-                "$sec_uri" "$sec_keyring"
-        fi
-    } >"$list"
-    log "added $list; updating apt lists"
-    # apt-get update exits non-zero when a Release signature does not verify.
-    apt-get "${apt_quiet[@]}" update >&2
-
-    # Download only (no dpkg-source unpacking: only the upstream tarball is
-    # used). apt checks every file against the hashes in the signed Sources
-    # index. It picks the highest version across trixie and its updates.
-    mkdir -p "$work/fetch"
-    (cd "$work/fetch" && apt-get "${apt_quiet[@]}" source --download-only python3.13 >&2)
-
-    rm -f "$list"
-    list_added=0
-    log "removed $list; refreshing apt lists"
-    apt-get "${apt_quiet[@]}" update >&2
-
-    local found=("$work"/fetch/python3.13_*.orig.tar.{xz,gz,bz2})
-    ((${#found[@]} == 1)) || die "expected one python3.13 .orig tarball, found: ${found[*]:-none}"
-    rm -f "$downloads"/python3.13_*.orig.tar.{xz,gz,bz2}
-    cp -f "${found[0]}" "$downloads/"
-}
 
 # A tarball fetched (and verified) by an earlier run is reused, e.g. for the
 # sanitizer build; QUILLET_FT_REFETCH=1 fetches again, picking up a newer one.
-shopt -s nullglob
-orig=("$downloads"/python3.13_*.orig.tar.{xz,gz,bz2})
-if ((${#orig[@]} != 1)) || [[ ${QUILLET_FT_REFETCH:-0} == 1 ]]; then
-    fetch_source
-    orig=("$downloads"/python3.13_*.orig.tar.{xz,gz,bz2})
-fi
-shopt -u nullglob
+orig=("$(QUILLET_REFETCH_SOURCE="${QUILLET_FT_REFETCH:-0}" "$(dirname "$0")/fetch-cpython-source.sh" | tail -n 1)")
+[[ -f ${orig[0]} ]] || die "fetch-cpython-source.sh printed no tarball path"
 log "source: $(basename "${orig[0]}")"
 
 # --- build -------------------------------------------------------------------

@@ -22,7 +22,7 @@ Result<bool, LoadError> MappedDict::check(ByteView file) {
   return true;
 }
 
-Result<MappedDict, LoadError> MappedDict::load(std::string_view path) {
+Result<MappedDict, LoadError> MappedDict::load(platform::PathView path) {
   auto file = platform::open_readonly(path);
   if (!file) return Err{LoadError::from_io(std::move(file).error())};
   auto size = platform::regular_file_size(file.value());

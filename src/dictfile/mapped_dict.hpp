@@ -3,7 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string_view>
+#include <utility>
 
 #include "archive/bytes.hpp"
 #include "common/result.hpp"
@@ -18,9 +18,10 @@ inline constexpr std::uint8_t kMagic[4] = {'Q', 'L', 'E', 'T'};
 
 class MappedDict {
  public:
-  /// Opens, maps and checks the file at `path` (file-system encoding). Every failure releases
-  /// whatever was acquired before it is returned.
-  [[nodiscard]] static Result<MappedDict, LoadError> load(std::string_view path);
+  /// Opens, maps and checks the file at `path` (the system's own form of file name: UTF-16 on
+  /// Windows, bytes elsewhere). Every failure releases whatever was acquired before it is
+  /// returned.
+  [[nodiscard]] static Result<MappedDict, LoadError> load(platform::PathView path);
 
   /// Checks bytes already in memory exactly as `load` checks a mapped file; for tests and fuzzers.
   [[nodiscard]] static Result<bool, LoadError> check(archive::ByteView file);

@@ -1,16 +1,34 @@
 #pragma once
 // The operating-system calls the loader needs, behind one small interface: open read-only,
-// size, map read-only, unmap, close. A port to another system is one more implementation file.
+// size, map read-only, unmap, close. platform_posix.cpp and platform_windows.cpp implement it;
+// a port to another system is one more implementation file.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "archive/bytes.hpp"
 #include "common/result.hpp"
 
 namespace quillet::dictfile::platform {
+
+#ifdef _WIN32
+/// A code unit of a file name as the system takes it: UTF-16 on Windows, so that any name,
+/// lone surrogates included, reaches the system unchanged.
+using PathChar = wchar_t;
+/// What the system hands out for an open file: a HANDLE.
+using NativeFile = void*;
+inline constexpr NativeFile kNoFile = nullptr;
+#else
+/// A code unit of a file name as the system takes it: a byte elsewhere.
+using PathChar = char;
+/// What the system hands out for an open file: a descriptor.
+using NativeFile = int;
+inline constexpr NativeFile kNoFile = -1;
+#endif
+using PathView = std::basic_string_view<PathChar>;
 
 /// An I/O failure: an operating-system error code with its text, or a message of our own
 /// (code 0) for failures found before the system was asked.
@@ -19,35 +37,43 @@ struct OsError {
   std::string message;
 
   /// "{message} (os error {code})", or the message alone when there is no code.
-  [[nodiscard]] std::string detail() const;
+  [[nodiscard]] std::string detail() const {
+    if (code == 0) return message;
+    return message + " (os error " + std::to_string(code) + ")";
+  }
 };
 
 /// The system's text for an error code, trailing white space removed.
 [[nodiscard]] std::string error_text(int code);
 
-/// Owns an open file descriptor; -1 means empty. Move-only.
+/// Owns an open file (on Windows any handle CloseHandle takes); kNoFile means empty. Move-only.
 class File {
  public:
   File() noexcept = default;
-  explicit File(int fd) noexcept : fd_(fd) {}
-  File(File&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  explicit File(NativeFile f) noexcept : f_(f) {}
+  File(File&& o) noexcept : f_(o.f_) { o.f_ = kNoFile; }
   File& operator=(File&& o) noexcept;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
   ~File();
 
-  [[nodiscard]] int fd() const noexcept { return fd_; }
+  [[nodiscard]] NativeFile native() const noexcept { return f_; }
 
  private:
-  int fd_ = -1;
+  NativeFile f_ = kNoFile;
 };
 
 /// Owns a read-only mapping of a whole file; an empty file has an empty view and no mapping.
+/// On Windows the view also keeps its own duplicate of the file's handle, closed after the
+/// unmap; elsewhere that member stays empty.
 class Mapping {
  public:
   Mapping() noexcept = default;
-  Mapping(const std::uint8_t* data, std::size_t size) noexcept : data_(data), size_(size) {}
-  Mapping(Mapping&& o) noexcept : data_(o.data_), size_(o.size_) { o.data_ = nullptr, o.size_ = 0; }
+  Mapping(const std::uint8_t* data, std::size_t size, File file = File()) noexcept
+      : data_(data), size_(size), file_(std::move(file)) {}
+  Mapping(Mapping&& o) noexcept : data_(o.data_), size_(o.size_), file_(std::move(o.file_)) {
+    o.data_ = nullptr, o.size_ = 0;
+  }
   Mapping& operator=(Mapping&& o) noexcept;
   Mapping(const Mapping&) = delete;
   Mapping& operator=(const Mapping&) = delete;
@@ -59,11 +85,13 @@ class Mapping {
   void release() noexcept;
   const std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
+  File file_;
 };
 
-/// Opens an existing regular file for reading only, without blocking on FIFOs or devices.
-/// `path` is the file name in the system's encoding; a NUL inside it is refused up front.
-[[nodiscard]] Result<File, OsError> open_readonly(std::string_view path);
+/// Opens an existing file for reading only. Other processes may go on reading, writing,
+/// renaming and deleting it. Does not block on FIFOs or devices. `path` is the file name in the
+/// system's own form; a NUL inside it is refused before the system is asked.
+[[nodiscard]] Result<File, OsError> open_readonly(PathView path);
 
 /// The size of an open file; refuses anything but a regular file.
 [[nodiscard]] Result<std::uint64_t, OsError> regular_file_size(const File& file);

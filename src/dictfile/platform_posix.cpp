@@ -22,11 +22,6 @@ OsError from_errno(int code) { return OsError{code, error_text(code)}; }
 
 }  // namespace
 
-std::string OsError::detail() const {
-  if (code == 0) return message;
-  return message + " (os error " + std::to_string(code) + ")";
-}
-
 std::string error_text(int code) {
   char buf[256] = {};
   const char* text = pick(strerror_r(code, buf, sizeof buf), buf);
@@ -37,9 +32,9 @@ std::string error_text(int code) {
 
 File& File::operator=(File&& o) noexcept {
   if (this != &o) {
-    File old(fd_);
-    fd_ = o.fd_;
-    o.fd_ = -1;
+    File old(f_);
+    f_ = o.f_;
+    o.f_ = kNoFile;
   }
   return *this;
 }
@@ -47,7 +42,7 @@ File& File::operator=(File&& o) noexcept {
 File::~File() {
   // Never retry close on EINTR: on Linux the descriptor is gone either way, and retrying could
   // close a descriptor another thread has just been given.
-  if (fd_ >= 0) ::close(fd_);
+  if (f_ >= 0) ::close(f_);
 }
 
 Mapping& Mapping::operator=(Mapping&& o) noexcept {
@@ -55,6 +50,7 @@ Mapping& Mapping::operator=(Mapping&& o) noexcept {
     release();
     data_ = o.data_;
     size_ = o.size_;
+    file_ = std::move(o.file_);
     o.data_ = nullptr;
     o.size_ = 0;
   }
@@ -67,10 +63,11 @@ void Mapping::release() noexcept {
   if (data_ != nullptr && size_ > 0) ::munmap(const_cast<std::uint8_t*>(data_), size_);
   data_ = nullptr;
   size_ = 0;
+  file_ = File();
 }
 
-Result<File, OsError> open_readonly(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) {
+Result<File, OsError> open_readonly(PathView path) {
+  if (path.find('\0') != PathView::npos) {
     return Err{OsError{0, "file name contained an unexpected NUL byte"}};
   }
   const std::string name(path);
@@ -85,7 +82,7 @@ Result<File, OsError> open_readonly(std::string_view path) {
 
 Result<std::uint64_t, OsError> regular_file_size(const File& file) {
   struct stat st {};
-  if (::fstat(file.fd(), &st) != 0) return Err{from_errno(errno)};
+  if (::fstat(file.native(), &st) != 0) return Err{from_errno(errno)};
   if (S_ISDIR(st.st_mode)) return Err{from_errno(EISDIR)};
   // A FIFO, socket or device has no stable size to map; say so as the system would of mmap.
   if (!S_ISREG(st.st_mode)) return Err{from_errno(ENODEV)};
@@ -98,7 +95,7 @@ Result<Mapping, OsError> map_readonly(const File& file, std::uint64_t size) {
   if (size > std::numeric_limits<std::size_t>::max()) return Err{from_errno(EFBIG)};
   const auto len = static_cast<std::size_t>(size);
   // MAP_SHARED: every process mapping the file shares the page cache's one copy of it.
-  void* p = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, file.fd(), 0);
+  void* p = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, file.native(), 0);
   if (p == MAP_FAILED) return Err{from_errno(errno)};
   return Mapping(static_cast<const std::uint8_t*>(p), len);
 }
