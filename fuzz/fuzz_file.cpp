@@ -132,8 +132,9 @@ bool same_record(const DictRecord& a, const DictRecord& b) {
          a.retired() == b.retired();
 }
 
-/// Looks up one key and checks the outcome. With a sorted index the answer is known: the last
-/// entry of equal key, and a fault exactly when its record number is out of range.
+/// Looks up one key and checks the outcome. Without a creator and with a sorted index the answer
+/// is known: the last entry of equal key, and a fault exactly when its record number is out of
+/// range.
 void probe(ByteView body, const Layout& l, bool sorted, std::uint16_t group, std::uint16_t element,
            std::optional<std::string_view> creator) {
   const AllocationCount allocs;
@@ -150,7 +151,9 @@ void probe(ByteView body, const Layout& l, bool sorted, std::uint16_t group, std
     read_record(view);
   }
   if (!found) FUZZ_CHECK(!found.error().message.empty());
-  if (!sorted) return;
+  // With a creator the answer also depends on the stored creator texts, which the reference
+  // model of the Python tests judges; the known answer here is that of a lookup without one.
+  if (!sorted || creator) return;
 
   const std::uint64_t key = pack_key(group, element, hash_creator(creator));
   std::optional<IndexEntry> last;

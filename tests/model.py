@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import struct
 
-from quillet._unicode import hash_creator
+from quillet._unicode import hash_creator, normalize_creator
 
 VR_TABLE = "AEASATCSDADSDTFLFDISLOLTOBODOFOLOVOWPNSHSLSQSSSTSVTMUCUIULUNURUSUTUV??"
 INTEGRITY = "archive integrity check failed: "
@@ -99,15 +99,25 @@ def _claim(body, at, size, align, free_start, free_end, records) -> int:
     return target + nbytes
 
 
-def _text(pool: bytes, offset: int, length: int) -> str:
+def _bytes(pool: bytes, offset: int, length: int) -> bytes:
     if offset > len(pool):
         raise Internal(f"range start index {offset} out of range for slice of length {len(pool)}")
     if offset + length > len(pool):
         raise Internal(f"range end index {offset + length} out of range for slice of length {len(pool)}")
+    return pool[offset : offset + length]
+
+
+def _text(pool: bytes, offset: int, length: int) -> str:
     try:
-        return pool[offset : offset + length].decode("utf-8")  # strict: no surrogates, no overlongs
+        return _bytes(pool, offset, length).decode("utf-8")  # strict: no surrogates, no overlongs
     except UnicodeDecodeError:
         return ""
+
+
+def _folded(raw: bytes) -> bytes:
+    """A stored creator folded as the reader folds it: bytes that are not UTF-8 pass one by one,
+    unchanged, as characters that are not white space."""
+    return normalize_creator(raw.decode("utf-8", "surrogateescape")).encode("utf-8", "surrogateescape")
 
 
 class Model:
@@ -133,24 +143,49 @@ class Model:
     def __len__(self) -> int:
         return self.arrays[0][1]
 
-    def find(self, group: int, element: int, creator: str | None) -> int | None:
+    def _entry(self, i: int) -> tuple[tuple[int, int, int], int]:
+        """Index entry i: its key (group, element, creator hash) and its record number."""
+        h, record, g, e = struct.unpack_from("<IIHH", self.body, self.arrays[0][0] + 12 * i)
+        return (g, e, h), record
+
+    def find(self, key: tuple[int, int, int]) -> int | None:
         """Position of the matching index entry: the fixed-length search, last equal key wins."""
-        key = (group, element, hash_creator(creator))
-        start, n = self.arrays[0]
+        n = self.arrays[0][1]
         if n == 0:
             return None
-
-        def key_at(i: int) -> tuple[int, int, int]:
-            h, _, g, e = struct.unpack_from("<IIHH", self.body, start + 12 * i)
-            return g, e, h
-
         base, size = 0, n
         while size > 1:
             half = size // 2
-            if not key_at(base + half) > key:
+            if not self._entry(base + half)[0] > key:
                 base += half
             size -= half
-        return base if key_at(base) == key else None
+        return base if self._entry(base)[0] == key else None
+
+    def verified(self, group: int, element: int, creator: str | None) -> int | None:
+        """The record of the latest entry of the key whose record's creator folds to `creator`,
+        or stores none; without a creator, the search's answer as it is."""
+        key = (group, element, hash_creator(creator))
+        if creator is not None and key[2] == 0:
+            return None  # hash 0 is the public entries' hash
+        found = self.find(key)
+        if found is None:
+            return None
+        rec_start, rec_count = self.arrays[1]
+        pool_start, pool_len = self.arrays[2]
+        pool = self.body[pool_start : pool_start + pool_len]
+        for i in range(found, -1, -1):
+            entry_key, record = self._entry(i)
+            if entry_key != key:
+                break
+            if record >= rec_count:
+                raise Internal(f"index out of bounds: the len is {rec_count} but the index is {record}")
+            at = rec_start + 44 * record
+            cr, cr_n = _u("I", self.body, at + 8), _u("H", self.body, at + 36)
+            if creator is None or cr_n == 0:
+                return record
+            if _folded(_bytes(pool, cr, cr_n)) == normalize_creator(creator).encode("utf-8"):
+                return record
+        return None
 
     def lookup(self, group, element, creator=None) -> dict | None:
         """The result, or raises what the extension raises (Internal for its internal error)."""
@@ -164,14 +199,11 @@ class Model:
                 creator.encode("utf-8")
             except UnicodeEncodeError as e:
                 raise _noted(e, "creator") from None
-        found = self.find(group, element, creator)
-        if found is None:
+        record = self.verified(group, element, creator)
+        if record is None:
             return None
         body = self.body
-        record = _u("I", body, self.arrays[0][0] + 12 * found + 4)
-        rec_start, rec_count = self.arrays[1]
-        if record >= rec_count:
-            raise Internal(f"index out of bounds: the len is {rec_count} but the index is {record}")
+        rec_start = self.arrays[1][0]
         (kw, nm, cr, ds, ds_n, src, src_n, g, e, kw_n, nm_n, cr_n, _, vr, block, retired, _) = (
             struct.unpack_from("<7I6H4B", body, rec_start + 44 * record)
         )

@@ -308,6 +308,55 @@ def test_empty_creator_hashes_to_the_offset_basis(opened):
     assert h.lookup(0x10, 0x10) is None
 
 
+# "BEWPFYTS" and "YLXRESED" share a hash; "II7AVYR" hashes to 0, like every public tag.
+COLLIDING = L.Body(
+    index=[
+        L.RawIndexEntry(0x10, 0x10, 0, 4),
+        L.RawIndexEntry(0x29, 0x10, hash_creator("BEWPFYTS"), 0),
+        L.RawIndexEntry(0x29, 0x10, hash_creator("BEWPFYTS"), 1),
+        L.RawIndexEntry(0x29, 0x11, hash_creator("BEWPFYTS"), 2),
+        L.RawIndexEntry(0x29, 0x12, hash_creator("BEWPFYTS"), 3),
+    ],
+    records=[
+        L.RawRecord(0x29, 0x10, keyword_off=0, keyword_len=1, creator_off=0, creator_len=8),
+        L.RawRecord(0x29, 0x10, keyword_off=1, keyword_len=1, creator_off=8, creator_len=8),
+        L.RawRecord(0x29, 0x11, keyword_off=2, keyword_len=1),  # stores no creator
+        L.RawRecord(0x29, 0x12, creator_off=17, creator_len=8),  # its creator lies beyond the pool
+        L.RawRecord(0x10, 0x10, keyword_off=3, keyword_len=1),
+    ],
+    strings=b"BEWPFYTSYLXRESED",
+)
+BEYOND_POOL = "range start index 17 out of range for slice of length 16"
+
+
+@pytest.mark.parametrize(
+    "key, keyword",
+    [
+        ((0x29, 0x10, "YLXRESED"), "E"),
+        ((0x29, 0x10, " bewpfyts"), "B"),  # the earlier of two equal keys, as the later one differs
+        ((0x29, 0x11, "YLXRESED"), "W"),  # no stored creator: the hash decides, as it always did
+        ((0x29, 0x11, "BEWPFYTS"), "W"),
+        ((0x10, 0x10, "II7AVYR"), None),
+        ((0x10, 0x10), "P"),
+        ((0x29, 0x12, "BEWPFYTS"), BEYOND_POOL),  # the same internal error as converting it
+    ],
+)
+def test_creator_is_compared_not_only_hashed(opened, key, keyword):
+    h = opened(COLLIDING)
+    if keyword == BEYOND_POOL:
+        assert internal_error(lambda: h.lookup(*key)).args == (keyword,)
+        return
+    r = h.lookup(*key)
+    assert (r["keyword"] if r else None) == keyword
+
+
+@pytest.mark.parametrize("key", [(0x29, 0x10, "ACME 7ZNFEXT8"), (0x10, 0x10, "XKHYJV20Y")])
+def test_bundled_dictionary_refuses_crafted_creators(key):
+    # The first hashes like SIEMENS CSA HEADER, the second to 0.
+    with quillet.open_default() as d:
+        assert d.lookup(*key) is None
+
+
 def test_creator_str_subclass(opened):
     class Name(str):
         pass
