@@ -544,8 +544,8 @@ def section_scaling(repeat: int, number: int) -> str:
 # Functions whose inclusive costs split a lookup; matched against callgrind's demangled names.
 FN_LOOKUP = "quillet::py::(anonymous namespace)::dict_lookup("
 FN_BIND = "quillet::py::bind("
-FN_SEARCH = "quillet::find_record(quillet::ByteView"
-FN_HASH = "quillet::hash_creator(std::optional"
+FN_SEARCH = "quillet::lookup::find_record(quillet::archive::ByteView"
+FN_HASH = "quillet::lookup::hash_creator(std::basic_string_view"
 FN_RESULT = "quillet::py::record_to_dict("
 
 
