@@ -104,8 +104,10 @@ def private_keys():
             group_digits, elem_digits = mask[:4], mask[4:].lower()
             if elem_digits[2:] == "xx":
                 continue  # a mask over a whole block names no single element: left out
-            block_offset = elem_digits[:2] == "xx"
-            element = int(elem_digits[2:] if block_offset else elem_digits, 16)
+            element = int(elem_digits[2:] if elem_digits[:2] == "xx" else elem_digits, 16)
+            # A fixed element below 0x0100, where a data set holds only creator elements, is
+            # stored as the block offset it stands for.
+            block_offset = elem_digits[:2] == "xx" or element <= 0xFF
             # Private group ranges cover the odd (private) groups.
             for group in hex_values(group_digits, 1 if "x" in group_digits.lower() else None):
                 yield group, element, block_offset, creator, name, vr
