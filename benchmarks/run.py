@@ -566,7 +566,7 @@ def section_scaling(repeat: int, number: int) -> str:
 FN_LOOKUP = "quillet::py::(anonymous namespace)::dict_lookup("
 FN_BIND = "quillet::py::bind("
 FN_SEARCH = "quillet::lookup::find_record(quillet::archive::ByteView"
-FN_HASH = "quillet::lookup::hash_creator(std::optional"
+FN_HASH = "quillet::lookup::hash_creator(std::basic_string_view"
 FN_RESULT = "quillet::py::record_to_dict("
 
 

@@ -3,7 +3,8 @@
 // A creator comes straight from the caller and may be any text (the binding passes any str's
 // UTF-8, and C++ callers any bytes), so folding must be total and deterministic, and the hash
 // the search uses must be the FNV-1a of exactly the folded text; otherwise a lookup with a
-// creator would silently miss its entry.
+// creator would silently miss its entry. The search then compares the requested creator with
+// the stored one in their folded forms, which must agree with comparing the folded texts.
 
 #include <cstddef>
 #include <cstdint>
@@ -92,11 +93,36 @@ void check_split(std::string_view a, std::string_view b) {
   FUZZ_CHECK(quillet::lookup::normalize_creator(joined) == expected);
 }
 
+/// The comparison the search makes: equal exactly when the folded texts are, either way round,
+/// and without allocating.
+void check_compare(std::string_view a, std::string_view b) {
+  const bool expected = quillet::lookup::normalize_creator(a) == quillet::lookup::normalize_creator(b);
+  const AllocationCount allocs;
+  const bool forth = quillet::lookup::creators_fold_equal(a, b);
+  const bool back = quillet::lookup::creators_fold_equal(b, a);
+  FUZZ_CHECK(allocs.count() == 0);
+  FUZZ_CHECK(forth == expected && back == expected);
+}
+
+/// s with every ASCII blank doubled and a tab in front: folds alike, bytes differ.
+std::string respaced(std::string_view s) {
+  std::string out = "\t";
+  for (const char c : s) {
+    out += c;
+    if (c == ' ') out += ' ';
+  }
+  return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view s(reinterpret_cast<const char*>(data), size);
   check_any(s);
+  const std::size_t half = size == 0 ? 0 : data[0] % (size + 1);
+  check_compare(s.substr(0, half), s.substr(half));
+  check_compare(s, ascii_lower(s));
+  check_compare(s, respaced(s));
   if (valid_utf8(s)) {
     check_valid(s);
     // Cut at the position named by the first byte, moved back to a character boundary.

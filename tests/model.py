@@ -11,7 +11,7 @@ from __future__ import annotations
 import struct
 
 from quillet import _layout as L
-from quillet._unicode import hash_creator
+from quillet._unicode import hash_creator, normalize_creator
 
 INTEGRITY = "archive integrity check failed: "
 
@@ -94,15 +94,25 @@ def _claim(body: bytes, at: int, m: L.Member, free_start: int, free_end: int) ->
     return target + nbytes
 
 
-def _text(pool: bytes, offset: int, length: int) -> str:
+def _bytes(pool: bytes, offset: int, length: int) -> bytes:
     if offset > len(pool):
         raise Internal(f"range start index {offset} out of range for slice of length {len(pool)}")
     if offset + length > len(pool):
         raise Internal(f"range end index {offset + length} out of range for slice of length {len(pool)}")
+    return pool[offset : offset + length]
+
+
+def _text(pool: bytes, offset: int, length: int) -> str:
     try:
-        return pool[offset : offset + length].decode("utf-8")  # strict: no surrogates, no overlongs
+        return _bytes(pool, offset, length).decode("utf-8")  # strict: no surrogates, no overlongs
     except UnicodeDecodeError:
         return ""
+
+
+def _folded(raw: bytes) -> bytes:
+    """A stored creator folded as the reader folds it: bytes that are not UTF-8 pass one by one,
+    unchanged, as characters that are not white space."""
+    return normalize_creator(raw.decode("utf-8", "surrogateescape")).encode("utf-8", "surrogateescape")
 
 
 class Model:
@@ -133,24 +143,46 @@ class Model:
     def entry(self, i: int) -> L.RawIndexEntry:
         return L.RawIndexEntry.unpack_from(self.body, self.arrays[0][0] + L.INDEX_ENTRY_LEN * i)
 
-    def find(self, group: int, element: int, creator: str | None) -> int | None:
+    def key_at(self, i: int) -> tuple[int, int, int]:
+        e = self.entry(i)
+        return e.group, e.element, e.creator_hash
+
+    def find(self, key: tuple[int, int, int]) -> int | None:
         """Position of the matching index entry: the fixed-length search, last equal key wins."""
-        key = (group, element, hash_creator(creator))
         n = len(self)
         if n == 0:
             return None
-
-        def key_at(i: int) -> tuple[int, int, int]:
-            e = self.entry(i)
-            return e.group, e.element, e.creator_hash
-
         base, size = 0, n
         while size > 1:
             half = size // 2
-            if not key_at(base + half) > key:
+            if not self.key_at(base + half) > key:
                 base += half
             size -= half
-        return base if key_at(base) == key else None
+        return base if self.key_at(base) == key else None
+
+    def verified(self, group: int, element: int, creator: str | None) -> int | None:
+        """The record of the latest entry of the key whose record's creator folds to `creator`,
+        or stores none; without a creator, the search's answer as it is."""
+        key = (group, element, hash_creator(creator))
+        if creator is not None and key[2] == 0:
+            return None  # hash 0 is the public entries' hash
+        found = self.find(key)
+        if found is None:
+            return None
+        (rec_start, rec_count), (pool_start, pool_len) = self.arrays[1], self.arrays[2]
+        pool = self.body[pool_start : pool_start + pool_len]
+        for i in range(found, -1, -1):
+            if self.key_at(i) != key:
+                break
+            record = self.entry(i).record
+            if record >= rec_count:
+                raise Internal(f"index out of bounds: the len is {rec_count} but the index is {record}")
+            r = L.RawRecord.unpack_from(self.body, rec_start + L.RECORD_LEN * record)
+            if creator is None or r.creator_len == 0:
+                return record
+            if _folded(_bytes(pool, r.creator_off, r.creator_len)) == normalize_creator(creator).encode():
+                return record
+        return None
 
     def lookup(self, group, element, creator=None) -> dict | None:
         """The result, or raises what the extension raises (Internal for its internal error)."""
@@ -164,13 +196,10 @@ class Model:
                 creator.encode("utf-8")
             except UnicodeEncodeError as e:
                 raise _noted(e, "creator") from None
-        found = self.find(group, element, creator)
-        if found is None:
+        record = self.verified(group, element, creator)
+        if record is None:
             return None
-        record = self.entry(found).record
-        (rec_start, rec_count), (pool_start, pool_len) = self.arrays[1], self.arrays[2]
-        if record >= rec_count:
-            raise Internal(f"index out of bounds: the len is {rec_count} but the index is {record}")
+        (rec_start, _), (pool_start, pool_len) = self.arrays[1], self.arrays[2]
         r = L.RawRecord.unpack_from(self.body, rec_start + L.RECORD_LEN * record)
         pool = self.body[pool_start : pool_start + pool_len]
         # Texts are resolved in the order the extension fills the dict, so that of several bad

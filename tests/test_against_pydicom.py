@@ -6,18 +6,33 @@ pydicom's own answer for that tag.  Every private entry must be found under its 
 pydicom's name and VR unless pydicom itself defines that key twice (creators differing only in
 case) or leaves the VR unknown ("UN"), where the bundled file may hold the other definition.
 Each test prints how many lookups it compared (shown with ``pytest -rP``).
+
+The files pydicom ships as test data, from many vendors, are read element by element, as a
+user meets them: each element, in sequences too, is looked up with ``quillet.lookup_element``
+under the creator its block names, and must agree with pydicom's own answer for it; the
+``quillet`` command must give the same answers.
 """
 
 from __future__ import annotations
 
 import itertools
+import json
+import logging
+import os
+import subprocess
+import sys
+import warnings
+from collections import Counter
+from collections.abc import Iterator
 
 import pytest
 
 pytest.importorskip("pydicom")
-from pydicom import datadict
+from pydicom import datadict, dcmread
 from pydicom._dicom_dict import DicomDictionary, RepeatersDictionary
 from pydicom._private_dict import private_dictionaries
+from pydicom.data import data_manager, get_testdata_files
+from pydicom.errors import InvalidDicomError
 
 import quillet
 from quillet import _layout as L
@@ -102,8 +117,10 @@ def private_keys():
             group_digits, elem_digits = mask[:4], mask[4:].lower()
             if elem_digits[2:] == "xx":
                 continue  # a mask over a whole block names no single element: left out
-            block_offset = elem_digits[:2] == "xx"
-            element = int(elem_digits[2:] if block_offset else elem_digits, 16)
+            element = int(elem_digits[2:] if elem_digits[:2] == "xx" else elem_digits, 16)
+            # A fixed element below 0x0100, where a data set holds only creator elements, is
+            # stored as the block offset it stands for.
+            block_offset = elem_digits[:2] == "xx" or element <= 0xFF
             # Private group ranges cover the odd (private) groups.
             for group in hex_values(group_digits, 1 if "x" in group_digits.lower() else None):
                 yield group, element, block_offset, creator, name, vr
@@ -135,3 +152,141 @@ def test_every_private_entry(bundled):
             bad.append(f"{where}: {have}, expected {(name, expected_vr(vr), block_offset)}")
     print(f"compared {len(keys)} private lookups under {len(private_dictionaries)} creators")
     assert not bad, f"{len(bad)} mismatches:\n" + "\n".join(bad[:20])
+
+
+# ---- the elements of pydicom's own test files ------------------------------------------------
+
+
+def shipped_test_files() -> list[str]:
+    """Every file that pydicom ships as test data. Its list would also name files that pydicom
+    downloads on first use; those are not shipped, and nothing here may reach the network, so
+    that part of the list is turned off."""
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(data_manager, "online_test_file_dummy_paths", lambda: {})
+        return sorted(f for f in get_testdata_files() if os.path.isfile(f))
+
+
+def elements_in(ds) -> Iterator[tuple[int, int, str | None]]:
+    """(group, element, creator) of every element of a data set, items of sequences included.
+    The creator of a private data element is the value of the element that reserved its block."""
+    for elem in ds:
+        group, element = elem.tag.group, elem.tag.element
+        creator = None
+        if group % 2 and element >= 0x1000:
+            reserved = ds.get((group << 16) | (element >> 8))
+            if reserved is not None and isinstance(reserved.value, str):
+                creator = reserved.value
+        yield group, element, creator
+        if elem.VR == "SQ":
+            for item in elem.value:
+                yield from elements_in(item)
+
+
+@pytest.fixture(scope="module")
+def met() -> list[tuple[str, int, int, str | None]]:
+    """(file, group, element, creator) of every element of every DICOM test file."""
+    out = []
+    # pydicom warns and logs about the oddities that many of these files exist to show.
+    log = logging.getLogger("pydicom")
+    level = log.level
+    log.setLevel(logging.ERROR)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            for path in shipped_test_files():
+                try:
+                    ds = dcmread(path)
+                except InvalidDicomError:
+                    if not path.endswith(".dcm"):
+                        continue  # a README, a JSON or text dump, an ICC profile, a zip
+                    ds = dcmread(path, force=True)  # a data set without preamble and meta header
+                name = os.path.relpath(path, data_manager.DATA_ROOT)
+                for elements in (elements_in(ds.file_meta), elements_in(ds)):
+                    out += [(name, *e) for e in elements]
+    finally:
+        log.setLevel(level)
+    return out
+
+
+def pydicom_entry(group: int, element: int, creator: str | None) -> tuple | None:
+    """pydicom's (vr, name, keyword) for an element, keyword None for a private one."""
+    tag = (group << 16) | element
+    try:
+        if group % 2 == 0:
+            vr, _vm, name, _retired, keyword = datadict.get_entry(tag)
+            return vr, name, keyword
+        if creator is None:
+            return None
+        vr, _vm, name, _retired = datadict.get_private_entry(tag, creator)
+        return vr, name, None
+    except KeyError:
+        return None
+
+
+def test_every_element_of_the_test_files(bundled, met):
+    counts: Counter[str] = Counter()
+    bad = []
+    for name, group, element, creator in met:
+        kind = "private" if group % 2 else "public"
+        got = quillet.lookup_element(bundled, group, element, creator)
+        want = pydicom_entry(group, element, creator)
+        counts[kind] += 1
+        counts[f"{kind}, found by quillet"] += got is not None
+        counts[f"{kind}, known to pydicom"] += want is not None
+        if want is None:
+            continue
+        vr, pyd_name, keyword = want
+        expected = {"name": pyd_name} | ({"keyword": keyword} if keyword is not None else {})
+        if vr in SINGLE_VRS:
+            expected["vr"] = vr
+        have = None if got is None else {k: got[k] for k in expected}
+        if have != expected:
+            bad.append(f"{name} ({group:04X},{element:04X}) {creator!r}: {have}, expected {expected}")
+    print(
+        f"{len(met)} elements in {len({m[0] for m in met})} files: "
+        + ", ".join(f"{k} {n}" for k, n in counts.items())
+    )
+    assert counts["private, known to pydicom"] > 1000 and counts["public, known to pydicom"] > 10000
+    assert not bad, f"{len(bad)} mismatches:\n" + "\n".join(bad[:20])
+
+
+# Runs the command's own entry point once per request in one process, and prints one JSON line
+# per request: the exit status and what the command printed.
+COMMAND = """
+import contextlib, io, json, sys
+from quillet.cli import main
+for line in sys.stdin:
+    group, element, creator = json.loads(line)
+    argv = ["lookup", f"{group:04X},{element:04X}", "--json"]
+    if creator is not None:
+        argv.append("--creator=" + creator)
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(io.StringIO()):
+        status = main(argv)
+    print(json.dumps([status, out.getvalue()]))
+"""
+
+
+def test_the_command_agrees_with_lookup_element(bundled, met):
+    requests = sorted({m[1:] for m in met}, key=lambda r: (r[0], r[1], r[2] or ""))
+    ran = subprocess.run(
+        [sys.executable, "-c", COMMAND],
+        input="".join(json.dumps(r) + "\n" for r in requests),
+        capture_output=True,
+        text=True,
+        check=True,
+    )
+    answers = [json.loads(line) for line in ran.stdout.splitlines()]
+    assert len(answers) == len(requests)
+    bad = []
+    for (group, element, creator), (status, printed) in zip(requests, answers, strict=True):
+        entry = quillet.lookup_element(bundled, group, element, creator)
+        agree = (
+            (status, json.loads(printed)) == (0, entry) if entry is not None else (status, printed) == (1, "")
+        )
+        if not agree:
+            bad.append(
+                f"({group:04X},{element:04X}) {creator!r}: command {status} {printed!r}, expected {entry}"
+            )
+    print(f"{len(requests)} distinct requests, {sum(a[0] == 0 for a in answers)} found by the command")
+    assert not bad, f"{len(bad)} disagreements:\n" + "\n".join(bad[:20])

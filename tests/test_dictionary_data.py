@@ -69,6 +69,10 @@ def test_row_invariants(rows):
             bad.append(f"{where}: a source listed twice")
         if not row.creator and row.group % 2:
             bad.append(f"{where}: a public tag in an odd (private) group")
+        if row.creator and row.element <= 0xFF and not row.block_offset:
+            bad.append(f"{where}: a fixed private element where only creator elements stand")
+        if not row.keyword.isascii() or not (row.keyword.isalnum() or row.keyword == ""):
+            bad.append(f"{where}: keyword {row.keyword!r} is not a DICOM keyword")
     assert bad == []
 
 
@@ -218,3 +222,11 @@ def _def(creator, name, *, element=0x15, expanded=False, block_offset=True, line
 def test_resolution_within_a_source(defs, winner):
     chosen = regen.resolve_within("test", defs, regen.Report())
     assert chosen[(0x0009, 0x15, unicode_.normalize_creator(defs[0].creator))].name == winner
+
+
+def test_low_fixed_elements_become_offsets_unless_one_exists():
+    fixed = [_def("C", "Fixed", block_offset=False), _def("D", "Alone", element=0x20, block_offset=False)]
+    # The offset of C's fixed element is held in the other source.
+    placed = regen.place_low_fixed_elements({"a": fixed, "b": [_def("C", "Offset")]}, regen.Report())
+    assert [(d.name, d.block_offset) for d in placed["a"]] == [("Alone", True)]
+    assert [d.name for d in placed["b"]] == ["Offset"]

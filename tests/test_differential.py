@@ -272,6 +272,52 @@ def test_hand_laid_bodies(folder, body, extra):
     agree(folder, L.pack_file(body), keys_for(extra))
 
 
+# ---- colliding creators: the hash narrows the search, the stored text decides ----------------
+
+# "BEWPFYTS" and "YLXRESED" share a hash, and "II7AVYR" hashes to 0, the hash of public entries:
+# the writer refuses both, so these files are laid out by hand. The pool's texts are the stored
+# creators; the last one is not UTF-8.
+CLASHING = [b"BEWPFYTS", b" ylxresed", b"YLXRESED", b"II7AVYR", b"x", b"STRASSE", b"\xffX"]
+CLASH_POOL = b"".join(CLASHING)
+CLASH_REFS = [(CLASH_POOL.index(t), len(t)) for t in CLASHING] + [
+    (0, 0),  # no creator stored
+    (len(CLASH_POOL) + 1, 2),  # starts beyond the pool
+    (len(CLASH_POOL) - 1, 2),  # ends beyond it
+]
+CLASH_HASHES = [hash_creator("BEWPFYTS"), 0, hash_creator("X"), hash_creator("STRASSE")]
+ASKED = [None, "BEWPFYTS", "bewpfyts  ", "YLXRESED", "II7AVYR", "X", "straße", "\xffx", ""]
+
+
+@st.composite
+def clashing_bodies(draw) -> L.Body:
+    refs = draw(st.lists(st.sampled_from(CLASH_REFS), min_size=1, max_size=6))
+    # The VR tells the records apart in the answers.
+    records = [
+        L.RawRecord(group=0x29, element=0x10, creator_off=off, creator_len=n, vr=i)
+        for i, (off, n) in enumerate(refs)
+    ]
+    entries = draw(
+        st.lists(
+            st.tuples(
+                st.sampled_from([0x10, 0x11]), st.sampled_from(CLASH_HASHES), st.integers(0, len(records))
+            ),
+            min_size=1,
+            max_size=10,
+        )
+    )
+    # Sorted by key only: entries of equal key keep the drawn order, which decides who is latest.
+    index = sorted(
+        (L.RawIndexEntry(0x29, e, h, r) for e, h, r in entries), key=lambda x: (x.element, x.creator_hash)
+    )
+    return L.Body(index=index, records=records, strings=CLASH_POOL)
+
+
+@settings(max_examples=400, **SETTINGS)
+@given(clashing_bodies())
+def test_colliding_creators(folder, body):
+    assert agree(folder, L.pack_file(body), lambda m: [(0x29, e, c) for e in (0x10, 0x11) for c in ASKED])
+
+
 # ---- damage at the byte level -----------------------------------------------------------------
 
 

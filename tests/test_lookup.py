@@ -290,6 +290,55 @@ def test_empty_creator_hashes_to_the_offset_basis(opened):
     assert h.lookup(0x10, 0x10) is None
 
 
+# "BEWPFYTS" and "YLXRESED" share a hash; "II7AVYR" hashes to 0, like every public tag.
+COLLIDING = L.Body(
+    index=[
+        L.RawIndexEntry(0x10, 0x10, 0, 4),
+        L.RawIndexEntry(0x29, 0x10, hash_creator("BEWPFYTS"), 0),
+        L.RawIndexEntry(0x29, 0x10, hash_creator("BEWPFYTS"), 1),
+        L.RawIndexEntry(0x29, 0x11, hash_creator("BEWPFYTS"), 2),
+        L.RawIndexEntry(0x29, 0x12, hash_creator("BEWPFYTS"), 3),
+    ],
+    records=[
+        L.RawRecord(0x29, 0x10, keyword_off=0, keyword_len=1, creator_off=0, creator_len=8),
+        L.RawRecord(0x29, 0x10, keyword_off=1, keyword_len=1, creator_off=8, creator_len=8),
+        L.RawRecord(0x29, 0x11, keyword_off=2, keyword_len=1),  # stores no creator
+        L.RawRecord(0x29, 0x12, creator_off=17, creator_len=8),  # its creator lies beyond the pool
+        L.RawRecord(0x10, 0x10, keyword_off=3, keyword_len=1),
+    ],
+    strings=b"BEWPFYTSYLXRESED",
+)
+BEYOND_POOL = "range start index 17 out of range for slice of length 16"
+
+
+@pytest.mark.parametrize(
+    "key, keyword",
+    [
+        ((0x29, 0x10, "YLXRESED"), "E"),
+        ((0x29, 0x10, " bewpfyts"), "B"),  # the earlier of two equal keys, as the later one differs
+        ((0x29, 0x11, "YLXRESED"), "W"),  # no stored creator: the hash decides, as it always did
+        ((0x29, 0x11, "BEWPFYTS"), "W"),
+        ((0x10, 0x10, "II7AVYR"), None),
+        ((0x10, 0x10), "P"),
+        ((0x29, 0x12, "BEWPFYTS"), BEYOND_POOL),  # the same internal error as converting it
+    ],
+)
+def test_creator_is_compared_not_only_hashed(opened, key, keyword):
+    h = opened(COLLIDING)
+    if keyword == BEYOND_POOL:
+        assert internal_error(lambda: h.lookup(*key)).args == (keyword,)
+        return
+    r = h.lookup(*key)
+    assert (r["keyword"] if r else None) == keyword
+
+
+@pytest.mark.parametrize("key", [(0x29, 0x10, "ACME 7ZNFEXT8"), (0x10, 0x10, "XKHYJV20Y")])
+def test_bundled_dictionary_refuses_crafted_creators(key):
+    # The first hashes like SIEMENS CSA HEADER, the second to 0.
+    with quillet.open_default() as d:
+        assert d.lookup(*key) is None
+
+
 def test_creator_str_subclass(opened):
     class Name(str):
         pass
@@ -373,3 +422,61 @@ def test_failed_lookup_leaves_handle_usable(opened):
         with pytest.raises((OverflowError, TypeError)):
             h.lookup(*bad)
     assert h.lookup(0x29, 0x10)["keyword"] == "NoCreator"
+
+
+# ---- lookup_element: the tag as it stands in a data set ---------------------------------------
+
+IN_DATA_SETS = [
+    Entry(0x0029, 0x10, creator="ACME", keyword="Offset", block_offset=True),
+    Entry(0x0029, 0x1010, creator="ACME", keyword="Whole"),
+    Entry(0x0029, 0x1011, creator="ACME", keyword="WholeOnly"),
+    Entry(0x0021, 0x3F, creator="ACME", keyword="FixedLow"),  # not an offset: never a data element
+    Entry(0x0021, 0x103F, creator="ACME", keyword="Text"),
+    Entry(0x0021, 0x40, creator="ACME", keyword="FixedLowAlone"),
+    Entry(0x0010, 0x1010, keyword="PatientAge"),
+    Entry(0x0010, 0x10, keyword="PatientName"),
+    Entry(0x0009, 0x10, keyword="CreatorElement"),
+]
+
+
+@pytest.mark.parametrize(
+    "args, keyword",
+    [
+        ((0x29, 0x1010, "acme"), "Offset"),  # the offset in the block wins over the whole element
+        ((0x29, 0x2010, "ACME"), "Offset"),  # in any block
+        ((0x29, 0x1011, "ACME"), "WholeOnly"),
+        ((0x21, 0x103F, "ACME"), "Text"),
+        ((0x21, 0x1040, "ACME"), None),
+        ((0x21, 0x3F, "ACME"), "FixedLow"),  # asked as such: the plain lookup
+        ((0x29, 0x1010, "OTHER"), None),
+        ((0x29, 0x10, "ACME"), "Offset"),
+        ((0x10, 0x1010), "PatientAge"),  # even groups are public: never cut to the low byte
+        ((0x10, 0x10), "PatientName"),
+        ((0x09, 0x10), "CreatorElement"),
+        ((0x09, 0x0FFF), None),
+    ],
+)
+def test_lookup_element(opened, args, keyword):
+    h = opened(IN_DATA_SETS)
+    r = quillet.lookup_element(h, *args)
+    assert (r["keyword"] if r else None) == keyword
+    if r is not None:  # returned as stored: the element is the entry's own, not the one asked for
+        assert r == h.lookup(r["group"], r["element"], *args[2:])
+
+
+@pytest.mark.parametrize(
+    "args, exc, note",
+    [
+        ((0x10029, 0x1010, "ACME"), OverflowError, "group"),
+        ((0x29, 0x11010, "ACME"), OverflowError, "element"),
+        ((1.0, 0x1010, "ACME"), TypeError, "group"),
+        ((0x29, 0x1010, b"ACME"), TypeError, "creator"),
+    ],
+)
+def test_lookup_element_errors_are_the_lookups(opened, args, exc, note):
+    h = opened(IN_DATA_SETS)
+    with pytest.raises(exc) as raised:
+        h.lookup(*args)
+    with pytest.raises(exc) as got:
+        quillet.lookup_element(h, *args)
+    assert str(got.value) == str(raised.value) and got.value.__notes__ == [f"while processing '{note}'"]

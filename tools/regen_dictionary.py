@@ -51,6 +51,18 @@ How the two sources are merged, and why
   a private element mask over a whole block (pydicom's (0019,10xx) and the like), which
   names no single data element.
 
+* Fixed private elements below 0x0100 (pydicom's private dictionary has some 1,600, keyed
+  like '0021003F').  In a data set (gggg,0010)-(gggg,00FF) are the private creator elements
+  and the elements below them are reserved, so no private data element can stand there: such
+  an entry is the block offset it stands for, written as a fixed element.  It is stored as
+  that offset, unless an "xx" entry of the same creator (in either source) already holds the
+  offset, and then it is dropped; both are counted.
+
+* Keywords are DICOM keywords, letters and digits only.  dcmtk's private.dic spells some
+  with blanks ("End NumberForBaseline"), which dcmtk itself drops when it loads the file, and
+  some with hyphens or underscores ("X-RayControlMOde", "K_Factor"); every character that is
+  not an ASCII letter or digit is dropped, and the rows changed are listed and counted.
+
 * VR.  A single code of the standard's 34 is kept; anything else ("US or SS", "OB or OW",
   dcmtk's "ox", "xs", "lt", "px", the "no VR" of items) becomes "??", and the row's
   description keeps the source's wording ("VR: US or SS").  dcmtk's "up" (a file offset
@@ -445,6 +457,47 @@ def read_dcmtk(folder: Path, version: str, report: Report) -> tuple[list[Def], l
     return public, private
 
 
+# --- cleaning private data -------------------------------------------------------------
+
+
+def place_low_fixed_elements(sources: dict[str, list[Def]], report: Report) -> dict[str, list[Def]]:
+    """Each source's private definitions, with the fixed elements below 0x0100 made block
+    offsets or dropped, as the module docstring says."""
+    offsets = {d.key for defs in sources.values() for d in defs if d.block_offset}
+    placed: dict[str, list[Def]] = {}
+    for source, defs in sources.items():
+        placed[source] = []
+        for d in defs:
+            if d.creator is None or d.block_offset or d.element > 0xFF:
+                placed[source].append(d)
+            elif d.key in offsets:
+                report.counts[
+                    f"{source}: fixed elements below 0x0100 dropped, an 'xx' entry holds the offset"
+                ] += 1
+            else:
+                report.counts[f"{source}: fixed elements below 0x0100 stored as block offsets"] += 1
+                placed[source].append(replace(d, block_offset=True))
+    return placed
+
+
+def dicom_keyword(text: str) -> str:
+    """A keyword as DICOM spells them: only its ASCII letters and digits."""
+    return re.sub(r"[^A-Za-z0-9]", "", text)
+
+
+def clean_keywords(rows: list[Row], report: Report) -> list[Row]:
+    cleaned = []
+    for row in rows:
+        keyword = dicom_keyword(row.keyword)
+        if keyword != row.keyword:
+            report.counts["rows: keywords made DICOM keywords"] += 1
+            where = tag_text(row.group, row.element, row.creator or None, row.block_offset)
+            report.say("keywords", f"{where}: {row.keyword!r} -> {keyword!r}")
+            row = replace(row, keyword=keyword)
+        cleaned.append(row)
+    return cleaned
+
+
 # --- resolving and merging --------------------------------------------------------------
 
 _RULES = (
@@ -647,6 +700,8 @@ def check_rows(rows: list[Row]) -> None:
                 problems.append(f"{where}: {name} is longer than 65535 bytes of UTF-8")
         if not row.sources or any(not s or "|" in s or "\t" in s or "\n" in s for s in row.sources):
             problems.append(f"{where}: sources {row.sources!r} must be non-empty, without '|'")
+        if row.keyword != dicom_keyword(row.keyword):
+            problems.append(f"{where}: keyword {row.keyword!r} is not a DICOM keyword")
         if row.vr not in _tsv.VR_CODES:
             problems.append(f"{where}: VR {row.vr!r}")
         if row.creator:
@@ -717,13 +772,14 @@ def build(args: argparse.Namespace, report: Report) -> list[Row]:
         False,
         report,
     )
+    placed = place_low_fixed_elements({"pydicom private": pyd_private, "dcmtk private": dcm_private}, report)
     private = merge(
-        resolve_within("pydicom private", pyd_private, report),
-        resolve_within("dcmtk private", dcm_private, report),
+        resolve_within("pydicom private", placed["pydicom private"], report),
+        resolve_within("dcmtk private", placed["dcmtk private"], report),
         True,
         report,
     )
-    rows = sorted([*public.values(), *private.values()], key=sort_key)
+    rows = clean_keywords(sorted([*public.values(), *private.values()], key=sort_key), report)
     check_rows(rows)
     creators = {normalize_creator(r.creator) for r in rows if r.creator}
     report.counts["rows: public"] = len(public)
@@ -756,7 +812,7 @@ def main(argv: list[str] | None = None) -> int:
     except Refused as exc:
         print(f"regen_dictionary: refused:\n{exc}", file=sys.stderr)
         return 2
-    for section in ("sources", "ranges", "conflicts", "disagreements"):
+    for section in ("sources", "ranges", "conflicts", "disagreements", "keywords"):
         print(f"\n== {section} ==")
         for line in report.lines.get(section, []) or ["(none)"]:
             print(line)

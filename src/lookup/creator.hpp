@@ -29,4 +29,8 @@ std::uint32_t hash_creator(std::string_view utf8) noexcept;
 /// well to either overload).
 std::uint32_t hash_creator(std::optional<std::string_view> creator) noexcept;
 
+/// True when normalize_creator(a) == normalize_creator(b), decided without building either:
+/// the two folded byte streams are compared as they are produced, up to the first difference.
+[[nodiscard]] bool creators_fold_equal(std::string_view a, std::string_view b) noexcept;
+
 }  // namespace quillet::lookup

@@ -30,17 +30,49 @@ LookupFault changed(const char* what) {
   return {std::string("dictionary changed after it was opened: the ") + what + " array lies outside the file"};
 }
 
-}  // namespace
-
-std::uint32_t index_count(ByteView body) noexcept {
-  const auto root = DictRoot::read(body);
-  return root ? root->index.count : 0;
+LookupFault bad_record(std::uint32_t count, std::uint32_t record) {
+  return {"index out of bounds: the len is " + std::to_string(count) + " but the index is " + std::to_string(record)};
 }
 
-Result<std::optional<RecordView>, LookupFault> find_record(ByteView body, std::uint16_t group, std::uint16_t element,
-                                                           std::optional<std::string_view> creator) {
-  const std::uint64_t key = pack_key(group, element, hash_creator(creator));
+/// The record that an index entry designates, and the pool.
+inline Result<RecordView, LookupFault> record_of(ByteView body, const DictRoot& root, IndexEntry entry) {
+  // Validation does not look at record numbers, so each one is checked here.
+  const std::uint32_t r = entry.record();
+  const std::uint32_t c = root.records.count;
+  if (r >= c) return Err{bad_record(c, r)};
+  const auto records = array_of<kRecordLen>(body, root.at + kRootRecordsAt, root.records);
+  if (!records) return Err{changed("records")};
+  const auto pool = pool_of(body, root.at + kRootStringsAt, root.strings);
+  if (!pool) return Err{changed("strings")};
+  const auto rec = (*records)[r];
+  if (!rec) return Err{changed("records")};
+  return RecordView{DictRecord(*rec), *pool};
+}
 
+/// Whether the record stores the requested creator: its text folds to the same as `creator`,
+/// or it stores none, which leaves nothing to compare, so that it is taken on the hash alone as
+/// it always was. A stored text outside the pool is a fault.
+Result<bool, LookupFault> stores_creator(const RecordView& view, std::string_view creator) {
+  const StrRef stored = view.record.creator();
+  if (stored.length == 0) return true;
+  auto text = resolve_text(view.pool, stored);
+  if (!text) return Err{std::move(text).error()};
+  const ByteView bytes = text.value();
+  return creators_fold_equal(creator, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+/// The search for key, instantiated twice: without creator it takes the entry it lands on as it
+/// is; with one (Verify) the entry must also store that creator.
+///
+/// The hash only narrows the search, so a creator that merely collides with a stored one must
+/// not find its entries. Among entries of equal key the latest that verifies wins: the walk runs
+/// back from where the search landed over the entries of the same key, and in a file without
+/// colliding creators it ends at the first.
+// Inlined by force: kept as a call of its own, the public instantiation costs each lookup
+// without creator more than the one function it replaces did.
+template <bool Verify>
+[[gnu::always_inline]] inline Result<std::optional<RecordView>, LookupFault> search(ByteView body, std::uint64_t key,
+                                                                                    std::string_view creator) {
   // The root is found afresh from the end of the body on every call; nothing is cached.
   const auto root = DictRoot::read(body);
   if (!root) return Err{LookupFault{"dictionary changed after it was opened: no room for the root"}};
@@ -62,25 +94,49 @@ Result<std::optional<RecordView>, LookupFault> find_record(ByteView body, std::u
     base = IndexEntry(*e).key() > key ? base : mid;
     size -= half;
   }
-  const auto found = (*index)[base];
-  if (!found) return Err{changed("index")};
-  const IndexEntry entry(*found);
-  if (entry.key() != key) return std::optional<RecordView>{};
-
-  // Validation does not look at record numbers, so this one is checked here.
-  const std::uint32_t r = entry.record();
-  const std::uint32_t c = root->records.count;
-  if (r >= c) {
-    return Err{
-        LookupFault{"index out of bounds: the len is " + std::to_string(c) + " but the index is " + std::to_string(r)}};
+  for (std::uint64_t i = base;; --i) {
+    const auto at = (*index)[i];
+    if (!at) return Err{changed("index")};
+    const IndexEntry entry(*at);
+    if (entry.key() != key) break;
+    auto view = record_of(body, *root, entry);
+    if (!view) return Err{std::move(view).error()};
+    if constexpr (!Verify) {
+      return std::optional<RecordView>{view.value()};
+    } else {
+      auto verified = stores_creator(view.value(), creator);
+      if (!verified) return Err{std::move(verified).error()};
+      if (verified.value()) return std::optional<RecordView>{view.value()};
+      if (i == 0) break;
+    }
   }
-  const auto records = array_of<kRecordLen>(body, root->at + kRootRecordsAt, root->records);
-  if (!records) return Err{changed("records")};
-  const auto pool = pool_of(body, root->at + kRootStringsAt, root->strings);
-  if (!pool) return Err{changed("strings")};
-  const auto rec = (*records)[r];
-  if (!rec) return Err{changed("records")};
-  return std::optional<RecordView>{RecordView{DictRecord(*rec), *pool}};
+  return std::optional<RecordView>{};
+}
+
+}  // namespace
+
+LookupFault text_fault(std::uint64_t pool_size, StrRef ref) {
+  if (ref.offset > pool_size) {
+    return {"range start index " + std::to_string(ref.offset) + " out of range for slice of length " +
+            std::to_string(pool_size)};
+  }
+  const std::uint64_t end = std::uint64_t{ref.offset} + ref.length;  // 64-bit: cannot wrap
+  return {"range end index " + std::to_string(end) + " out of range for slice of length " + std::to_string(pool_size)};
+}
+
+std::uint32_t index_count(ByteView body) noexcept {
+  const auto root = DictRoot::read(body);
+  return root ? root->index.count : 0;
+}
+
+Result<std::optional<RecordView>, LookupFault> find_record(ByteView body, std::uint16_t group, std::uint16_t element,
+                                                           std::optional<std::string_view> creator) {
+  if (!creator) return search<false>(body, pack_key(group, element, 0), {});
+  const std::uint32_t hash = hash_creator(*creator);
+  // Hash 0 marks the entries without creator; a creator that happens to hash to 0 is none of
+  // them, and no private entry can be stored under it.
+  if (hash == 0) return std::optional<RecordView>{};
+  return search<true>(body, pack_key(group, element, hash), *creator);
 }
 
 }  // namespace quillet::lookup

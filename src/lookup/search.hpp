@@ -15,6 +15,7 @@ namespace quillet::lookup {
 
 using archive::ByteView;
 using archive::DictRecord;
+using archive::StrRef;
 
 /// A located record and the pool its texts live in. Points into the mapping: valid only while the
 /// dictionary that produced it is alive.
@@ -28,11 +29,24 @@ struct LookupFault {
   std::string message;
 };
 
+/// The fault for a text that does not lie inside the pool: its text names the offset, or else
+/// the end, that is out of range.
+[[nodiscard]] LookupFault text_fault(std::uint64_t pool_size, StrRef ref);
+
+/// The bytes of a text of the pool. Texts are not checked at open, so one that does not lie
+/// inside the pool is a fault.
+[[nodiscard]] inline Result<ByteView, LookupFault> resolve_text(ByteView pool, StrRef ref) {
+  if (const auto bytes = pool.slice(ref.offset, ref.length)) return *bytes;
+  return Err{text_fault(pool.size(), ref)};
+}
+
 /// The number of index entries, read from the root at the end of the body.
 [[nodiscard]] std::uint32_t index_count(ByteView body) noexcept;
 
 /// Searches the index for (group, element, hash of creator). No creator searches hash 0.
-/// Nothing found is not a fault.
+/// With a creator, an entry counts only when its record's creator folds to the same text (or the
+/// record stores none); among entries of equal key the latest such one wins. Nothing found is
+/// not a fault.
 [[nodiscard]] Result<std::optional<RecordView>, LookupFault> find_record(ByteView body, std::uint16_t group,
                                                                          std::uint16_t element,
                                                                          std::optional<std::string_view> creator);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "archive/layout.hpp"
+#include "lookup/search.hpp"
 #include "lookup/utf8.hpp"
 #include "module/errors.hpp"
 #include "module/pyref.hpp"
@@ -25,19 +26,12 @@ using lookup::is_valid_utf8;
 /// The bytes of a text, or nothing after raising the internal fault for a text outside the pool.
 /// Texts are not checked at open, so this is where a corrupt StrRef is caught.
 std::optional<ByteView> resolve(ByteView pool, StrRef ref) noexcept {
-  const std::uint64_t len = pool.size();
-  const std::uint64_t end = std::uint64_t{ref.offset} + ref.length;  // 64-bit: cannot wrap
-  if (ref.offset > len) {
-    raise_internal("range start index " + std::to_string(ref.offset) + " out of range for slice of length " +
-                   std::to_string(len));
+  auto bytes = lookup::resolve_text(pool, ref);
+  if (!bytes) {
+    raise_internal(bytes.error().message);
     return std::nullopt;
   }
-  if (end > len) {
-    raise_internal("range end index " + std::to_string(end) + " out of range for slice of length " +
-                   std::to_string(len));
-    return std::nullopt;
-  }
-  return pool.slice(ref.offset, ref.length);
+  return bytes.value();
 }
 
 /// A new str of bytes known to be ASCII: the one case that needs neither decoding nor a scan.

@@ -8,11 +8,13 @@
 
 from __future__ import annotations
 
+import operator
 from pathlib import Path
 
+from . import _quillet
 from ._quillet import Dict, __version__, open
 
-__all__ = ["DEFAULT_PATH", "Dict", "__version__", "open", "open_default"]
+__all__ = ["DEFAULT_PATH", "Dict", "__version__", "lookup_element", "open", "open_default"]
 
 #: The standard dictionary (public tags and known private ones) that ships with the package.
 DEFAULT_PATH: Path = Path(__file__).with_name("dictionary.qlet")
@@ -21,3 +23,26 @@ DEFAULT_PATH: Path = Path(__file__).with_name("dictionary.qlet")
 def open_default() -> Dict:
     """Open the bundled dictionary; the same as ``quillet.open(quillet.DEFAULT_PATH)``."""
     return open(DEFAULT_PATH)
+
+
+def lookup_element(d: Dict, group: int, element: int, creator: str | None = None) -> _quillet.Entry | None:
+    """Look up a tag as it stands in a data set, such as (0029,1010) under its private creator.
+
+    A private data element (odd group, element 0x1000 to 0xFFFF) lies in the block that its
+    creator reserved, the element's high byte, so dictionaries list it by its offset in the
+    block, the low byte: the entry ``d.lookup(group, element & 0xFF, creator)`` is taken when
+    it is such an offset (``block_offset`` true), and otherwise an entry for the whole element,
+    ``d.lookup(group, element, creator)``. Every other tag is ``d.lookup(group, element,
+    creator)``. The entry comes back as ``Dict.lookup`` returns it, with the element as stored
+    (the offset, for an entry found through its block), and the errors are ``Dict.lookup``'s.
+    """
+    try:
+        g, e = operator.index(group), operator.index(element)
+    except Exception:
+        return d.lookup(group, element, creator)  # raises the lookup's own error, with its note
+    if g & 1 and 0x1000 <= e <= 0xFFFF:
+        # A fixed element of the low byte would be a private creator element, never a data element.
+        entry = d.lookup(g, e & 0xFF, creator)
+        if entry is not None and entry["block_offset"]:
+            return entry
+    return d.lookup(group, element, creator)

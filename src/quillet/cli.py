@@ -19,7 +19,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from . import DEFAULT_PATH, Dict
+from . import DEFAULT_PATH, Dict, lookup_element
 from . import open as open_dict
 from ._layout import RESULT_KEYS
 from .writer import Entry, to_bytes, write_dictionary
@@ -53,20 +53,6 @@ def _open(path: Path | str) -> Dict:
         raise BadInput(str(exc)) from None
 
 
-def find(d: Dict, group: int, element: int, creator: str | None) -> Found | None:
-    """The entry for a tag as it appears in a data set.
-
-    Private dictionaries key an element inside a creator's block by its low byte, so a tag
-    copied from a dump, (0029,1010), is also tried as (0029,xx10) when it has no entry of its own.
-    """
-    entry = d.lookup(group, element, creator)
-    if entry is None and creator is not None and element > 0xFF:
-        entry = d.lookup(group, element & 0xFF, creator)
-        if entry is not None and not entry["block_offset"]:
-            entry = None
-    return entry
-
-
 def describe(e: Found) -> str:
     element = f"xx{e['element']:02X}" if e["block_offset"] else f"{e['element']:04X}"
     lines = [
@@ -85,7 +71,7 @@ def describe(e: Found) -> str:
 def cmd_lookup(args: argparse.Namespace) -> int:
     group, element = parse_tag(args.tag)
     d = _open(args.dict)
-    entry = find(d, group, element, args.creator)
+    entry = lookup_element(d, group, element, args.creator)
     if entry is None:
         under = f" under creator {args.creator!r}" if args.creator is not None else ""
         print(f"quillet: ({group:04X},{element:04X}){under} is not in {args.dict}", file=sys.stderr)

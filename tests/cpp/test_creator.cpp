@@ -241,3 +241,59 @@ TEST_CASE("python reference: every code point, folded between two letters") {
     CHECK_EQ(digest, quillet::vectors::block_digests[b], static_cast<std::uint32_t>(first));
   }
 }
+
+TEST_CASE("compare: folded texts are equal exactly when their normalised forms are") {
+  using quillet::lookup::creators_fold_equal;
+  using quillet::lookup::normalize_creator;
+  // Every pair of the curated creators, in both orders; several of them fold alike.
+  std::size_t equal_pairs = 0;
+  for (const auto& a : quillet::vectors::creators) {
+    for (const auto& b : quillet::vectors::creators) {
+      const bool expected = a.folded == b.folded;
+      if (expected && a.input != b.input) ++equal_pairs;
+      CHECK_EQ(creators_fold_equal(a.input, b.input), expected, std::string(a.input) + " | " + std::string(b.input));
+    }
+  }
+  CHECK(equal_pairs > 0);
+
+  // Random texts against variants of themselves (case, spacing, a byte changed, cut short):
+  // the streams must agree to the end, and a difference anywhere, a missing tail included,
+  // must show.
+  std::uint64_t state = 0x2545F4914F6CDD1Du;
+  const auto next = [&] {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    return static_cast<unsigned>(state >> 56);
+  };
+  // ASCII pieces first: every other round draws from them only, for the comparison's ASCII path.
+  static constexpr std::array<std::string_view, 11> pieces{
+      "a"sv, "Z"sv, " "sv, "\t"sv, "SS"sv, "\r\n"sv, "\u00a0"sv, "\u00df"sv, "\ufb03"sv, "\xc3"sv, "\xe2\x80"sv};
+  constexpr std::size_t kAsciiPieces = 6;
+  // What b gets in place of piece p of a: another spelling, more space, less space, a
+  // difference, or p itself.
+  const auto variant = [](std::string_view p, unsigned how) -> std::string {
+    if (how == 0) return std::string(p == "a"sv ? "A"sv : p == "Z"sv ? "z"sv : p == "SS"sv ? "\u00df"sv : p);
+    if (how == 1) return std::string(p) + ' ';
+    if (how == 2) return p == " "sv || p == "\t"sv || p == "\r\n"sv ? "" : std::string(p);
+    if (how == 3) return "x";
+    return std::string(p);
+  };
+  std::size_t alike = 0;
+  constexpr int kRounds = 20000;
+  for (int round = 0; round < kRounds; ++round) {
+    std::string a, b;
+    const unsigned length = next() % 12;
+    for (unsigned i = 0; i < length; ++i) {
+      const std::string_view p = pieces[next() % (round % 2 ? kAsciiPieces : pieces.size())];
+      a += p;
+      const unsigned how = next() % 8;
+      b += variant(p, how == 3 && round % 4 != 0 ? 0 : how);  // differences in a quarter of the rounds
+    }
+    if (round % 5 == 0 && !b.empty()) b.pop_back();  // cut short, maybe mid-sequence
+    const bool expected = normalize_creator(a) == normalize_creator(b);
+    alike += expected;
+    CHECK_EQ(creators_fold_equal(a, b), expected, a + " | " + b);
+    CHECK_EQ(creators_fold_equal(b, a), expected, b + " | " + a);
+  }
+  // Both answers must be common, or the loop proves little.
+  CHECK(alike > kRounds / 4 && alike < kRounds * 3 / 4);
+}
