@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string_view>
 #include <type_traits>
 
 namespace quillet::archive {
@@ -32,6 +33,17 @@ template <class T>
   return value;
 }
 }  // namespace detail
+
+/// The same bytes seen as characters, and back: text APIs take char, file bytes are unsigned.
+/// Both are byte types, so viewing one as the other reads nothing through a wrong type.
+[[nodiscard]] inline std::string_view as_chars(const std::uint8_t* p, std::size_t n) noexcept {
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): char and uint8_t alias any byte
+  return {reinterpret_cast<const char*>(p), n};
+}
+[[nodiscard]] inline const std::uint8_t* as_bytes(std::string_view s) noexcept {
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): char and uint8_t alias any byte
+  return reinterpret_cast<const std::uint8_t*>(s.data());
+}
 
 /// A read-only window onto bytes someone else owns (in practice: a file mapping).
 class ByteView {

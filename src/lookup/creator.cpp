@@ -224,7 +224,7 @@ static_assert([] {
 }());
 
 bool is_ascii(std::string_view text) noexcept {
-  return lookup::is_ascii(ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  return lookup::is_ascii(ByteView(archive::as_bytes(text), text.size()));
 }
 
 /// Whether two texts of ASCII bytes only fold alike: for them folding keeps the words, as runs

@@ -58,7 +58,7 @@ Result<bool, LookupFault> stores_creator(const RecordView& view, std::string_vie
   auto text = resolve_text(view.pool, stored);
   if (!text) return Err{std::move(text).error()};
   const ByteView bytes = text.value();
-  return creators_fold_equal(creator, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  return creators_fold_equal(creator, archive::as_chars(bytes.data(), bytes.size()));
 }
 
 /// The search for key, instantiated twice: without creator it takes the entry it lands on as it
