@@ -108,6 +108,8 @@ def private_keys():
             element = int(elem_digits[2:] if block_offset else elem_digits, 16)
             # Private group ranges cover the odd (private) groups.
             for group in hex_values(group_digits, 1 if "x" in group_digits.lower() else None):
+                if group % 2 == 0:
+                    continue  # a creator on a public group: no data set holds it, left out
                 yield group, element, block_offset, creator, name, vr
 
 

@@ -53,12 +53,26 @@ def bad(**changes):
         (bad(keyword=b"Kw"), "keyword: must be a str, not bytes"),
         (bad(description="\udc80"), "description: cannot be encoded as UTF-8"),
         (bad(creator="AC\ud800"), "creator: cannot be encoded"),
-        (bad(creator=" \t\u3000"), "creator: is only white space"),
+        (bad(creator=" \u3000\u2003"), "creator: is only white space"),
         (bad(creator=HASH_ZERO), "creator: hashes to 0"),
         (bad(sources=("A|B",)), "sources[0]: 'A|B' contains '|'"),
         (bad(sources=("A", "")), "sources[1]: is empty"),
         (bad(sources=("A", 5)), "sources[1]: must be a str"),
-        (bad(sources="AB"), "sources: must be a sequence of texts, not str"),
+        (bad(sources="AB"), "sources: must be a list or tuple of texts, in a stable order, not str"),
+        # A set's order, and with it the file, would change from one run to the next.
+        (bad(sources={"A", "B"}), "sources: must be a list or tuple of texts, in a stable order, not set"),
+        # Control characters: C0, DEL and C1, in any text.
+        (bad(keyword="Evil\x1b[2J"), "keyword: holds the control character U+001B at index 4"),
+        (bad(description="a\x00b"), "description: holds the control character U+0000 at index 1"),
+        (bad(creator="ACME\t1"), "creator: holds the control character U+0009 at index 4"),
+        (bad(sources=("ok", "x\x9b")), "sources[1]: holds the control character U+009B at index 1"),
+        (bad(name="\x7f"), "name: holds the control character U+007F"),
+        # Tags that DICOM cannot have.
+        ([Entry(0x0010, 0x10, creator="ACME")], "creator: given for group 0010, which is even"),
+        ([Entry(0x0029, 0x10, keyword="Dose")], "creator: missing: group 0029 is private"),
+        ([Entry(0xFFFF, 0x10)], "creator: missing: group FFFF is private"),
+        ([Entry(0x0010, 0x10, block_offset=True)], "block_offset: only a private tag"),
+        (bad(element=0x1010, block_offset=True), "block_offset: element 1010 is above 00FF"),
         (bad(group=0x10000), "entry 1 (65536,0010 'ACME'): group: must be an int"),
         (bad(group=-1), "group: must be an int"),
         (bad(element=True), "element: must be an int from 0 to 65535, not True"),
@@ -73,7 +87,8 @@ def bad(**changes):
         (
             [Entry(9, 1, creator=COLLIDING[0]), Entry(11, 1, creator=COLLIDING[1])],
             "entry 1 (000B,0001 'YLXRESED'): creator: folds to 'YLXRESED', which hashes to 0x831C47DF "
-            "like 'BEWPFYTS' of entry 0",
+            "like 'BEWPFYTS', so lookups could not tell it from the creator of "
+            "entry 0 (0009,0001 'bewpfyts')",
         ),
     ],
 )
@@ -86,10 +101,23 @@ def test_bad_input_is_refused_and_nothing_written(tmp_path, entries, message):
     assert path.read_bytes() == b"old" and os.listdir(tmp_path) == ["d.qlet"]
 
 
+def test_every_problem_is_listed():
+    entries = [GOOD, dataclasses.replace(ACME, vr="XX"), GOOD, ACME, ACME, dataclasses.replace(GOOD, name=5)]
+    with pytest.raises(writer.InvalidEntries) as info:
+        to_bytes(entries)
+    assert [(p.position, p.text, p.other and p.other[0]) for p in info.value.problems] == [
+        (1, "vr: 'XX' is not one of " + " ".join(_layout.VR_CODES), None),
+        (2, "same tag and creator as", 0),
+        (4, "same tag and creator as", 3),
+        (5, "name: must be a str, not int", None),
+    ]
+    assert str(info.value).endswith("(and 3 more problems)")
+
+
 def test_pool_that_offsets_cannot_reach_is_refused(monkeypatch):
     # Room for GOOD's 25 bytes of texts but not for ACME's 4 more.
     monkeypatch.setattr(writer, "_MAX_ROOT_POS", 2 * 56 + 3 + 28)
-    to_bytes([GOOD, Entry(0x29, 0x10, keyword="Kw")])
+    to_bytes([GOOD, Entry(0x28, 0x10, keyword="Kw")])
     with pytest.raises(
         ValueError,
         match=r"entry 1 \(0029,0010 'ACME'\): creator: the string "
@@ -176,10 +204,11 @@ def test_index_sorted_and_texts_shared():
         for g in (0x0028, 0x0029, 0xFFFE)
         for e in (0, 0x10, 0xE000)
     ]
-    data = to_bytes(entries)
+    # Public and private keys of one (group, element) side by side: only the layout is at stake.
+    data = writer._to_bytes(entries, dicom_rules=False)
     shuffled = entries[:]
     random.Random(7).shuffle(shuffled)
-    assert to_bytes(shuffled) == data and len(data) % 4 == 0
+    assert writer._to_bytes(shuffled, dicom_rules=False) == data and len(data) % 4 == 0
 
     body, n = data[32:], len(entries)
     root = len(body) - 24
@@ -242,7 +271,7 @@ def test_invalid_utf8_reads_as_empty(tmp_path, field):
         group=0x29,
         element=0x10,
         vr=18,
-        **{f"{f}_{part}": v for f, ref in refs.items() for part, v in zip(("off", "len"), ref)},
+        **{f"{f}_{part}": v for f, ref in refs.items() for part, v in zip(("off", "len"), ref, strict=True)},
     )
     body = _layout.Body([_layout.RawIndexEntry(0x29, 0x10, hash_creator("ACME"))], [record], pool)
     (tmp_path / "u.qlet").write_bytes(_layout.pack_file(body))
@@ -255,30 +284,44 @@ def test_invalid_utf8_reads_as_empty(tmp_path, field):
     assert quillet.open(tmp_path / "u.qlet").lookup(0x29, 0x10, "ACME") == want
 
 
-_text = st.text(st.characters(exclude_categories=("Cs",)), max_size=6)
+# Any text the writer takes: no surrogates, no control characters.
+_text = st.text(st.characters(exclude_categories=("Cs", "Cc")), max_size=6)
 _creator = st.one_of(
-    st.sampled_from(["", "ACME", "acme 1.0", "straße", "Ünï  Cörp"]),
+    st.sampled_from(["ACME", "acme 1.0", "straße", "Ünï  Cörp"]),
     _text.filter(lambda c: normalize_creator(c) != "" and hash_creator(c) != 0),
 )
-_entries = st.lists(
+_texts = {
+    "keyword": _text,
+    "name": _text,
+    "description": _text,
+    "vr": st.sampled_from(list(_layout.VR_CODES)),
+    "retired": st.booleans(),
+    "sources": st.lists(
+        st.text(
+            st.characters(exclude_categories=("Cs", "Cc"), exclude_characters="|"), min_size=1, max_size=4
+        ),
+        max_size=3,
+    ).map(tuple),
+}
+_public = st.builds(
+    Entry,
+    st.sampled_from([0, 0x0008, 0xFFFE]) | st.integers(0, 0x7FFF).map(lambda g: 2 * g),
+    st.sampled_from([0, 0x10]) | st.integers(0, 0xFFFF),
+    **_texts,
+)
+_private = st.one_of(
     st.builds(
         Entry,
-        st.sampled_from([0, 0x29, 0xFFFF]) | st.integers(0, 0xFFFF),
-        st.sampled_from([0, 0x10]) | st.integers(0, 0xFFFF),
+        st.sampled_from([0x0009, 0x0029, 0xFFFF]) | st.integers(5, 0x7FFF).map(lambda g: 2 * g + 1),
+        st.integers(0, 0xFF),
         creator=_creator,
-        keyword=_text,
-        name=_text,
-        description=_text,
-        vr=st.sampled_from(list(_layout.VR_CODES)),
-        retired=st.booleans(),
-        block_offset=st.booleans(),
-        sources=st.lists(
-            st.text(
-                st.characters(exclude_categories=("Cs",), exclude_characters="|"), min_size=1, max_size=4
-            ),
-            max_size=3,
-        ).map(tuple),
+        block_offset=st.just(True),
+        **_texts,
     ),
+    st.builds(Entry, st.sampled_from([0x0029, 0x7FE1]), st.integers(0, 0xFFFF), creator=_creator, **_texts),
+)
+_entries = st.lists(
+    _public | _private,
     max_size=25,
     unique_by=lambda e: (e.group, e.element, hash_creator(e.creator) if e.creator else 0),
 )

@@ -4,21 +4,22 @@
 >>> write_dictionary("acme.qlet", [
 ...     Entry(0x0010, 0x0010, keyword="PatientName", name="Patient's Name", vr="PN"),
 ...     Entry(0x0029, 0x10, creator="ACME 1.1", keyword="AcmeDose", name="Dose", vr="DS",
-...           sources=("ACME conformance statement",)),
+...           block_offset=True, sources=("ACME conformance statement",)),
 ... ])
 
 The file then opens with :func:`quillet.open`, and each entry comes back from
 ``Dict.lookup(group, element, creator)`` as a dict with the same ten fields as :class:`Entry`.
 
-Input is checked completely before anything is written: any problem raises a
-:class:`ValueError` that names the entry (its position in the input, counted from 0, and its
-tag) and the field at fault, and no file is created or changed.
+Input is checked completely before anything is written: every problem is collected into one
+:class:`InvalidEntries` (a :class:`ValueError`) that names each entry at fault (its position in
+the input, counted from 0, and its tag) and the field, and no file is created or changed.
 """
 
 from __future__ import annotations
 
 import contextlib
 import os
+import re
 import secrets
 from collections.abc import Iterable, Sequence
 from dataclasses import KW_ONLY, dataclass
@@ -26,7 +27,7 @@ from dataclasses import KW_ONLY, dataclass
 from . import _layout
 from ._unicode import hash_creator, normalize_creator
 
-__all__ = ["Entry", "to_bytes", "write_dictionary"]
+__all__ = ["Entry", "InvalidEntries", "Problem", "to_bytes", "write_dictionary"]
 
 _U16 = 0xFFFF
 # The widths of the length fields that a record stores for each text, in record order.
@@ -42,6 +43,8 @@ _MAX_LEN = {
 _MAX_ROOT_POS = 2**31 - 16
 _PER_ENTRY = _layout.INDEX_ENTRY_LEN + _layout.RECORD_LEN
 _VR_LIST = " ".join(_layout.VR_CODES)
+# C0, DEL and C1: no dictionary text needs them, and printed to a terminal they are commands.
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f]")
 
 
 @dataclass(frozen=True)
@@ -49,23 +52,24 @@ class Entry:
     """One dictionary entry; its fields are those that ``Dict.lookup`` returns.
 
     ``group`` and ``element`` are the tag, 0 to 65535 each.  For a tag in a private block,
-    ``element`` is the element's low byte only (``0x10`` for ``(0029,xx10)``): lookups pass
-    that form too.  All other fields are keyword-only:
+    ``element`` is the element's low byte only (``0x10`` for ``(0029,xx10)``) and
+    ``block_offset`` is true: lookups pass that form too.  All other fields are keyword-only:
 
     ``creator``
-        ``""`` for a public tag, otherwise the private creator.  Lookups fold it (runs of
-        white space become one blank, ends trimmed, upper case), so ``"acme  corp"`` and
-        ``"ACME CORP"`` name the same creator; the text is stored, and returned by lookups,
-        exactly as given here.
+        ``""`` for a public tag (even group), otherwise the private creator; tags of an odd
+        group above 0x0008 are private and need one.  Lookups fold it (runs of white space
+        become one blank, ends trimmed, upper case), so ``"acme  corp"`` and ``"ACME CORP"``
+        name the same creator; the text is stored, and returned by lookups, exactly as given.
     ``keyword``, ``name``, ``description``
-        Free texts.
+        Free texts, without control characters.
     ``vr``
         A two-letter Value Representation such as ``"PN"``, or ``"??"`` for one that has no
         code of its own (``"US or SS"``, say).  Defaults to ``"UN"``, unknown.
     ``retired``, ``block_offset``
         Flags: the attribute is retired; the element is an offset inside a private block.
     ``sources``
-        Where the entry comes from: a sequence of non-empty texts, none containing ``"|"``.
+        Where the entry comes from: a list or tuple of non-empty texts, none containing
+        ``"|"``, kept in the order given.
     """
 
     group: int
@@ -81,6 +85,35 @@ class Entry:
     sources: Sequence[str] = ()
 
 
+@dataclass(frozen=True)
+class Problem:
+    """Why one entry cannot be written.
+
+    ``position`` is the entry's place in the input (from 0) and ``label`` names it with its
+    tag; ``text`` names the field and the fault.  For a clash between two entries, ``other``
+    is the (position, label) of the earlier one, which ``text`` ends by referring to.
+    """
+
+    position: int
+    label: str
+    text: str
+    other: tuple[int, str] | None = None
+
+    def __str__(self) -> str:
+        tail = f" {self.other[1]}" if self.other is not None else ""
+        return f"{self.label}: {self.text}{tail}"
+
+
+class InvalidEntries(ValueError):
+    """Entries that cannot be written: ``problems`` lists every :class:`Problem` found, in
+    input order; ``str()`` is the first of them."""
+
+    def __init__(self, problems: list[Problem]) -> None:
+        self.problems = problems
+        more = f" (and {len(problems) - 1} more problems)" if len(problems) > 1 else ""
+        super().__init__(f"{problems[0]}{more}")
+
+
 class _Bad(Exception):
     """A field failed its check; the caller adds which entry it belongs to."""
 
@@ -90,13 +123,18 @@ class _Bad(Exception):
 
 @dataclass
 class _Checked:
-    label: str
+    pos: int
+    entry: Entry
     key: tuple[int, int, int]
     folded: str | None
     texts: list[bytes]  # in the order of _MAX_LEN
     vr: int
     retired: bool
     block_offset: bool
+
+    @property
+    def label(self) -> str:  # made only for messages: most entries never need one
+        return _label(self.pos, self.entry)
 
 
 def _is_int(value: object) -> bool:
@@ -114,19 +152,37 @@ def _label(pos: int, entry: object) -> str:
     return f"entry {pos} ({tag})"
 
 
-def _encode(field: str, value: object, limit: int) -> bytes:
+def _encode(field: str, value: object, limit: int, dicom_rules: bool) -> bytes:
     if not isinstance(value, str):
         raise _Bad(field, f"must be a str, not {type(value).__name__}")
+    if dicom_rules and (bad := _CONTROL.search(value)):
+        raise _Bad(field, f"holds the control character U+{ord(bad.group()):04X} at index {bad.start()}")
     try:
         data = value.encode("utf-8")
     except UnicodeEncodeError as exc:
-        raise _Bad(field, f"cannot be encoded as UTF-8 ({exc.reason} at index {exc.start})")
+        raise _Bad(field, f"cannot be encoded as UTF-8 ({exc.reason} at index {exc.start})") from None
     if len(data) > limit:
         raise _Bad(field, f"is {len(data)} bytes in UTF-8, more than the {limit} it may hold")
     return data
 
 
-def _check(pos: int, entry: object) -> _Checked:
+def _check_placement(entry: Entry) -> None:
+    """Refuse a tag that cannot occur in DICOM data as the entry places it."""
+    group, private = entry.group, entry.group % 2 == 1 and entry.group > 0x0008
+    if entry.creator and group % 2 == 0:
+        raise _Bad("creator", f"given for group {group:04X}, which is even: only odd groups are private")
+    if not entry.creator and private:
+        raise _Bad("creator", f"missing: group {group:04X} is private (odd, above 0008) and needs one")
+    if entry.block_offset and not entry.creator:
+        raise _Bad("block_offset", "only a private tag, which has a creator, lies inside a block")
+    if entry.block_offset and entry.element > 0xFF:
+        raise _Bad(
+            "block_offset",
+            f"element {entry.element:04X} is above 00FF: inside a block give its low byte (the xx form)",
+        )
+
+
+def _check(pos: int, entry: object, dicom_rules: bool) -> _Checked:
     if not isinstance(entry, Entry):
         raise _Bad("entry", f"must be a quillet.writer.Entry, not {type(entry).__name__}")
     for field in ("group", "element"):
@@ -139,7 +195,8 @@ def _check(pos: int, entry: object) -> _Checked:
         if not isinstance(getattr(entry, field), bool):
             raise _Bad(field, f"must be a bool, not {getattr(entry, field)!r}")
     texts = [
-        _encode(f, getattr(entry, f), _MAX_LEN[f]) for f in ("keyword", "name", "creator", "description")
+        _encode(f, getattr(entry, f), _MAX_LEN[f], dicom_rules)
+        for f in ("keyword", "name", "creator", "description")
     ]
     folded, creator_hash = None, 0
     if texts[2]:
@@ -149,12 +206,17 @@ def _check(pos: int, entry: object) -> _Checked:
         creator_hash = hash_creator(entry.creator)
         if creator_hash == 0:
             raise _Bad("creator", "hashes to 0, the hash that marks a public tag")
+    if dicom_rules:
+        _check_placement(entry)
     sources = entry.sources
-    if isinstance(sources, (str, bytes)) or not isinstance(sources, Iterable):
-        raise _Bad("sources", f"must be a sequence of texts, not {type(sources).__name__}")
+    # A set would do as an iterable, but its order, and so the file, changes from run to run.
+    if isinstance(sources, (str, bytes, bytearray)) or not isinstance(sources, Sequence):
+        raise _Bad(
+            "sources", f"must be a list or tuple of texts, in a stable order, not {type(sources).__name__}"
+        )
     items = []
     for k, source in enumerate(sources):
-        data = _encode(f"sources[{k}]", source, _MAX_LEN["sources"])
+        data = _encode(f"sources[{k}]", source, _MAX_LEN["sources"], dicom_rules)
         if not data:
             raise _Bad(f"sources[{k}]", "is empty, and empty items are not kept")
         if b"|" in data:
@@ -167,7 +229,8 @@ def _check(pos: int, entry: object) -> _Checked:
         )
     texts.append(joined)
     return _Checked(
-        _label(pos, entry),
+        pos,
+        entry,
         (entry.group, entry.element, creator_hash),
         folded,
         texts,
@@ -177,17 +240,14 @@ def _check(pos: int, entry: object) -> _Checked:
     )
 
 
-def to_bytes(entries: Iterable[Entry]) -> bytes:
-    """Return the complete ``.qlet`` file for `entries`, in any order, as bytes.
-
-    Raises :class:`ValueError` for bad input, see :func:`write_dictionary`.
-    """
+def _check_all(entries: Iterable[Entry], dicom_rules: bool) -> list[_Checked]:
     checked: list[_Checked] = []
+    problems: list[Problem] = []
     for pos, entry in enumerate(entries):
         try:
-            checked.append(_check(pos, entry))
+            checked.append(_check(pos, entry, dicom_rules))
         except _Bad as exc:
-            raise ValueError(f"{_label(pos, entry)}: {exc}") from None
+            problems.append(Problem(pos, _label(pos, entry), str(exc)))
 
     by_hash: dict[int, _Checked] = {}
     by_key: dict[tuple[int, int, int], _Checked] = {}
@@ -195,15 +255,28 @@ def to_bytes(entries: Iterable[Entry]) -> bytes:
         if item.folded is not None:
             first = by_hash.setdefault(item.key[2], item)
             if first.folded != item.folded:
-                raise ValueError(
-                    f"{item.label}: creator: folds to {item.folded!r}, which hashes to "
-                    f"0x{item.key[2]:08X} like {first.folded!r} of {first.label}; "
-                    "lookups could not tell the two creators apart"
+                problems.append(
+                    Problem(
+                        item.pos,
+                        item.label,
+                        f"creator: folds to {item.folded!r}, which hashes to 0x{item.key[2]:08X} like "
+                        f"{first.folded!r}, so lookups could not tell it from the creator of",
+                        (first.pos, first.label),
+                    )
                 )
+                continue
         first = by_key.setdefault(item.key, item)
         if first is not item:
-            raise ValueError(f"{item.label}: same tag and creator as {first.label}")
+            problems.append(
+                Problem(item.pos, item.label, "same tag and creator as", (first.pos, first.label))
+            )
+    if problems:
+        problems.sort(key=lambda p: p.position)  # stable: an entry's own problem before later ones
+        raise InvalidEntries(problems)
+    return checked
 
+
+def _pack(checked: list[_Checked]) -> bytes:
     # Sorted keys are what the reader's binary search needs; with no two keys equal, the
     # output is also the same whatever order the entries came in.
     checked.sort(key=lambda item: item.key)
@@ -213,13 +286,18 @@ def to_bytes(entries: Iterable[Entry]) -> bytes:
     body = _layout.Body()
     for number, item in enumerate(checked):
         refs = []
-        for field, data in zip(_MAX_LEN, item.texts):
+        for field, data in zip(_MAX_LEN, item.texts, strict=True):
             if data not in offsets:
                 if len(pool) + len(data) > room:
-                    raise ValueError(
-                        f"{item.label}: {field}: the string pool would exceed "
-                        f"{room} bytes, all that a file of {len(checked)} "
-                        "entries can address"
+                    raise InvalidEntries(
+                        [
+                            Problem(
+                                item.pos,
+                                item.label,
+                                f"{field}: the string pool would exceed {room} bytes, all that a file "
+                                f"of {len(checked)} entries can address",
+                            )
+                        ]
                     )
                 offsets[data] = len(pool)
                 pool += data
@@ -250,6 +328,20 @@ def to_bytes(entries: Iterable[Entry]) -> bytes:
     return _layout.pack_file(body)
 
 
+def _to_bytes(entries: Iterable[Entry], *, dicom_rules: bool) -> bytes:
+    """:func:`to_bytes`, optionally without the rules of DICOM (tag placement, control
+    characters), for tests that need files a reader must cope with but no one should write."""
+    return _pack(_check_all(entries, dicom_rules))
+
+
+def to_bytes(entries: Iterable[Entry]) -> bytes:
+    """Return the complete ``.qlet`` file for `entries`, in any order, as bytes.
+
+    Raises :class:`InvalidEntries` for bad input, see :func:`write_dictionary`.
+    """
+    return _to_bytes(entries, dicom_rules=True)
+
+
 def write_dictionary(path: str | os.PathLike[str], entries: Iterable[Entry]) -> None:
     """Write `entries` to a ``.qlet`` file at `path`, replacing any file there.
 
@@ -258,14 +350,17 @@ def write_dictionary(path: str | os.PathLike[str], entries: Iterable[Entry]) -> 
     even if the write fails or the process dies halfway; the temporary file is removed on
     failure.
 
-    Raises :class:`ValueError`, before touching any file, for an entry that is not an
-    :class:`Entry`; a group or element that is not an int from 0 to 65535; a VR not in the
-    table; a flag that is not a bool; a text that is not a str, cannot be encoded as UTF-8
-    or is longer than its field holds (keyword, name and creator 65535 bytes of UTF-8,
-    description and all sources together 4294967295); an empty source or one containing
-    ``"|"``; a creator that is only white space or hashes to 0; two entries with the same tag
-    and (folded) creator; two different creators with the same hash, as lookups could not
-    tell them apart; or texts too large in total for a file to address.
+    Raises :class:`InvalidEntries` (a :class:`ValueError`), before touching any file, listing
+    every entry that is not an :class:`Entry`; a group or element that is not an int from 0 to
+    65535; a VR not in the table; a flag that is not a bool; a text that is not a str, holds a
+    control character, cannot be encoded as UTF-8 or is longer than its field holds (keyword,
+    name and creator 65535 bytes of UTF-8, description and all sources together 4294967295);
+    sources that are not a list or tuple (a set has no stable order), an empty source or one
+    containing ``"|"``; a tag that DICOM cannot have: a creator on an even (public) group, no
+    creator on a private group (odd, above 0x0008), a block offset on a public tag or above
+    0xFF; a creator that is only white space or hashes to 0; two entries with the same tag and
+    (folded) creator; two different creators with the same hash, as lookups could not tell
+    them apart; or texts too large in total for a file to address.
     """
     data = to_bytes(entries)
     path = os.fsdecode(path)
