@@ -1,9 +1,16 @@
 """quillet.writer: input checks, atomic writes, the bytes it lays out, and round trips."""
 
 import dataclasses
+import errno
 import os
 import random
+import re
+import signal
+import socket
+import stat
 import struct
+import subprocess
+import sys
 
 import pytest
 from hypothesis import given, settings
@@ -12,7 +19,7 @@ from hypothesis import strategies as st
 import quillet
 from quillet import _layout, writer
 from quillet._unicode import hash_creator, normalize_creator
-from quillet.writer import Entry, to_bytes, write_dictionary
+from quillet.writer import Entry, to_bytes, write_dictionary, write_file
 
 GOOD = Entry(0x0010, 0x0010, keyword="PatientName", name="Patient's Name", vr="PN")
 ACME = Entry(0x0029, 0x10, creator="ACME")
@@ -126,32 +133,220 @@ def test_pool_that_offsets_cannot_reach_is_refused(monkeypatch):
         to_bytes([GOOD, ACME])
 
 
-@pytest.mark.parametrize(
-    "step, error", [("fsync", OSError(28, "No space")), ("replace", KeyboardInterrupt())]
-)
-def test_failed_write_keeps_old_file(tmp_path, monkeypatch, step, error):
-    path = tmp_path / "d.qlet"
-    path.write_bytes(b"old")
+# ---- the file on disk ------------------------------------------------------------------------
 
-    def fail(*args):
+TEMP = re.compile(r"d\.qlet\.quillet-[0-9a-f]{8}\.tmp")
+
+
+def _fail_on(step, error):
+    real = getattr(os, step)
+
+    def fail(*args, **kwargs):
+        # os.write of the standard streams must still work while the writer's own fails.
+        if step == "write" and args[0] < 3:
+            return real(*args, **kwargs)
         raise error
 
-    monkeypatch.setattr(os, step, fail)
-    with pytest.raises(type(error)):
+    return fail
+
+
+@pytest.mark.parametrize(
+    "step, error",
+    [
+        ("open", OSError(errno.EROFS, "Read-only file system")),
+        ("write", OSError(errno.ENOSPC, "No space left on device")),
+        ("fsync", OSError(errno.EIO, "Input/output error")),
+        ("replace", OSError(errno.EXDEV, "Invalid cross-device link")),
+        ("replace", KeyboardInterrupt()),
+    ],
+)
+def test_failed_write_keeps_old_file_and_names_the_target(tmp_path, monkeypatch, step, error):
+    path = tmp_path / "d.qlet"
+    path.write_bytes(b"old")
+    monkeypatch.setattr(os, step, _fail_on(step, error))
+    with pytest.raises(type(error)) as info:
         write_dictionary(path, [GOOD])
     monkeypatch.undo()
     assert path.read_bytes() == b"old" and os.listdir(tmp_path) == ["d.qlet"]
+    if isinstance(error, OSError):  # the user's file, not the temporary, and the system's reason
+        assert (info.value.errno, info.value.strerror, info.value.filename) == (
+            error.errno,
+            error.strerror,
+            str(path),
+        )
 
 
-def test_write_replaces_file_with_usual_permissions(tmp_path):
+def _device(p):
+    if os.geteuid() != 0:
+        pytest.skip("making a device node needs root")
+    os.mknod(p, stat.S_IFCHR | 0o666, os.makedev(1, 3))  # our own node, with /dev/null's numbers
+
+
+def _socket(p):
+    s = socket.socket(socket.AF_UNIX)
+    s.bind(str(p))
+    s.close()
+
+
+def _owned(p):
+    if os.geteuid() != 0:
+        pytest.skip("giving a file away needs root")
+    p.write_bytes(b"old")
+    os.chown(p, 4321, 8765)
+    p.chmod(0o640)
+
+
+def _link(p):
+    real = p.with_name("real.qlet")
+    real.write_bytes(b"old")
+    real.chmod(0o640)
+    p.symlink_to("real.qlet")
+
+
+REFUSED = {
+    # a target that is not a regular file: (make it, error, text, how it must still be)
+    "directory": (os.mkdir, IsADirectoryError, "is a directory; nothing written", stat.S_ISDIR),
+    "device": (_device, FileExistsError, "is a character device, not a regular file", stat.S_ISCHR),
+    "fifo": (os.mkfifo, FileExistsError, "is a FIFO, not a regular file", stat.S_ISFIFO),
+    "socket": (_socket, FileExistsError, "is a socket, not a regular file", stat.S_ISSOCK),
+    "dangling link": (
+        lambda p: p.symlink_to("gone.qlet"),
+        FileNotFoundError,
+        "is a symbolic link to gone.qlet, which does not exist",
+        stat.S_ISLNK,
+    ),
+    "link loop": (lambda p: p.symlink_to(p.name), OSError, "Too many levels of symbolic links", stat.S_ISLNK),
+}
+
+
+@pytest.mark.parametrize("kind", REFUSED)
+def test_target_that_is_no_regular_file_is_refused_untouched(tmp_path, kind):
+    make, error, text, still = REFUSED[kind]
     path = tmp_path / "d.qlet"
-    path.write_bytes(b"old")
-    write_dictionary(path, [GOOD])
-    assert path.read_bytes() == to_bytes([GOOD]) and os.listdir(tmp_path) == ["d.qlet"]
-    if os.name == "posix":
-        umask = os.umask(0o22)
-        os.umask(umask)
-        assert path.stat().st_mode & 0o777 == 0o666 & ~umask
+    make(path)
+    before = sorted(os.listdir(tmp_path)), path.lstat()
+    with pytest.raises(error) as info:
+        write_dictionary(path, [GOOD])
+    assert text in info.value.strerror and info.value.filename == str(path)
+    after = path.lstat()
+    assert sorted(os.listdir(tmp_path)) == before[0] and still(after.st_mode)
+    assert (after.st_ino, after.st_rdev, after.st_mtime_ns) == (
+        before[1].st_ino,
+        before[1].st_rdev,
+        before[1].st_mtime_ns,
+    )
+
+
+KEPT = {
+    # (make the old target, the file the data must land in, its mode, its owner and group)
+    "new file": (lambda p: None, "d.qlet", 0o666 & ~0o022, None),
+    "private mode": (lambda p: (p.write_bytes(b"old"), p.chmod(0o600)), "d.qlet", 0o600, None),
+    "odd mode": (lambda p: (p.write_bytes(b"old"), p.chmod(0o751)), "d.qlet", 0o751, None),
+    "owner and group": (_owned, "d.qlet", 0o640, (4321, 8765)),
+    "symbolic link": (_link, "real.qlet", 0o640, None),
+}
+
+
+@pytest.mark.parametrize("kind", KEPT)
+def test_replacement_keeps_link_mode_and_owner(tmp_path, kind):
+    make, lands_in, mode, owner = KEPT[kind]
+    path = tmp_path / "d.qlet"
+    make(path)
+    old_umask = os.umask(0o022)
+    try:
+        write_dictionary(path, [GOOD])
+    finally:
+        os.umask(old_umask)
+    target = tmp_path / lands_in
+    assert target.read_bytes() == to_bytes([GOOD]) and not target.is_symlink()
+    assert path.is_symlink() == (kind == "symbolic link")
+    st = target.stat()
+    assert stat.S_IMODE(st.st_mode) == mode
+    if owner is not None:
+        assert (st.st_uid, st.st_gid) == owner
+    assert not [n for n in os.listdir(tmp_path) if n.endswith(".tmp")]
+
+
+def test_long_target_names_get_a_short_visible_temporary(tmp_path, monkeypatch):
+    names = []
+    real_open = os.open
+
+    def recording_open(path, *args, **kwargs):
+        names.append(os.path.basename(path))
+        return real_open(path, *args, **kwargs)
+
+    monkeypatch.setattr(os, "open", recording_open)
+    long = "é" * 125 + ".qlet"  # 255 bytes: as long as a name may be
+    for name in (long, "d.qlet"):
+        write_dictionary(tmp_path / name, [GOOD])
+    monkeypatch.undo()
+    temporaries = [n for n in names if n.endswith(".tmp")]
+    assert len(temporaries) == 2 and not any(n.startswith(".") for n in temporaries)
+    assert TEMP.fullmatch(temporaries[1])
+    assert temporaries[0].startswith("é" * 45) and len(temporaries[0].encode()) <= 120
+    assert sorted(os.listdir(tmp_path)) == sorted([long, "d.qlet"])
+
+
+# A writer held just before its data reaches the disk, by the library or by the command.
+HELD_WRITE = """
+import os, sys, time
+from quillet import cli
+from quillet.writer import Entry, write_dictionary
+
+def hold(fd):
+    print("holding", flush=True)
+    time.sleep(120)
+
+os.fsync = hold
+if sys.argv[1] == "library":
+    write_dictionary(sys.argv[2], [Entry(0x10, 0x10, keyword="Killed")])
+else:
+    cli.main(["build", sys.argv[3], "-o", sys.argv[2]])
+"""
+
+
+@pytest.mark.parametrize(
+    "by, signum",
+    [
+        ("library", signal.SIGKILL),
+        ("library", signal.SIGTERM),  # the library installs no handlers: as good as a kill
+        ("command", signal.SIGKILL),
+        ("command", signal.SIGTERM),
+        ("command", signal.SIGHUP),
+    ],
+)
+def test_killed_write_leaves_old_file_whole_and_next_write_sweeps(tmp_path, by, signum):
+    path = tmp_path / "d.qlet"
+    old, newer, newest = (
+        to_bytes([dataclasses.replace(GOOD, keyword=k)]) for k in ("Old", "Newer", "Newest")
+    )
+    path.write_bytes(old)
+    source = tmp_path / "in.csv"
+    source.write_text("group,element,keyword\n0010,0010,Killed\n")
+    child = subprocess.Popen(
+        [sys.executable, "-c", HELD_WRITE, by, str(path), str(source)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert child.stdout.readline() == "holding\n", child.stderr.read()
+        (held,) = [n for n in os.listdir(tmp_path) if n.endswith(".tmp")]
+        assert TEMP.fullmatch(held)
+        # A write meanwhile goes through, and leaves the live writer's temporary alone.
+        write_file(path, newer)
+        assert path.read_bytes() == newer and (tmp_path / held).exists()
+        child.send_signal(signum)
+        child.wait(timeout=60)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == -signum and child.stderr.read() == ""
+    assert path.read_bytes() == newer
+    cleaned = by == "command" and signum != signal.SIGKILL
+    assert (tmp_path / held).exists() == (not cleaned)
+    write_file(path, newest)
+    assert path.read_bytes() == newest and sorted(os.listdir(tmp_path)) == ["d.qlet", "in.csv"]
 
 
 def test_worked_example_bytes():

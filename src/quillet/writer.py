@@ -13,21 +13,27 @@ The file then opens with :func:`quillet.open`, and each entry comes back from
 Input is checked completely before anything is written: every problem is collected into one
 :class:`InvalidEntries` (a :class:`ValueError`) that names each entry at fault (its position in
 the input, counted from 0, and its tag) and the field, and no file is created or changed.
+
+The file on disk is replaced, never edited: see :func:`write_file` for what that keeps (links,
+permissions, owner) and what it refuses (devices, directories, other special files).
 """
 
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
 import re
-import secrets
+import stat
+import sys
+import zlib
 from collections.abc import Iterable, Sequence
 from dataclasses import KW_ONLY, dataclass
 
 from . import _layout
 from ._unicode import hash_creator, normalize_creator
 
-__all__ = ["Entry", "InvalidEntries", "Problem", "to_bytes", "write_dictionary"]
+__all__ = ["Entry", "InvalidEntries", "Problem", "to_bytes", "write_dictionary", "write_file"]
 
 _U16 = 0xFFFF
 # The widths of the length fields that a record stores for each text, in record order.
@@ -345,10 +351,7 @@ def to_bytes(entries: Iterable[Entry]) -> bytes:
 def write_dictionary(path: str | os.PathLike[str], entries: Iterable[Entry]) -> None:
     """Write `entries` to a ``.qlet`` file at `path`, replacing any file there.
 
-    The file is written under a temporary name in the same folder, flushed to disk and then
-    renamed over `path`, so `path` holds either its old content or the complete new file,
-    even if the write fails or the process dies halfway; the temporary file is removed on
-    failure.
+    The entries are checked first; then the file is replaced as :func:`write_file` says.
 
     Raises :class:`InvalidEntries` (a :class:`ValueError`), before touching any file, listing
     every entry that is not an :class:`Entry`; a group or element that is not an int from 0 to
@@ -362,22 +365,213 @@ def write_dictionary(path: str | os.PathLike[str], entries: Iterable[Entry]) -> 
     (folded) creator; two different creators with the same hash, as lookups could not tell
     them apart; or texts too large in total for a file to address.
     """
-    data = to_bytes(entries)
-    path = os.fsdecode(path)
-    folder = os.path.dirname(path) or "."
-    tmp = os.path.join(folder, f".{os.path.basename(path)}.{secrets.token_hex(6)}.tmp")
-    # os.open rather than tempfile: the file gets the usual permissions (umask), not 0600.
-    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
+    write_file(path, to_bytes(entries))
+
+
+# ---- replacing the file on disk -----------------------------------------------------------------
+
+# Temporaries are "NAME.quillet-XXXXXXXX.tmp" beside the target; a NAME longer than this many
+# bytes is cut and given a hash of the whole, so that the temporary's name stays far below the
+# 255 bytes that file systems allow whatever the target is called.
+_STEM_MAX = 100
+_TMP_MARK, _TMP_END = ".quillet-", ".tmp"
+_TMP_RANDOM = re.compile("[0-9a-f]{8}")
+
+
+def _stem(name: str) -> str:
+    if len(os.fsencode(name)) <= _STEM_MAX:
+        return name
+    digest = f"~{zlib.crc32(os.fsencode(name)):08x}"
+    cut = name
+    while len(os.fsencode(cut)) > _STEM_MAX - len(digest):
+        cut = cut[:-1]
+    return cut + digest
+
+
+def _kind(mode: int) -> str:
+    for test, what in (
+        (stat.S_ISDIR, "a directory"),
+        (stat.S_ISCHR, "a character device"),
+        (stat.S_ISBLK, "a block device"),
+        (stat.S_ISFIFO, "a FIFO"),
+        (stat.S_ISSOCK, "a socket"),
+    ):
+        if test(mode):
+            return what
+    return "of an unknown kind"
+
+
+def _resolve(path: str) -> tuple[str, os.stat_result | None]:
+    """The regular file that writing `path` replaces, after links, and its status (None if it
+    does not exist yet); refuses anything else."""
     try:
-        with open(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
+        st = os.lstat(path)
+    except FileNotFoundError:
+        return path, None
+    target = path
+    if stat.S_ISLNK(st.st_mode):
+        try:
+            target = os.path.realpath(path, strict=True)
+        except FileNotFoundError:
+            # Creating the file a dangling link names could put it anywhere; the user decides.
+            raise FileNotFoundError(
+                errno.ENOENT,
+                f"is a symbolic link to {os.readlink(path)}, which does not exist; nothing written",
+                path,
+            ) from None
+        st = os.stat(target)
+    if stat.S_ISDIR(st.st_mode):
+        raise IsADirectoryError(errno.EISDIR, "is a directory; nothing written", path)
+    if not stat.S_ISREG(st.st_mode):
+        raise FileExistsError(
+            errno.EEXIST, f"is {_kind(st.st_mode)}, not a regular file; nothing written", path
+        )
+    return target, st
+
+
+if sys.platform != "win32":
+    import fcntl
+
+    def _lock(fd: int) -> bool:
+        """Take the lock that marks a temporary as in use; False if another writer holds it.
+        The kernel drops it when the holder dies, however it dies."""
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            return False
+        return True
+
+else:
+
+    def _lock(fd: int) -> bool:
+        # Windows cannot remove a file that another process holds open, which says the same.
+        return True
+
+
+def _sweep(folder: str, stem: str) -> None:
+    """Remove the temporaries that killed writes of this target left behind.  A writer holds a
+    lock on its temporary until it is renamed, so a temporary that can be locked is abandoned."""
+    prefix = stem + _TMP_MARK
+    try:
+        names = [
+            n
+            for n in os.listdir(folder)
+            if n.startswith(prefix)
+            and n.endswith(_TMP_END)
+            and _TMP_RANDOM.fullmatch(n[len(prefix) : -len(_TMP_END)])
+        ]
+    except OSError:
+        return
+    for name in names:
+        path = os.path.join(folder, name)
+        flags = os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_NONBLOCK", 0)
+        try:
+            fd = os.open(path, flags | getattr(os, "O_CLOEXEC", 0))
+        except OSError:
+            continue
+        try:
+            st = os.fstat(fd)
+            if not stat.S_ISREG(st.st_mode) or not _lock(fd):
+                continue
+            # The name must still be this file: its writer may have renamed it meanwhile.
+            now = os.lstat(path)
+            if (now.st_dev, now.st_ino) == (st.st_dev, st.st_ino):
+                os.unlink(path)
+        except OSError:
+            pass
+        finally:
+            os.close(fd)
+
+
+def _keep_owner_and_mode(fd: int, tmp: str, old: os.stat_result) -> None:
+    """Give the new file the old one's owner and group where this process may, then its
+    permission bits (after the owner: a change of owner clears set-id bits)."""
+    if hasattr(os, "fchown"):
+        mine = os.fstat(fd)
+        if (mine.st_uid, mine.st_gid) != (old.st_uid, old.st_gid):
+            for uid in (old.st_uid, -1):
+                try:
+                    os.fchown(fd, uid, old.st_gid)
+                    break
+                except PermissionError:
+                    continue
+    mode = stat.S_IMODE(old.st_mode)
+    if hasattr(os, "fchmod") and os.name == "posix":
+        os.fchmod(fd, mode)
+    else:
+        os.chmod(tmp, mode)
+
+
+def _failure(exc: OSError, path: str) -> OSError:
+    """The error of a step on the temporary, told about the target."""
+    return OSError(exc.errno, exc.strerror or str(exc), path)
+
+
+def write_file(path: str | os.PathLike[str], data: bytes) -> None:
+    """Replace the file at `path` with `data`, so that `path` holds either its old content or
+    the complete new one, whatever happens meanwhile.
+
+    * The data goes to a temporary ``NAME.quillet-XXXXXXXX.tmp`` beside the file (NAME is the
+      file's name, cut and given a hash when long), is flushed to disk, and the temporary is
+      renamed over the file.  On any failure that the process survives the temporary is
+      removed.  If the process is killed outright, the old file stays whole and the temporary
+      stays behind; the next write to the same file removes it (a temporary whose writer is
+      still running is left alone).  This function installs no signal handlers.
+    * A symbolic link is followed: the file it points to is replaced and the link stays a
+      link.  A link to nothing is refused, as is a loop of links.
+    * Replacing a file keeps its permission bits, and its owner and group where this process
+      may set them; a new file gets the usual permissions (0666 less the umask).
+    * A directory, device, FIFO or socket at `path` is refused before anything is written.
+
+    Raises :class:`OSError` whose ``filename`` is `path` (never the temporary), such as
+    :class:`FileNotFoundError` for a missing folder or :class:`PermissionError`.
+    """
+    shown = os.fsdecode(path)
+    try:
+        target, old = _resolve(shown)
+    except OSError as exc:
+        if exc.filename == shown:
+            raise
+        raise _failure(exc, shown) from None
+    folder, name = os.path.split(target)
+    folder = folder or os.curdir
+    stem = _stem(name)
+    _sweep(folder, stem)
+    tmp = os.path.join(folder, f"{stem}{_TMP_MARK}{os.urandom(4).hex()}{_TMP_END}")
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0) | getattr(os, "O_CLOEXEC", 0)
+    try:
+        # A replacement starts private and gets the old mode once written; a new file gets the
+        # umask's mode from the start, as any new file would.
+        fd = os.open(tmp, flags, 0o600 if old is not None else 0o666)
+    except OSError as exc:
+        raise _failure(exc, shown) from None
+    closed = False
+    try:
+        _lock(fd)  # tells sweepers that this temporary is alive
+        view = memoryview(data)
+        while view:
+            view = view[os.write(fd, view) :]
+        if old is not None:
+            _keep_owner_and_mode(fd, tmp, old)
+        os.fsync(fd)
+        _resolve(shown)  # nothing may have put a directory or device there meanwhile
+        if os.name != "posix":  # Windows renames no open file; POSIX keeps the lock to the end
+            os.close(fd)
+            closed = True
+        os.replace(tmp, target)
+    except OSError as exc:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        if exc.filename == shown:
+            raise
+        raise _failure(exc, shown) from None
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(tmp)
         raise
+    finally:
+        if not closed:
+            os.close(fd)
     if os.name == "posix":  # make the rename itself durable; best effort
         with contextlib.suppress(OSError):
             dir_fd = os.open(folder, os.O_RDONLY)
