@@ -1,0 +1,56 @@
+"""The package as installed: what importing costs in modules, and an editable install that
+finds its own dictionary."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import quillet
+
+ROOT = Path(__file__).resolve().parents[1]
+
+
+def test_import_and_open_load_nothing_else():
+    # What `import quillet; quillet.open_default()` costs beyond a bare interpreter is mostly
+    # the modules it pulls in (pathlib alone is several milliseconds): it may add none but its own.
+    code = (
+        "import sys; bare = set(sys.modules); import quillet; quillet.open_default(); "
+        "print(sorted(set(sys.modules) - bare))"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert out.strip() == "['quillet', 'quillet._quillet']"
+
+
+def test_default_path_stays_a_path():
+    assert isinstance(quillet.DEFAULT_PATH, Path) and quillet.DEFAULT_PATH.is_file()
+    assert "DEFAULT_PATH" in dir(quillet)
+    assert len(quillet.open(quillet.DEFAULT_PATH)) == len(quillet.open_default())
+
+
+def test_editable_install_finds_its_dictionary(tmp_path):
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
+    py = venv / "bin" / "python"
+    build = ROOT / "build" / "editable-test"  # kept between runs, like the other build folders
+    p = subprocess.run(
+        [str(py), "-m", "pip", "install", "-q", "-e", str(ROOT), f"-Cbuild-dir={build}"],
+        capture_output=True,
+        text=True,
+        env=os.environ | {"PIP_DISABLE_PIP_VERSION_CHECK": "1"},
+    )
+    assert p.returncode == 0, p.stderr[-3000:]
+    code = (
+        "import quillet, pathlib\n"
+        "assert pathlib.Path(quillet.__file__).is_relative_to(pathlib.Path(sys.argv[1]))\n"
+        "print(quillet.open_default().lookup(0x10, 0x10)['keyword'], quillet.DEFAULT_PATH.is_file())\n"
+    )
+    p = subprocess.run(
+        [str(py), "-c", "import sys\n" + code, str(ROOT / "src")],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+    )
+    assert (p.returncode, p.stdout) == (0, "PatientName True\n"), p.stderr
