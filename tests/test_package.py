@@ -1,16 +1,30 @@
-"""The package as installed: what importing costs in modules, and an editable install that
-finds its own dictionary."""
+"""The package as installed: what the extension exports, what importing costs in modules, where
+its fault reports go, and an editable install that finds its own dictionary."""
 
 from __future__ import annotations
 
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+from conftest import example_body
+
 import quillet
+from quillet import _layout as L
+from quillet import _quillet
 
 ROOT = Path(__file__).resolve().parents[1]
+
+
+@pytest.mark.skipif(sys.platform != "linux" or shutil.which("nm") is None, reason="ELF and nm")
+def test_only_the_entry_point_is_exported():
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", _quillet.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit__quillet"]
 
 
 def test_import_and_open_load_nothing_else():
@@ -28,6 +42,22 @@ def test_default_path_stays_a_path():
     assert isinstance(quillet.DEFAULT_PATH, Path) and quillet.DEFAULT_PATH.is_file()
     assert "DEFAULT_PATH" in dir(quillet)
     assert len(quillet.open(quillet.DEFAULT_PATH)) == len(quillet.open_default())
+
+
+def test_fault_report_goes_to_the_process_standard_error(tmp_path):
+    faulty = example_body()
+    faulty.index[0].record = 1
+    (tmp_path / "faulty.qlet").write_bytes(L.pack_file(faulty))
+    # A program that captures sys.stderr must not swallow the report of a corrupt file.
+    code = (
+        "import io, sys, quillet\n"
+        "sys.stderr = io.StringIO()\n"
+        f"d = quillet.open({str(tmp_path / 'faulty.qlet')!r})\n"
+        "try:\n    d.lookup(0x10, 0x10)\nexcept BaseException as e:\n    print(type(e).__name__)\n"
+    )
+    p = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert (p.returncode, p.stdout) == (0, "InternalError\n")
+    assert p.stderr == "quillet: internal error: index out of bounds: the len is 1 but the index is 1\n"
 
 
 def test_editable_install_finds_its_dictionary(tmp_path):
