@@ -1,8 +1,9 @@
 """The package as installed: what the extension exports, what importing costs in modules, where
-its fault reports go, and an editable install that finds its own dictionary."""
+its fault reports go, its licences, and an editable install that finds its own dictionary."""
 
 from __future__ import annotations
 
+import importlib.metadata
 import os
 import shutil
 import subprocess
@@ -58,6 +59,20 @@ def test_fault_report_goes_to_the_process_standard_error(tmp_path):
     p = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert (p.returncode, p.stdout) == (0, "InternalError\n")
     assert p.stderr == "quillet: internal error: index out of bounds: the len is 1 but the index is 1\n"
+
+
+def test_licences_ship_in_the_distribution():
+    dist = importlib.metadata.distribution("quillet")
+    texts = {
+        Path(str(f)).name: f.read_text(encoding="utf-8")
+        for f in dist.files or ()
+        if "licenses" in Path(str(f)).parts
+    }
+    assert texts.keys() == {"LICENSE", "pydicom.txt", "dcmtk.txt"}
+    assert texts["LICENSE"].startswith("MIT License")
+    assert "Darcy Mason and pydicom contributors" in texts["pydicom.txt"]
+    assert "Mathieu Malaterre" in texts["pydicom.txt"]  # GDCM, whose private dictionary it carries
+    assert "OFFIS e.V." in texts["dcmtk.txt"]
 
 
 def test_editable_install_finds_its_dictionary(tmp_path):
