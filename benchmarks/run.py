@@ -45,7 +45,7 @@ WORK = ROOT / "build" / "bench"
 SYNTHETIC_SIZES_OPEN = (10**3, 10**4, 10**5, 10**6)
 SYNTHETIC_SIZES_LOOKUP = (10**2, 10**3, 10**4, 10**5, 10**6)
 # Bumped when the synthetic files change shape, so cached ones are made again.
-SYNTHETIC_VERSION = 1
+SYNTHETIC_VERSION = 2
 
 
 # ---- the things compared ---------------------------------------------------------------------
@@ -109,8 +109,9 @@ def synthetic_path(n: int) -> Path:
 
 
 def synthetic_key(i: int) -> tuple[int, int]:
-    # Public tags in groups 0x0100 upwards, 65536 elements each: unique keys for up to 10^6.
-    return 0x0100 + (i >> 16), i & 0xFFFF
+    # Public tags in the even groups from 0x0100 upwards (odd ones are private), 65536 elements
+    # each: unique keys for up to 10^6.
+    return 0x0100 + 2 * (i >> 16), i & 0xFFFF
 
 
 def make_synthetic(n: int) -> Path:

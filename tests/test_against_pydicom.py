@@ -123,6 +123,8 @@ def private_keys():
             block_offset = elem_digits[:2] == "xx" or element <= 0xFF
             # Private group ranges cover the odd (private) groups.
             for group in hex_values(group_digits, 1 if "x" in group_digits.lower() else None):
+                if group % 2 == 0:
+                    continue  # a creator on a public group: no data set holds it, left out
                 yield group, element, block_offset, creator, name, vr
 
 

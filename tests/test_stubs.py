@@ -4,7 +4,11 @@ from __future__ import annotations
 
 import ast
 import inspect
+import subprocess
+import sys
 from pathlib import Path
+
+import pytest
 
 import quillet
 from quillet import _quillet
@@ -35,3 +39,14 @@ def test_stub_signatures_match_the_module():
         real = list(inspect.signature(obj).parameters)
         stub = sigs[name]
         assert [p for p in stub if p != "self"] == [p for p in real if p != "self"], name
+
+
+def test_stubtest_finds_the_stub_true_to_the_module():
+    pytest.importorskip("mypy.stubtest")
+    allowlist = Path(__file__).with_name("stubtest-allowlist.txt")
+    p = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "quillet._quillet", "--allowlist", str(allowlist)],
+        capture_output=True,
+        text=True,
+    )
+    assert p.returncode == 0, p.stdout + p.stderr

@@ -1,9 +1,16 @@
 """quillet.writer: input checks, atomic writes, the bytes it lays out, and round trips."""
 
 import dataclasses
+import errno
 import os
 import random
+import re
+import signal
+import socket
+import stat
 import struct
+import subprocess
+import sys
 
 import pytest
 from hypothesis import given, settings
@@ -12,7 +19,7 @@ from hypothesis import strategies as st
 import quillet
 from quillet import _layout, writer
 from quillet._unicode import hash_creator, normalize_creator
-from quillet.writer import Entry, to_bytes, write_dictionary
+from quillet.writer import Entry, to_bytes, write_dictionary, write_file
 
 GOOD = Entry(0x0010, 0x0010, keyword="PatientName", name="Patient's Name", vr="PN")
 ACME = Entry(0x0029, 0x10, creator="ACME")
@@ -53,12 +60,26 @@ def bad(**changes):
         (bad(keyword=b"Kw"), "keyword: must be a str, not bytes"),
         (bad(description="\udc80"), "description: cannot be encoded as UTF-8"),
         (bad(creator="AC\ud800"), "creator: cannot be encoded"),
-        (bad(creator=" \t\u3000"), "creator: is only white space"),
+        (bad(creator=" \u3000\u2003"), "creator: is only white space"),
         (bad(creator=HASH_ZERO), "creator: hashes to 0"),
         (bad(sources=("A|B",)), "sources[0]: 'A|B' contains '|'"),
         (bad(sources=("A", "")), "sources[1]: is empty"),
         (bad(sources=("A", 5)), "sources[1]: must be a str"),
-        (bad(sources="AB"), "sources: must be a sequence of texts, not str"),
+        (bad(sources="AB"), "sources: must be a list or tuple of texts, in a stable order, not str"),
+        # A set's order, and with it the file, would change from one run to the next.
+        (bad(sources={"A", "B"}), "sources: must be a list or tuple of texts, in a stable order, not set"),
+        # Control characters: C0, DEL and C1, in any text.
+        (bad(keyword="Evil\x1b[2J"), "keyword: holds the control character U+001B at index 4"),
+        (bad(description="a\x00b"), "description: holds the control character U+0000 at index 1"),
+        (bad(creator="ACME\t1"), "creator: holds the control character U+0009 at index 4"),
+        (bad(sources=("ok", "x\x9b")), "sources[1]: holds the control character U+009B at index 1"),
+        (bad(name="\x7f"), "name: holds the control character U+007F"),
+        # Tags that DICOM cannot have.
+        ([Entry(0x0010, 0x10, creator="ACME")], "creator: given for group 0010, which is even"),
+        ([Entry(0x0029, 0x10, keyword="Dose")], "creator: missing: group 0029 is private"),
+        ([Entry(0xFFFF, 0x10)], "creator: missing: group FFFF is private"),
+        ([Entry(0x0010, 0x10, block_offset=True)], "block_offset: only a private tag"),
+        (bad(element=0x1010, block_offset=True), "block_offset: element 1010 is above 00FF"),
         (bad(group=0x10000), "entry 1 (65536,0010 'ACME'): group: must be an int"),
         (bad(group=-1), "group: must be an int"),
         (bad(element=True), "element: must be an int from 0 to 65535, not True"),
@@ -73,7 +94,8 @@ def bad(**changes):
         (
             [Entry(9, 1, creator=COLLIDING[0]), Entry(11, 1, creator=COLLIDING[1])],
             "entry 1 (000B,0001 'YLXRESED'): creator: folds to 'YLXRESED', which hashes to 0x831C47DF "
-            "like 'BEWPFYTS' of entry 0",
+            "like 'BEWPFYTS', so lookups could not tell it from the creator of "
+            "entry 0 (0009,0001 'bewpfyts')",
         ),
     ],
 )
@@ -86,10 +108,23 @@ def test_bad_input_is_refused_and_nothing_written(tmp_path, entries, message):
     assert path.read_bytes() == b"old" and os.listdir(tmp_path) == ["d.qlet"]
 
 
+def test_every_problem_is_listed():
+    entries = [GOOD, dataclasses.replace(ACME, vr="XX"), GOOD, ACME, ACME, dataclasses.replace(GOOD, name=5)]
+    with pytest.raises(writer.InvalidEntries) as info:
+        to_bytes(entries)
+    assert [(p.position, p.text, p.other and p.other[0]) for p in info.value.problems] == [
+        (1, "vr: 'XX' is not one of " + " ".join(_layout.VR_CODES), None),
+        (2, "same tag and creator as", 0),
+        (4, "same tag and creator as", 3),
+        (5, "name: must be a str, not int", None),
+    ]
+    assert str(info.value).endswith("(and 3 more problems)")
+
+
 def test_pool_that_offsets_cannot_reach_is_refused(monkeypatch):
     # Room for GOOD's 25 bytes of texts but not for ACME's 4 more.
     monkeypatch.setattr(writer, "_MAX_ROOT_POS", 2 * 56 + 3 + 28)
-    to_bytes([GOOD, Entry(0x29, 0x10, keyword="Kw")])
+    to_bytes([GOOD, Entry(0x28, 0x10, keyword="Kw")])
     with pytest.raises(
         ValueError,
         match=r"entry 1 \(0029,0010 'ACME'\): creator: the string "
@@ -98,32 +133,220 @@ def test_pool_that_offsets_cannot_reach_is_refused(monkeypatch):
         to_bytes([GOOD, ACME])
 
 
-@pytest.mark.parametrize(
-    "step, error", [("fsync", OSError(28, "No space")), ("replace", KeyboardInterrupt())]
-)
-def test_failed_write_keeps_old_file(tmp_path, monkeypatch, step, error):
-    path = tmp_path / "d.qlet"
-    path.write_bytes(b"old")
+# ---- the file on disk ------------------------------------------------------------------------
 
-    def fail(*args):
+TEMP = re.compile(r"d\.qlet\.quillet-[0-9a-f]{8}\.tmp")
+
+
+def _fail_on(step, error):
+    real = getattr(os, step)
+
+    def fail(*args, **kwargs):
+        # os.write of the standard streams must still work while the writer's own fails.
+        if step == "write" and args[0] < 3:
+            return real(*args, **kwargs)
         raise error
 
-    monkeypatch.setattr(os, step, fail)
-    with pytest.raises(type(error)):
+    return fail
+
+
+@pytest.mark.parametrize(
+    "step, error",
+    [
+        ("open", OSError(errno.EROFS, "Read-only file system")),
+        ("write", OSError(errno.ENOSPC, "No space left on device")),
+        ("fsync", OSError(errno.EIO, "Input/output error")),
+        ("replace", OSError(errno.EXDEV, "Invalid cross-device link")),
+        ("replace", KeyboardInterrupt()),
+    ],
+)
+def test_failed_write_keeps_old_file_and_names_the_target(tmp_path, monkeypatch, step, error):
+    path = tmp_path / "d.qlet"
+    path.write_bytes(b"old")
+    monkeypatch.setattr(os, step, _fail_on(step, error))
+    with pytest.raises(type(error)) as info:
         write_dictionary(path, [GOOD])
     monkeypatch.undo()
     assert path.read_bytes() == b"old" and os.listdir(tmp_path) == ["d.qlet"]
+    if isinstance(error, OSError):  # the user's file, not the temporary, and the system's reason
+        assert (info.value.errno, info.value.strerror, info.value.filename) == (
+            error.errno,
+            error.strerror,
+            str(path),
+        )
 
 
-def test_write_replaces_file_with_usual_permissions(tmp_path):
+def _device(p):
+    if os.geteuid() != 0:
+        pytest.skip("making a device node needs root")
+    os.mknod(p, stat.S_IFCHR | 0o666, os.makedev(1, 3))  # our own node, with /dev/null's numbers
+
+
+def _socket(p):
+    s = socket.socket(socket.AF_UNIX)
+    s.bind(str(p))
+    s.close()
+
+
+def _owned(p):
+    if os.geteuid() != 0:
+        pytest.skip("giving a file away needs root")
+    p.write_bytes(b"old")
+    os.chown(p, 4321, 8765)
+    p.chmod(0o640)
+
+
+def _link(p):
+    real = p.with_name("real.qlet")
+    real.write_bytes(b"old")
+    real.chmod(0o640)
+    p.symlink_to("real.qlet")
+
+
+REFUSED = {
+    # a target that is not a regular file: (make it, error, text, how it must still be)
+    "directory": (os.mkdir, IsADirectoryError, "is a directory; nothing written", stat.S_ISDIR),
+    "device": (_device, FileExistsError, "is a character device, not a regular file", stat.S_ISCHR),
+    "fifo": (os.mkfifo, FileExistsError, "is a FIFO, not a regular file", stat.S_ISFIFO),
+    "socket": (_socket, FileExistsError, "is a socket, not a regular file", stat.S_ISSOCK),
+    "dangling link": (
+        lambda p: p.symlink_to("gone.qlet"),
+        FileNotFoundError,
+        "is a symbolic link to gone.qlet, which does not exist",
+        stat.S_ISLNK,
+    ),
+    "link loop": (lambda p: p.symlink_to(p.name), OSError, "Too many levels of symbolic links", stat.S_ISLNK),
+}
+
+
+@pytest.mark.parametrize("kind", REFUSED)
+def test_target_that_is_no_regular_file_is_refused_untouched(tmp_path, kind):
+    make, error, text, still = REFUSED[kind]
     path = tmp_path / "d.qlet"
-    path.write_bytes(b"old")
-    write_dictionary(path, [GOOD])
-    assert path.read_bytes() == to_bytes([GOOD]) and os.listdir(tmp_path) == ["d.qlet"]
-    if os.name == "posix":
-        umask = os.umask(0o22)
-        os.umask(umask)
-        assert path.stat().st_mode & 0o777 == 0o666 & ~umask
+    make(path)
+    before = sorted(os.listdir(tmp_path)), path.lstat()
+    with pytest.raises(error) as info:
+        write_dictionary(path, [GOOD])
+    assert text in info.value.strerror and info.value.filename == str(path)
+    after = path.lstat()
+    assert sorted(os.listdir(tmp_path)) == before[0] and still(after.st_mode)
+    assert (after.st_ino, after.st_rdev, after.st_mtime_ns) == (
+        before[1].st_ino,
+        before[1].st_rdev,
+        before[1].st_mtime_ns,
+    )
+
+
+KEPT = {
+    # (make the old target, the file the data must land in, its mode, its owner and group)
+    "new file": (lambda p: None, "d.qlet", 0o666 & ~0o022, None),
+    "private mode": (lambda p: (p.write_bytes(b"old"), p.chmod(0o600)), "d.qlet", 0o600, None),
+    "odd mode": (lambda p: (p.write_bytes(b"old"), p.chmod(0o751)), "d.qlet", 0o751, None),
+    "owner and group": (_owned, "d.qlet", 0o640, (4321, 8765)),
+    "symbolic link": (_link, "real.qlet", 0o640, None),
+}
+
+
+@pytest.mark.parametrize("kind", KEPT)
+def test_replacement_keeps_link_mode_and_owner(tmp_path, kind):
+    make, lands_in, mode, owner = KEPT[kind]
+    path = tmp_path / "d.qlet"
+    make(path)
+    old_umask = os.umask(0o022)
+    try:
+        write_dictionary(path, [GOOD])
+    finally:
+        os.umask(old_umask)
+    target = tmp_path / lands_in
+    assert target.read_bytes() == to_bytes([GOOD]) and not target.is_symlink()
+    assert path.is_symlink() == (kind == "symbolic link")
+    st = target.stat()
+    assert stat.S_IMODE(st.st_mode) == mode
+    if owner is not None:
+        assert (st.st_uid, st.st_gid) == owner
+    assert not [n for n in os.listdir(tmp_path) if n.endswith(".tmp")]
+
+
+def test_long_target_names_get_a_short_visible_temporary(tmp_path, monkeypatch):
+    names = []
+    real_open = os.open
+
+    def recording_open(path, *args, **kwargs):
+        names.append(os.path.basename(path))
+        return real_open(path, *args, **kwargs)
+
+    monkeypatch.setattr(os, "open", recording_open)
+    long = "é" * 125 + ".qlet"  # 255 bytes: as long as a name may be
+    for name in (long, "d.qlet"):
+        write_dictionary(tmp_path / name, [GOOD])
+    monkeypatch.undo()
+    temporaries = [n for n in names if n.endswith(".tmp")]
+    assert len(temporaries) == 2 and not any(n.startswith(".") for n in temporaries)
+    assert TEMP.fullmatch(temporaries[1])
+    assert temporaries[0].startswith("é" * 45) and len(temporaries[0].encode()) <= 120
+    assert sorted(os.listdir(tmp_path)) == sorted([long, "d.qlet"])
+
+
+# A writer held just before its data reaches the disk, by the library or by the command.
+HELD_WRITE = """
+import os, sys, time
+from quillet import cli
+from quillet.writer import Entry, write_dictionary
+
+def hold(fd):
+    print("holding", flush=True)
+    time.sleep(120)
+
+os.fsync = hold
+if sys.argv[1] == "library":
+    write_dictionary(sys.argv[2], [Entry(0x10, 0x10, keyword="Killed")])
+else:
+    cli.main(["build", sys.argv[3], "-o", sys.argv[2]])
+"""
+
+
+@pytest.mark.parametrize(
+    "by, signum",
+    [
+        ("library", signal.SIGKILL),
+        ("library", signal.SIGTERM),  # the library installs no handlers: as good as a kill
+        ("command", signal.SIGKILL),
+        ("command", signal.SIGTERM),
+        ("command", signal.SIGHUP),
+    ],
+)
+def test_killed_write_leaves_old_file_whole_and_next_write_sweeps(tmp_path, by, signum):
+    path = tmp_path / "d.qlet"
+    old, newer, newest = (
+        to_bytes([dataclasses.replace(GOOD, keyword=k)]) for k in ("Old", "Newer", "Newest")
+    )
+    path.write_bytes(old)
+    source = tmp_path / "in.csv"
+    source.write_text("group,element,keyword\n0010,0010,Killed\n")
+    child = subprocess.Popen(
+        [sys.executable, "-c", HELD_WRITE, by, str(path), str(source)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        assert child.stdout.readline() == "holding\n", child.stderr.read()
+        (held,) = [n for n in os.listdir(tmp_path) if n.endswith(".tmp")]
+        assert TEMP.fullmatch(held)
+        # A write meanwhile goes through, and leaves the live writer's temporary alone.
+        write_file(path, newer)
+        assert path.read_bytes() == newer and (tmp_path / held).exists()
+        child.send_signal(signum)
+        child.wait(timeout=60)
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == -signum and child.stderr.read() == ""
+    assert path.read_bytes() == newer
+    cleaned = by == "command" and signum != signal.SIGKILL
+    assert (tmp_path / held).exists() == (not cleaned)
+    write_file(path, newest)
+    assert path.read_bytes() == newest and sorted(os.listdir(tmp_path)) == ["d.qlet", "in.csv"]
 
 
 def test_worked_example_bytes():
@@ -176,10 +399,11 @@ def test_index_sorted_and_texts_shared():
         for g in (0x0028, 0x0029, 0xFFFE)
         for e in (0, 0x10, 0xE000)
     ]
-    data = to_bytes(entries)
+    # Public and private keys of one (group, element) side by side: only the layout is at stake.
+    data = writer._to_bytes(entries, dicom_rules=False)
     shuffled = entries[:]
     random.Random(7).shuffle(shuffled)
-    assert to_bytes(shuffled) == data and len(data) % 4 == 0
+    assert writer._to_bytes(shuffled, dicom_rules=False) == data and len(data) % 4 == 0
 
     body, n = data[32:], len(entries)
     root = len(body) - 24
@@ -258,30 +482,44 @@ def test_invalid_utf8_reads_as_empty(tmp_path, field):
     assert quillet.open(tmp_path / "u.qlet").lookup(0x29, 0x10, asked) == want
 
 
-_text = st.text(st.characters(exclude_categories=("Cs",)), max_size=6)
+# Any text the writer takes: no surrogates, no control characters.
+_text = st.text(st.characters(exclude_categories=("Cs", "Cc")), max_size=6)
 _creator = st.one_of(
-    st.sampled_from(["", "ACME", "acme 1.0", "straße", "Ünï  Cörp"]),
+    st.sampled_from(["ACME", "acme 1.0", "straße", "Ünï  Cörp"]),
     _text.filter(lambda c: normalize_creator(c) != "" and hash_creator(c) != 0),
 )
-_entries = st.lists(
+_texts = {
+    "keyword": _text,
+    "name": _text,
+    "description": _text,
+    "vr": st.sampled_from(list(_layout.VR_CODES)),
+    "retired": st.booleans(),
+    "sources": st.lists(
+        st.text(
+            st.characters(exclude_categories=("Cs", "Cc"), exclude_characters="|"), min_size=1, max_size=4
+        ),
+        max_size=3,
+    ).map(tuple),
+}
+_public = st.builds(
+    Entry,
+    st.sampled_from([0, 0x0008, 0xFFFE]) | st.integers(0, 0x7FFF).map(lambda g: 2 * g),
+    st.sampled_from([0, 0x10]) | st.integers(0, 0xFFFF),
+    **_texts,
+)
+_private = st.one_of(
     st.builds(
         Entry,
-        st.sampled_from([0, 0x29, 0xFFFF]) | st.integers(0, 0xFFFF),
-        st.sampled_from([0, 0x10]) | st.integers(0, 0xFFFF),
+        st.sampled_from([0x0009, 0x0029, 0xFFFF]) | st.integers(5, 0x7FFF).map(lambda g: 2 * g + 1),
+        st.integers(0, 0xFF),
         creator=_creator,
-        keyword=_text,
-        name=_text,
-        description=_text,
-        vr=st.sampled_from(list(_layout.VR_CODES)),
-        retired=st.booleans(),
-        block_offset=st.booleans(),
-        sources=st.lists(
-            st.text(
-                st.characters(exclude_categories=("Cs",), exclude_characters="|"), min_size=1, max_size=4
-            ),
-            max_size=3,
-        ).map(tuple),
+        block_offset=st.just(True),
+        **_texts,
     ),
+    st.builds(Entry, st.sampled_from([0x0029, 0x7FE1]), st.integers(0, 0xFFFF), creator=_creator, **_texts),
+)
+_entries = st.lists(
+    _public | _private,
     max_size=25,
     unique_by=lambda e: (e.group, e.element, hash_creator(e.creator) if e.creator else 0),
 )

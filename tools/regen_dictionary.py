@@ -63,6 +63,9 @@ How the two sources are merged, and why
   some with hyphens or underscores ("X-RayControlMOde", "K_Factor"); every character that is
   not an ASCII letter or digit is dropped, and the rows changed are listed and counted.
 
+* Tags that no data set can hold where a source puts them (a creator on an even group, say)
+  are refused by the package's writer; such rows are left out, listed and counted.
+
 * VR.  A single code of the standard's 34 is kept; anything else ("US or SS", "OB or OW",
   dcmtk's "ox", "xs", "lt", "px", the "no VR" of items) becomes "??", and the row's
   description keeps the source's wording ("VR: US or SS").  dcmtk's "up" (a file offset
@@ -719,6 +722,26 @@ def check_rows(rows: list[Row]) -> None:
         raise Refused("\n".join(problems))
 
 
+def leave_out_what_dicom_cannot_hold(rows: list[Row], report: Report) -> list[Row]:
+    """Drop the rows that the package's writer refuses as making no sense in DICOM (a creator
+    on an even group, a private group without creator, a block offset on a public tag or above
+    0xFF, a control character in a text), listing and counting each: a source that places a
+    tag where no data set can hold it has misprinted it, and guessing the right place would
+    invent data.  Run after check_rows, so the writer's other checks have passed already."""
+    writer = _tsv.load_writer()
+    kept = []
+    for row, entry in zip(rows, _tsv.to_entries(rows, writer), strict=True):
+        try:
+            writer._check(0, entry, True)
+        except writer._Bad as exc:
+            where = tag_text(row.group, row.element, row.creator or None, row.block_offset)
+            report.counts["rows left out: no such tag in DICOM"] += 1
+            report.say("refused by the writer", f"left out {where} ({row.name or row.keyword}): {exc}")
+            continue
+        kept.append(row)
+    return kept
+
+
 def print_changes(old: list[Row], new: list[Row], show: int) -> None:
     before = {row_key(r): r for r in old}
     after = {row_key(r): r for r in new}
@@ -781,6 +804,7 @@ def build(args: argparse.Namespace, report: Report) -> list[Row]:
     )
     rows = clean_keywords(sorted([*public.values(), *private.values()], key=sort_key), report)
     check_rows(rows)
+    rows = leave_out_what_dicom_cannot_hold(rows, report)
     creators = {normalize_creator(r.creator) for r in rows if r.creator}
     report.counts["rows: public"] = len(public)
     report.counts["rows: private"] = len(private)
@@ -812,7 +836,7 @@ def main(argv: list[str] | None = None) -> int:
     except Refused as exc:
         print(f"regen_dictionary: refused:\n{exc}", file=sys.stderr)
         return 2
-    for section in ("sources", "ranges", "conflicts", "disagreements", "keywords"):
+    for section in ("sources", "ranges", "conflicts", "disagreements", "keywords", "refused by the writer"):
         print(f"\n== {section} ==")
         for line in report.lines.get(section, []) or ["(none)"]:
             print(line)

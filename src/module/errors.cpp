@@ -1,6 +1,10 @@
 #include "module/errors.hpp"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <cstdio>
+#include <cstring>
 
 #include "module/pyref.hpp"
 
@@ -9,6 +13,21 @@ namespace {
 // Lives for the rest of the process once published; a thread that loses the race to create it
 // drops its own copy and uses the winner's.
 std::atomic<PyObject*> g_internal_error{nullptr};
+
+/// The report goes to the process's standard error itself, not to whatever sys.stderr is bound
+/// to now: a program that captures or silences sys.stderr must not swallow evidence of a
+/// corrupt file. One write of the whole line, so that reports of several threads do not mix;
+/// it needs no Python object, so it is made even when the interpreter is out of memory.
+void report_on_stderr(std::string_view text) noexcept {
+  static constexpr std::string_view kHead = "quillet: internal error: ";
+  std::array<char, 512> line{};
+  const std::size_t body = std::min(text.size(), line.size() - kHead.size() - 1);
+  std::memcpy(line.data(), kHead.data(), kHead.size());
+  std::memcpy(line.data() + kHead.size(), text.data(), body);
+  line[kHead.size() + body] = '\n';
+  std::fwrite(line.data(), 1, kHead.size() + body + 1, stderr);  // stderr is unbuffered
+  std::fflush(stderr);
+}
 }  // namespace
 
 PyObject* internal_error_type() noexcept {
@@ -27,9 +46,9 @@ PyObject* internal_error_type() noexcept {
 }
 
 std::nullptr_t raise_internal(std::string_view text) noexcept {
+  report_on_stderr(text);
   Ref msg(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (!msg) return nullptr;
-  PySys_FormatStderr("quillet: internal error: %U\n", msg.get());
   PyObject* type = internal_error_type();
   if (type == nullptr) return nullptr;
   PyErr_SetObject(type, msg.get());

@@ -12,7 +12,8 @@ namespace quillet::py {
 /// if it cannot be created.
 PyObject* internal_error_type() noexcept;
 
-/// Raises an internal fault with `text`, after writing a one-line report to standard error.
+/// Raises an internal fault with `text`, after writing a one-line report to the process's
+/// standard error (file descriptor 2, whatever sys.stderr is).
 /// Always returns nullptr, for `return raise_internal(...)`.
 std::nullptr_t raise_internal(std::string_view text) noexcept;
 

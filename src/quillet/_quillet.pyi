@@ -2,9 +2,10 @@ import os
 from types import TracebackType
 from typing import Final, Literal, TypedDict, final
 
-__all__: list[str]
+__all__ = ["Dict", "__version__", "open"]
 __version__: Final[str]
 
+# The shape of a lookup's result, for type checkers only: at run time it is a plain dict.
 class Entry(TypedDict):
     group: int
     element: int

@@ -4,233 +4,636 @@ quillet lookup 0010,0010
 quillet lookup 0029,1010 --creator "SIEMENS CSA HEADER"
 quillet info
 quillet build my-private.csv -o my-private.qlet
+
+Exit status: 0 found (or done), 1 not found, 2 anything else the user can put right (bad
+input, an unreadable, corrupt or unwritable file, an output that cannot take the answer). Each
+such error is one line on standard error; no traceback.
 """
 
 from __future__ import annotations
 
 import argparse
+import codecs
+import contextlib
 import csv
+import io
 import json
+import os
 import re
+import signal
 import statistics
 import sys
 import time
-from collections.abc import Callable
-from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, NoReturn
 
-from . import DEFAULT_PATH, Dict, lookup_element
+from . import Dict, __version__, lookup_element, writer
 from . import open as open_dict
-from ._layout import RESULT_KEYS
-from .writer import Entry, to_bytes, write_dictionary
+from .writer import Entry
 
 if TYPE_CHECKING:
     from ._quillet import Entry as Found
 
+EXIT_FOUND = 0
 EXIT_NOT_FOUND = 1
 EXIT_BAD_INPUT = 2
-
-_TAG = re.compile(r"\(?\s*([0-9A-Fa-f]{4})\s*,?\s*([0-9A-Fa-f]{4}|[xX]{2}[0-9A-Fa-f]{2})\s*\)?")
 
 
 class BadInput(Exception):
     """Input the user can correct; reported on one line with exit status 2."""
 
 
+class _Signalled(BaseException):
+    """SIGTERM or SIGHUP arrived: unwind (removing temporaries), then die of the signal."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+# ---- what goes to the terminal -----------------------------------------------------------------
+
+
+_NAMED = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
+
+
+def _escape(ch: str) -> str:
+    if ch in _NAMED:
+        return _NAMED[ch]
+    code = ord(ch)
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
+
+
+def shown(text: str) -> str:
+    """`text` safe to print: control characters, line breaks, lone surrogates and other
+    invisible code points written as escapes, so that neither a dictionary file nor a file
+    name can send commands to a terminal or break a message across lines."""
+    if text.isprintable():
+        return text
+    return "".join(ch if ch.isprintable() or ch == " " else _escape(ch) for ch in text)
+
+
+def _json_escape(ch: str) -> str:
+    code = ord(ch)
+    if code < 0x10000:
+        return f"\\u{code:04x}"
+    code -= 0x10000
+    return f"\\u{0xD800 + (code >> 10):04x}\\u{0xDC00 + (code & 0x3FF):04x}"
+
+
+def json_line(value: object) -> str:
+    """One line of JSON that parses back to exactly `value`, with every code point that
+    :func:`shown` would escape written as a JSON escape instead (only strings can hold them)."""
+    text = json.dumps(value, ensure_ascii=False)
+    if text.isprintable():
+        return text
+    return "".join(ch if ch.isprintable() or ch == " " else _json_escape(ch) for ch in text)
+
+
+def emit(text: str) -> None:
+    """Print a line of the answer; failures to do so become the command's errors."""
+    try:
+        sys.stdout.write(text + "\n")
+        sys.stdout.flush()
+    except UnicodeEncodeError as exc:
+        raise BadInput(
+            f"standard output ({sys.stdout.encoding}) cannot represent U+{ord(exc.object[exc.start]):04X} "
+            "of the answer; set PYTHONIOENCODING=utf-8"
+        ) from None
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        _park_stdout()
+        raise BadInput(f"cannot write to standard output: {exc.strerror}") from None
+
+
+def complain(text: str) -> None:
+    """One line on standard error."""
+    sys.stderr.write(f"quillet: {shown(text)}\n")
+    sys.stderr.flush()
+
+
+def _park_stdout() -> None:
+    """Point standard output at the null device, so that the interpreter's last flush of what
+    could not be written does not fail once more on the way out."""
+    with contextlib.suppress(OSError, ValueError, AttributeError):
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, sys.stdout.fileno())
+        os.close(null)
+
+
+# ---- tags and dictionaries ------------------------------------------------------------------
+
+_TAG = re.compile(
+    r"(?P<open>\()?\s*(?P<group>[0-9A-Fa-f]{4})\s*,?\s*"
+    r"(?P<element>[0-9A-Fa-f]{4}|[xX]{2}[0-9A-Fa-f]{2})\s*(?P<close>\))?"
+)
+
+
+@dataclass(frozen=True)
+class Tag:
+    """A TAG argument: the numbers, whether it was written in the block form (gggg,xxee),
+    and the text as the user wrote it, for messages."""
+
+    group: int
+    element: int
+    block_form: bool
+    text: str
+
+    @property
+    def private(self) -> bool:
+        return self.group % 2 == 1 and self.group > 0x0008
+
+    @property
+    def creator_element(self) -> bool:
+        """(gggg,0010) to (gggg,00FF) of a private group hold creators' names, not data."""
+        return self.private and not self.block_form and 0x10 <= self.element <= 0xFF
+
+
+def read_tag(text: str) -> Tag:
+    m = _TAG.fullmatch(text.strip())
+    if not m or (m["open"] is None) != (m["close"] is None):
+        raise BadInput(
+            f"not a tag: {text!r} (expected GGGG,EEEE, (GGGG,EEEE) or GGGGEEEE in hexadecimal, "
+            "or GGGG,xxEE inside a private block)"
+        )
+    element = m["element"]
+    block_form = element[:2] in ("xx", "XX", "xX", "Xx")
+    return Tag(int(m["group"], 16), int(element[2:] if block_form else element, 16), block_form, text)
+
+
 def parse_tag(text: str) -> tuple[int, int]:
     """'0010,0010', '(0010,0010)', '00100010' or, for a private block, '0029,xx10'."""
-    m = _TAG.fullmatch(text.strip())
-    if not m:
-        raise BadInput(f"not a tag: {text!r} (expected GGGG,EEEE, (GGGG,EEEE) or GGGGEEEE in hexadecimal)")
-    group, element = m.group(1), m.group(2)
-    return int(group, 16), int(element[2:] if element[:2] in ("xx", "XX", "xX", "Xx") else element, 16)
+    tag = read_tag(text)
+    return tag.group, tag.element
 
 
-def _open(path: Path | str) -> Dict:
+def text_argument(option: str, value: str | None) -> str | None:
+    """An argument that is text, not a file name: it must have been valid UTF-8."""
+    if value is not None:
+        try:
+            value.encode("utf-8")
+        except UnicodeEncodeError:
+            raise BadInput(f"{option}: {value!r} is not valid UTF-8") from None
+    return value
+
+
+def _open(path: str | os.PathLike[str]) -> Dict:
     try:
         return open_dict(path)
-    except (OSError, ValueError) as exc:
+    except OSError as exc:  # "cannot open {path}: ..."
         raise BadInput(str(exc)) from None
+    except ValueError as exc:  # a format version this build does not read
+        raise BadInput(f"cannot open {os.fspath(path)}: {exc}") from None
+
+
+@contextlib.contextmanager
+def _no_fault_report() -> Iterator[None]:
+    """Keep the extension's own report of an internal fault off standard error: the command
+    reports the fault itself, in one line that names the file."""
+    try:
+        sys.stderr.flush()
+        saved = os.dup(2)
+    except (OSError, ValueError, AttributeError):
+        yield
+        return
+    try:
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, 2)
+        os.close(null)
+        yield
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+
+
+def query[T](path: str | os.PathLike[str], call: Callable[[], T]) -> T:
+    """Run a query of the dictionary at `path`; a fault that only a corrupt file can cause
+    becomes a BadInput naming the file."""
+    try:
+        with _no_fault_report():
+            return call()
+    except BaseException as exc:
+        if type(exc).__module__ == "quillet._quillet":  # the extension's internal error
+            raise BadInput(f"{os.fspath(path)}: corrupt dictionary: {exc}") from None
+        raise
 
 
 def describe(e: Found) -> str:
     element = f"xx{e['element']:02X}" if e["block_offset"] else f"{e['element']:04X}"
     lines = [
-        f"({e['group']:04X},{element}) {e['keyword'] or '(no keyword)'}",
-        f"  name:     {e['name'] or '-'}",
+        f"({e['group']:04X},{element}) {shown(e['keyword']) or '(no keyword)'}",
+        f"  name:     {shown(e['name']) or '-'}",
         f"  vr:       {e['vr']}" + ("  (several or none; see the description)" if e["vr"] == "??" else ""),
         f"  retired:  {'yes' if e['retired'] else 'no'}",
-        f"  creator:  {e['creator'] or '- (public)'}",
-        f"  sources:  {'; '.join(e['sources']) or '-'}",
+        f"  creator:  {shown(e['creator']) or '- (public)'}",
+        f"  sources:  {shown('; '.join(e['sources'])) or '-'}",
     ]
     if e["description"]:
-        lines.append(f"  note:     {e['description']}")
+        lines.append(f"  note:     {shown(e['description'])}")
     return "\n".join(lines)
 
 
+def _dictionary(args: argparse.Namespace) -> str | os.PathLike[str]:
+    if args.dict is not None:
+        return str(args.dict)
+    from . import DEFAULT_PATH
+
+    return DEFAULT_PATH
+
+
 def cmd_lookup(args: argparse.Namespace) -> int:
-    group, element = parse_tag(args.tag)
-    d = _open(args.dict)
-    entry = lookup_element(d, group, element, args.creator)
-    if entry is None:
-        under = f" under creator {args.creator!r}" if args.creator is not None else ""
-        print(f"quillet: ({group:04X},{element:04X}){under} is not in {args.dict}", file=sys.stderr)
+    tag = read_tag(args.tag)
+    creator = text_argument("--creator", args.creator)
+    if tag.block_form and creator is None:
+        raise BadInput(f"{tag.text} is an element inside a private block; give its creator with --creator")
+    path = _dictionary(args)
+    d = _open(path)
+    if tag.creator_element:
+        complain(
+            f"{tag.text} is a private creator element: it holds the name of the creator of the block "
+            f"({tag.group:04X},{tag.element:02X}xx), and has no dictionary entry of its own"
+        )
         return EXIT_NOT_FOUND
-    print(json.dumps(entry, ensure_ascii=False) if args.json else describe(entry))
-    return 0
+    entry = query(path, lambda: lookup_element(d, tag.group, tag.element, creator))
+    if entry is None:
+        under = f" under creator {creator!r}" if creator is not None else ""
+        complain(f"{tag.text}{under} is not in {os.fspath(path)}")
+        return EXIT_NOT_FOUND
+    emit(json_line(entry) if args.json else describe(entry))
+    return EXIT_FOUND
 
 
 def cmd_info(args: argparse.Namespace) -> int:
-    path = Path(args.path)
+    path = os.fspath(args.path) if args.path is not None else os.fspath(_dictionary(args))
     d = _open(path)
     times = []
     for _ in range(args.repeat):
         t = time.perf_counter()
         open_dict(path)
         times.append(time.perf_counter() - t)
-    print(f"file:     {path}")
-    print(f"entries:  {len(d)}")
-    print(f"size:     {path.stat().st_size} bytes")
-    print(
-        f"open:     {statistics.median(times) * 1e6:.0f} us (median of {args.repeat}, file in the page cache)"
+    emit(
+        "\n".join(
+            [
+                f"file:     {shown(path)}",
+                f"entries:  {len(d)}",
+                f"size:     {os.stat(path).st_size} bytes",
+                f"open:     {statistics.median(times) * 1e6:.0f} us (median of {args.repeat}, "
+                "file in the page cache)",
+            ]
+        )
     )
-    return 0
+    return EXIT_FOUND
 
 
-# ---- build -----------------------------------------------------------------------------------
+# ---- build: reading the input -------------------------------------------------------------------
 
-FIELDS = RESULT_KEYS
+FIELDS = (
+    "group",
+    "element",
+    "creator",
+    "keyword",
+    "name",
+    "vr",
+    "description",
+    "retired",
+    "block_offset",
+    "sources",
+)
+_REQUIRED = ("group", "element")
 _TRUE = {"1", "true", "yes", "y"}
 _FALSE = {"", "0", "false", "no", "n"}
+_HEX = re.compile(r"(?:0[xX])?([0-9A-Fa-f]{1,4})")
+_BLOCK_HEX = re.compile(r"[xX]{2}([0-9A-Fa-f]{2})")
+_WS = re.compile(r"[ \t\n\r]*")
+
+# (line, fields as read) for each row, and (line, text) for each problem found while reading.
+Rows = list[tuple[int, dict[str, Any]]]
+Problems = list[tuple[int, str]]
 
 
-def _number(value: object, field: str) -> int:
+def _what(value: object) -> str:
+    """The JSON name of a value's type, for messages."""
+    if isinstance(value, _NotJson):
+        return value.text
+    for kind, name in ((bool, "true/false"), (str, "a string"), (dict, "an object"), (list, "an array")):
+        if isinstance(value, kind):
+            return name
+    return "null" if value is None else "a number"
+
+
+def _hex(value: object, field: str, block: bool) -> tuple[int, bool]:
+    """A tag number from hexadecimal digits in a string: (value, written in the block form)."""
+    if not isinstance(value, str):
+        raise ValueError(
+            f'{field}: expected hexadecimal digits in a string, such as "0010", not {_what(value)} '
+            '(16 and "16" would otherwise name different tags)'
+        )
+    text = value.strip()
+    if block and (m := _BLOCK_HEX.fullmatch(text)):
+        return int(m[1], 16), True
+    if m := _HEX.fullmatch(text):
+        return int(m[1], 16), False
+    forms = "1 to 4 hexadecimal digits" + (", or xx and 2 of them inside a private block" if block else "")
+    raise ValueError(f"{field}: expected {forms}, not {value!r}")
+
+
+def _flag(value: object, field: str) -> bool | None:
+    """A yes/no field; None when it is absent or empty."""
+    if value is None or value == "":
+        return None
     if isinstance(value, bool):
-        raise ValueError(f"{field}: expected a number, not {value!r}")
-    if isinstance(value, int):
         return value
-    if isinstance(value, str) and re.fullmatch(r"(0[xX])?[0-9A-Fa-f]{1,4}", value.strip()):
-        return int(value.strip(), 16)
-    raise ValueError(f"{field}: expected 1 to 4 hexadecimal digits, not {value!r}")
-
-
-def _flag(value: object, field: str) -> bool:
-    if isinstance(value, bool):
-        return value
-    text = str(value).strip().lower()
-    if text in _TRUE | _FALSE:
-        return text in _TRUE
+    if isinstance(value, str) and value.strip().lower() in _TRUE | _FALSE:
+        return value.strip().lower() in _TRUE
     raise ValueError(f"{field}: expected yes/no, true/false or 1/0, not {value!r}")
 
 
-def _entry(row: dict[str, Any]) -> Entry:
-    unknown = set(row) - set(FIELDS)
+def _text(value: object, field: str) -> str:
+    if value is None:
+        return ""
+    if not isinstance(value, str):
+        raise ValueError(f"{field}: expected a string, not {_what(value)}")
+    return value
+
+
+def _sources(value: object) -> tuple[str, ...]:
+    if value is None or value == "":
+        return ()
+    if isinstance(value, str):
+        return tuple(value.split("|"))
+    if isinstance(value, list):
+        for k, item in enumerate(value):
+            if not isinstance(item, str):
+                raise ValueError(f"sources[{k}]: expected a string, not {_what(item)}")
+        return tuple(value)
+    raise ValueError(f"sources: expected a string with items separated by | or an array, not {_what(value)}")
+
+
+def to_entry(row: dict[str, Any]) -> Entry:
+    """The writer's entry for one row; ValueError names the first field at fault."""
+    unknown = [k for k in row if k not in FIELDS]
     if unknown:
-        raise ValueError(f"unknown field(s): {', '.join(sorted(map(str, unknown)))}")
-    for required in ("group", "element"):
+        raise ValueError(f"unknown field(s): {', '.join(map(repr, unknown))}")
+    duplicated = getattr(row, "duplicated", ())
+    if duplicated:
+        raise ValueError(f"field(s) given twice: {', '.join(map(repr, duplicated))}")
+    for required in _REQUIRED:
         if row.get(required) in (None, ""):
             raise ValueError(f"{required}: missing")
-    sources = row.get("sources") or ()
-    if isinstance(sources, str):
-        sources = tuple(sources.split("|"))
-    texts = {k: row.get(k) or "" for k in ("creator", "keyword", "name", "description")}
+    group, _ = _hex(row["group"], "group", block=False)
+    element, block_form = _hex(row["element"], "element", block=True)
+    block_offset = _flag(row.get("block_offset"), "block_offset")
+    if block_form and block_offset is False:
+        raise ValueError(f"element: {row['element']} is an element inside a block, but block_offset says no")
     return Entry(
-        _number(row["group"], "group"),
-        _number(row["element"], "element"),
-        vr=row.get("vr") or "UN",
-        retired=_flag(row.get("retired", ""), "retired"),
-        block_offset=_flag(row.get("block_offset", ""), "block_offset"),
-        sources=tuple(sources),
-        **texts,
+        group,
+        element,
+        creator=_text(row.get("creator"), "creator"),
+        keyword=_text(row.get("keyword"), "keyword"),
+        name=_text(row.get("name"), "name"),
+        vr=_text(row.get("vr"), "vr") or "UN",
+        description=_text(row.get("description"), "description"),
+        retired=bool(_flag(row.get("retired"), "retired")),
+        block_offset=block_form or bool(block_offset),
+        sources=_sources(row.get("sources")),
     )
 
 
-def _read_csv(path: Path) -> list[tuple[int, dict[str, Any]]]:
-    with path.open(encoding="utf-8-sig", newline="") as f:
-        reader = csv.DictReader(f)
-        if reader.fieldnames is None:
-            return []
-        rows = []
-        for row in reader:
-            if None in row:
-                raise BadInput(f"{path}:{reader.line_num}: more fields than the header names")
-            rows.append((reader.line_num, row))
-        return rows
+def _position(data: str | bytes, pos: int) -> str:
+    """'line:column' of offset `pos`, both counted from 1 (columns in bytes for bytes)."""
+    if isinstance(data, str):
+        line, start = data.count("\n", 0, pos), data.rfind("\n", 0, pos)
+    else:
+        line, start = data.count(b"\n", 0, pos), data.rfind(b"\n", 0, pos)
+    return f"{line + 1}:{pos - start}"
 
 
-def _read_json(path: Path) -> list[tuple[int, dict[str, Any]]]:
-    # Walk the array item by item so that every item keeps the line it starts on.
-    text = path.read_text(encoding="utf-8")
-    decoder = json.JSONDecoder()
-    pos = _skip(text, 0)
-    if pos >= len(text) or text[pos] != "[":
-        raise BadInput(f"{path}: expected a JSON array of objects")
-    rows: list[tuple[int, dict[str, Any]]] = []
-    pos = _skip(text, pos + 1)
-    while pos < len(text) and text[pos] != "]":
-        line = text.count("\n", 0, pos) + 1
+def _decode(path: str, data: bytes) -> str:
+    start = len(codecs.BOM_UTF8) if data.startswith(codecs.BOM_UTF8) else 0
+    try:
+        return data[start:].decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise BadInput(f"{path}:{_position(data, start + exc.start)}: not UTF-8 ({exc.reason})") from None
+
+
+@contextlib.contextmanager
+def _csv_fields_unlimited() -> Iterator[None]:
+    # The csv module's default of 128 KiB per field is far below what a description may hold.
+    old = csv.field_size_limit()
+    try:
+        csv.field_size_limit(sys.maxsize)
+    except OverflowError:  # a C long of 32 bits
+        csv.field_size_limit(2**31 - 1)
+    try:
+        yield
+    finally:
+        csv.field_size_limit(old)
+
+
+def read_csv(path: str, text: str) -> tuple[Rows, Problems]:
+    reader = csv.reader(io.StringIO(text, newline=""), strict=True)
+    problems: Problems = []
+    try:
+        header = next(reader, None)
+    except csv.Error as exc:
+        raise BadInput(f"{path}:{reader.line_num}: {exc}") from None
+    if header is None:
+        raise BadInput(f"{path}: empty; expected a header row naming the columns")
+    header = [name.strip() for name in header]
+    faults = []
+    unknown = [name for name in header if name not in FIELDS]
+    if unknown:
+        faults.append(f"unknown column(s) {', '.join(map(repr, unknown))}")
+    twice = sorted({name for name in header if header.count(name) > 1})
+    if twice:
+        faults.append(f"column(s) named twice: {', '.join(map(repr, twice))}")
+    missing = [name for name in _REQUIRED if name not in header]
+    if missing:
+        faults.append(f"missing column(s) {', '.join(missing)}")
+    if faults:
+        problems.append((1, f"header: {'; '.join(faults)} (the columns are {', '.join(FIELDS)})"))
+    if missing or twice:
+        return [], problems  # the rows cannot be read reliably
+    rows: Rows = []
+    last = reader.line_num
+    while True:
+        first = last + 1  # a row that spans lines is reported by its first
         try:
-            item, pos = decoder.raw_decode(text, pos)
-        except json.JSONDecodeError as exc:
-            raise BadInput(f"{path}:{exc.lineno}: {exc.msg}") from None
-        if not isinstance(item, dict):
-            raise BadInput(f"{path}:{line}: expected an object, not {type(item).__name__}")
-        rows.append((line, item))
-        pos = _skip(text, pos)
-        if pos < len(text) and text[pos] == ",":
-            pos = _skip(text, pos + 1)
-    if pos >= len(text):
-        raise BadInput(f"{path}: the JSON array is not closed")
-    return rows
+            fields = next(reader)
+        except StopIteration:
+            break
+        except csv.Error as exc:
+            problems.append((first, str(exc)))
+            break  # no way to tell where the next row starts
+        last = reader.line_num
+        if not fields:
+            continue  # a blank line
+        if len(fields) > len(header):
+            problems.append(
+                (first, f"{len(fields)} fields, more than the {len(header)} columns of the header")
+            )
+            continue
+        # Fields left off the end of a row are absent, and take their defaults.
+        rows.append((first, {k: v for k, v in zip(header, fields, strict=False) if k in FIELDS}))
+    return rows, problems
 
 
-def _skip(text: str, pos: int) -> int:
-    while pos < len(text) and text[pos] in " \t\r\n":
+class _NotJson:
+    """NaN and the infinities: Python's decoder accepts them, JSON does not."""
+
+    def __init__(self, text: str) -> None:
+        self.text = text
+
+
+class _Object(dict[str, Any]):
+    duplicated: tuple[str, ...] = ()
+
+
+def _object(pairs: list[tuple[str, Any]]) -> _Object:
+    obj = _Object(pairs)
+    if len(obj) != len(pairs):  # a key given twice: JSON keeps the last silently, we refuse
+        keys = [k for k, _ in pairs]
+        obj.duplicated = tuple(sorted({k for k in keys if keys.count(k) > 1}))
+    return obj
+
+
+def read_json(path: str, text: str) -> tuple[Rows, Problems]:
+    decoder = json.JSONDecoder(object_pairs_hook=_object, parse_constant=_NotJson)
+
+    def fail(pos: int, message: str) -> NoReturn:
+        raise BadInput(f"{path}:{_position(text, pos)}: {message}")
+
+    pos = _WS.match(text, 0).end()  # type: ignore[union-attr]
+    if not text.startswith("[", pos):
+        fail(pos, "expected a JSON array of objects")
+    rows: Rows = []
+    problems: Problems = []
+    line, counted = 1, 0
+    pos = _WS.match(text, pos + 1).end()  # type: ignore[union-attr]
+    if text.startswith("]", pos):
         pos += 1
-    return pos
+    else:
+        while True:
+            line += text.count("\n", counted, pos)  # counted once per stretch: linear in all
+            counted = pos
+            try:
+                item, pos = decoder.raw_decode(text, pos)
+            except json.JSONDecodeError as exc:
+                raise BadInput(f"{path}:{exc.lineno}:{exc.colno}: {exc.msg}") from None
+            except RecursionError:
+                fail(counted, "nested too deeply")
+            if isinstance(item, dict):
+                rows.append((line, item))
+            else:
+                problems.append((line, f"expected an object, not {_what(item)}"))
+            pos = _WS.match(text, pos).end()  # type: ignore[union-attr]
+            if text.startswith(",", pos):
+                comma, pos = pos, _WS.match(text, pos + 1).end()  # type: ignore[union-attr]
+                if text.startswith("]", pos) or pos == len(text):
+                    fail(comma, "a comma after the last item")
+            elif text.startswith("]", pos):
+                pos += 1
+                break
+            elif pos == len(text):
+                fail(pos, "the array is not closed")
+            else:
+                fail(pos, "expected ',' or ']' after an item")
+    pos = _WS.match(text, pos).end()  # type: ignore[union-attr]
+    if pos != len(text):
+        fail(pos, "text after the end of the array")
+    return rows, problems
+
+
+# ---- build: checking and writing ----------------------------------------------------------------
+
+
+@contextlib.contextmanager
+def _cleanup_on_signals() -> Iterator[None]:
+    """Turn SIGTERM and SIGHUP into an exception while building, so that the writer's own
+    clean-up removes its temporary file before the process ends of the signal."""
+
+    def handler(signum: int, frame: object) -> None:
+        raise _Signalled(signum)
+
+    saved = {}
+    for name in ("SIGTERM", "SIGHUP"):
+        signum = getattr(signal, name, None)
+        if signum is not None:
+            with contextlib.suppress(ValueError):  # not the main thread: leave signals alone
+                saved[signum] = signal.signal(signum, handler)
+    try:
+        yield
+    finally:
+        for signum, old in saved.items():
+            signal.signal(signum, old)
+
+
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
 
 
 def cmd_build(args: argparse.Namespace) -> int:
-    source = Path(args.source)
+    source, output = args.source, args.output
+    if _same_file(source, output):
+        raise BadInput(f"the output {output} is the input file {source}; nothing written")
     try:
-        rows = _read_json(source) if source.suffix.lower() == ".json" else _read_csv(source)
-    except (OSError, UnicodeDecodeError) as exc:
-        raise BadInput(f"cannot read {source}: {exc}") from None
-    entries, lines, problems = [], [], []
+        with open(source, "rb") as f:
+            data = f.read()
+    except OSError as exc:
+        raise BadInput(f"cannot read {source}: {exc.strerror}") from None
+    text = _decode(source, data)
+    if source.lower().endswith(".json"):
+        rows, problems = read_json(source, text)
+    else:
+        with _csv_fields_unlimited():
+            rows, problems = read_csv(source, text)
+
+    entries: list[Entry] = []
+    lines: list[int] = []
     for line, row in rows:
         try:
-            entry = _entry(row)
-            to_bytes([entry])  # the writer's own checks of a single entry
+            entries.append(to_entry(row))
+            lines.append(line)
         except ValueError as exc:
-            problems.append(f"{source}:{line}: {re.sub(r'^entry 0 ', '', str(exc))}")
-            continue
-        entries.append(entry)
-        lines.append(line)
-    if not problems:
-        try:
-            write_dictionary(args.output, entries)
-        except ValueError as exc:
-            # Faults between entries (a key given twice, colliding creators) name entry positions.
-            message = re.sub(r"entry (\d+)", lambda m: f"line {lines[int(m.group(1))]}", str(exc))
-            problems.append(f"{source}: {message}")
+            problems.append((line, str(exc)))
+    if not entries and not problems:
+        raise BadInput(f"{source}: no entries; nothing written")
+    try:
+        data = writer.to_bytes(entries)
+    except writer.InvalidEntries as exc:
+        for p in exc.problems:
+            other = f" line {lines[p.other[0]]}" if p.other is not None else ""
+            problems.append((lines[p.position], p.text + other))
     if problems:
-        for p in problems:
-            print(p, file=sys.stderr)
-        print(f"quillet: {len(problems)} bad row(s); nothing written", file=sys.stderr)
+        problems.sort(key=lambda p: p[0])
+        for line, message in problems:
+            sys.stderr.write(f"{shown(source)}:{line}: {shown(message)}\n")
+        complain(f"{len({line for line, _ in problems})} bad row(s); nothing written")
         return EXIT_BAD_INPUT
-    print(f"wrote {len(entries)} entries to {args.output}")
-    return 0
+    try:
+        writer.write_file(output, data)
+    except OSError as exc:
+        raise BadInput(f"cannot write {output}: {exc.strerror}") from None
+    emit(f"wrote {len(entries)} entries to {shown(output)}")
+    return EXIT_FOUND
 
 
-# ---- the parser ------------------------------------------------------------------------------
+# ---- the parser and the one place where errors become exit statuses ------------------------------
 
 
 def parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(
         prog="quillet",
         description="Answer DICOM data-dictionary questions from a precompiled .qlet dictionary. "
-        "Without --dict, the standard dictionary that ships with quillet is used.",
+        "Without --dict, the standard dictionary that ships with quillet is used. "
+        "Exit status: 0 found, 1 not in the dictionary, 2 bad input or any other error.",
     )
+    top.add_argument("--version", action="version", version=f"quillet {__version__}")
     sub = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     p = sub.add_parser(
@@ -239,15 +642,13 @@ def parser() -> argparse.ArgumentParser:
         description="Show the dictionary entry of a tag. TAG is hexadecimal: 0010,0010, (0010,0010) or "
         "00100010. For a private tag give its creator; an element inside the creator's block may be "
         "written as found in a data set (0029,1010) or in the dictionary's form (0029,xx10). "
-        "Exit status: 0 found, 1 not in the dictionary, 2 bad input.",
+        "Exit status: 0 found, 1 not in the dictionary, 2 bad input or any other error.",
     )
     p.add_argument("tag", metavar="TAG", help="the tag, e.g. 0010,0010")
     p.add_argument(
         "--creator", metavar="TEXT", help="private creator of the block, e.g. 'SIEMENS CSA HEADER'"
     )
-    p.add_argument(
-        "--dict", metavar="PATH", default=DEFAULT_PATH, help="dictionary file (default: the bundled one)"
-    )
+    p.add_argument("--dict", metavar="PATH", help="dictionary file (default: the bundled one)")
     p.add_argument("--json", action="store_true", help="print the entry as one JSON object")
     p.set_defaults(run=cmd_lookup)
 
@@ -257,20 +658,25 @@ def parser() -> argparse.ArgumentParser:
         description="Print the number of entries, the file size and how long opening it takes "
         "(the median of several opens, the file being in the page cache after the first).",
     )
-    p.add_argument(
-        "path", metavar="PATH", nargs="?", default=DEFAULT_PATH, help="dictionary file (default: bundled)"
-    )
+    p.add_argument("path", metavar="PATH", nargs="?", help="dictionary file (default: bundled)")
     p.add_argument("--repeat", type=int, default=21, help=argparse.SUPPRESS)
-    p.set_defaults(run=cmd_info)
+    p.set_defaults(run=cmd_info, dict=None)
 
     p = sub.add_parser(
         "build",
         help="compile your own dictionary from CSV or JSON",
-        description="Compile a dictionary from a CSV file (a header row naming the columns) or a JSON "
-        "array of objects. Fields: group and element (hexadecimal, required), creator (empty for a "
-        "public tag), keyword, name, vr (two letters, or ?? for several; default UN), description, "
-        "retired and block_offset (yes/no, default no), sources (items separated by |). Every bad "
-        "row is reported with its line number, and then nothing is written.",
+        description="Compile a dictionary from a CSV file (UTF-8, a header row naming the columns) "
+        "or, for a name ending in .json, a JSON array of objects. Fields: group and element "
+        "(required), creator (empty for a public tag), keyword, name, vr (two letters, or ?? for "
+        "several; default UN), description, retired and block_offset (yes/no, true/false or 1/0; "
+        "left empty or out: no), sources (items separated by |, or in JSON an array of strings). "
+        "Group and element are hexadecimal digits, 0010 or 0x0010; in JSON they must be strings "
+        '("0010"): a JSON number is refused, so that 16 and "16" cannot name different tags. '
+        "A private element inside a creator's block is written by its low byte with the block's "
+        "creator: element xx10 (or 10 with block_offset yes) for (0029,1010) under that creator. "
+        "Every bad row is reported with its line number, and then nothing is written; an input "
+        "without entries is an error too. An existing output is replaced only once the new file is "
+        "complete; see the README for links, permissions and temporary files.",
     )
     p.add_argument("source", metavar="SOURCE", help="a .csv or .json file")
     p.add_argument("-o", "--output", metavar="OUT", required=True, help="the .qlet file to write")
@@ -278,14 +684,34 @@ def parser() -> argparse.ArgumentParser:
     return top
 
 
+def _die_of(signum: int) -> NoReturn:
+    """End the process by `signum` with its default action, as the signal alone would."""
+    signal.signal(signum, signal.SIG_DFL)
+    os.kill(os.getpid(), signum)
+    raise SystemExit(128 + signum)  # only if the signal did not end the process
+
+
 def main(argv: list[str] | None = None) -> int:
     args = parser().parse_args(argv)
-    run: Callable[[argparse.Namespace], int] = args.run
     try:
-        return run(args)
+        if args.run is cmd_build:
+            with _cleanup_on_signals():
+                return int(args.run(args))
+        return int(args.run(args))
     except BadInput as exc:
-        print(f"quillet: {exc}", file=sys.stderr)
-        return EXIT_BAD_INPUT
+        complain(str(exc))
+    except BrokenPipeError:
+        # The reader went away, as with `quillet lookup ... | head -c1`: end quietly, as cat does.
+        _park_stdout()
+        if hasattr(signal, "SIGPIPE"):
+            _die_of(signal.SIGPIPE)
+    except OSError as exc:  # a file that went away or changed under the command, say
+        complain(f"{os.fsdecode(exc.filename)}: {exc.strerror}" if exc.filename else str(exc))
+    except _Signalled as exc:
+        _die_of(exc.signum)
+    except KeyboardInterrupt:
+        return 128 + 2
+    return EXIT_BAD_INPUT
 
 
 if __name__ == "__main__":

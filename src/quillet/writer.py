@@ -4,29 +4,36 @@
 >>> write_dictionary("acme.qlet", [
 ...     Entry(0x0010, 0x0010, keyword="PatientName", name="Patient's Name", vr="PN"),
 ...     Entry(0x0029, 0x10, creator="ACME 1.1", keyword="AcmeDose", name="Dose", vr="DS",
-...           sources=("ACME conformance statement",)),
+...           block_offset=True, sources=("ACME conformance statement",)),
 ... ])
 
 The file then opens with :func:`quillet.open`, and each entry comes back from
 ``Dict.lookup(group, element, creator)`` as a dict with the same ten fields as :class:`Entry`.
 
-Input is checked completely before anything is written: any problem raises a
-:class:`ValueError` that names the entry (its position in the input, counted from 0, and its
-tag) and the field at fault, and no file is created or changed.
+Input is checked completely before anything is written: every problem is collected into one
+:class:`InvalidEntries` (a :class:`ValueError`) that names each entry at fault (its position in
+the input, counted from 0, and its tag) and the field, and no file is created or changed.
+
+The file on disk is replaced, never edited: see :func:`write_file` for what that keeps (links,
+permissions, owner) and what it refuses (devices, directories, other special files).
 """
 
 from __future__ import annotations
 
 import contextlib
+import errno
 import os
-import secrets
+import re
+import stat
+import sys
+import zlib
 from collections.abc import Iterable, Sequence
 from dataclasses import KW_ONLY, dataclass
 
 from . import _layout
 from ._unicode import hash_creator, normalize_creator
 
-__all__ = ["Entry", "to_bytes", "write_dictionary"]
+__all__ = ["Entry", "InvalidEntries", "Problem", "to_bytes", "write_dictionary", "write_file"]
 
 _U16 = 0xFFFF
 # The widths of the length fields that a record stores for each text, in record order.
@@ -42,6 +49,8 @@ _MAX_LEN = {
 _MAX_ROOT_POS = 2**31 - 16
 _PER_ENTRY = _layout.INDEX_ENTRY_LEN + _layout.RECORD_LEN
 _VR_LIST = " ".join(_layout.VR_CODES)
+# C0, DEL and C1: no dictionary text needs them, and printed to a terminal they are commands.
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f]")
 
 
 @dataclass(frozen=True)
@@ -49,23 +58,24 @@ class Entry:
     """One dictionary entry; its fields are those that ``Dict.lookup`` returns.
 
     ``group`` and ``element`` are the tag, 0 to 65535 each.  For a tag in a private block,
-    ``element`` is the element's low byte only (``0x10`` for ``(0029,xx10)``): lookups pass
-    that form too.  All other fields are keyword-only:
+    ``element`` is the element's low byte only (``0x10`` for ``(0029,xx10)``) and
+    ``block_offset`` is true: lookups pass that form too.  All other fields are keyword-only:
 
     ``creator``
-        ``""`` for a public tag, otherwise the private creator.  Lookups fold it (runs of
-        white space become one blank, ends trimmed, upper case), so ``"acme  corp"`` and
-        ``"ACME CORP"`` name the same creator; the text is stored, and returned by lookups,
-        exactly as given here.
+        ``""`` for a public tag (even group), otherwise the private creator; tags of an odd
+        group above 0x0008 are private and need one.  Lookups fold it (runs of white space
+        become one blank, ends trimmed, upper case), so ``"acme  corp"`` and ``"ACME CORP"``
+        name the same creator; the text is stored, and returned by lookups, exactly as given.
     ``keyword``, ``name``, ``description``
-        Free texts.
+        Free texts, without control characters.
     ``vr``
         A two-letter Value Representation such as ``"PN"``, or ``"??"`` for one that has no
         code of its own (``"US or SS"``, say).  Defaults to ``"UN"``, unknown.
     ``retired``, ``block_offset``
         Flags: the attribute is retired; the element is an offset inside a private block.
     ``sources``
-        Where the entry comes from: a sequence of non-empty texts, none containing ``"|"``.
+        Where the entry comes from: a list or tuple of non-empty texts, none containing
+        ``"|"``, kept in the order given.
     """
 
     group: int
@@ -81,6 +91,35 @@ class Entry:
     sources: Sequence[str] = ()
 
 
+@dataclass(frozen=True)
+class Problem:
+    """Why one entry cannot be written.
+
+    ``position`` is the entry's place in the input (from 0) and ``label`` names it with its
+    tag; ``text`` names the field and the fault.  For a clash between two entries, ``other``
+    is the (position, label) of the earlier one, which ``text`` ends by referring to.
+    """
+
+    position: int
+    label: str
+    text: str
+    other: tuple[int, str] | None = None
+
+    def __str__(self) -> str:
+        tail = f" {self.other[1]}" if self.other is not None else ""
+        return f"{self.label}: {self.text}{tail}"
+
+
+class InvalidEntries(ValueError):
+    """Entries that cannot be written: ``problems`` lists every :class:`Problem` found, in
+    input order; ``str()`` is the first of them."""
+
+    def __init__(self, problems: list[Problem]) -> None:
+        self.problems = problems
+        more = f" (and {len(problems) - 1} more problems)" if len(problems) > 1 else ""
+        super().__init__(f"{problems[0]}{more}")
+
+
 class _Bad(Exception):
     """A field failed its check; the caller adds which entry it belongs to."""
 
@@ -90,13 +129,18 @@ class _Bad(Exception):
 
 @dataclass
 class _Checked:
-    label: str
+    pos: int
+    entry: Entry
     key: tuple[int, int, int]
     folded: str | None
     texts: list[bytes]  # in the order of _MAX_LEN
     vr: int
     retired: bool
     block_offset: bool
+
+    @property
+    def label(self) -> str:  # made only for messages: most entries never need one
+        return _label(self.pos, self.entry)
 
 
 def _is_int(value: object) -> bool:
@@ -114,9 +158,11 @@ def _label(pos: int, entry: object) -> str:
     return f"entry {pos} ({tag})"
 
 
-def _encode(field: str, value: object, limit: int) -> bytes:
+def _encode(field: str, value: object, limit: int, dicom_rules: bool) -> bytes:
     if not isinstance(value, str):
         raise _Bad(field, f"must be a str, not {type(value).__name__}")
+    if dicom_rules and (bad := _CONTROL.search(value)):
+        raise _Bad(field, f"holds the control character U+{ord(bad.group()):04X} at index {bad.start()}")
     try:
         data = value.encode("utf-8")
     except UnicodeEncodeError as exc:
@@ -126,7 +172,23 @@ def _encode(field: str, value: object, limit: int) -> bytes:
     return data
 
 
-def _check(pos: int, entry: object) -> _Checked:
+def _check_placement(entry: Entry) -> None:
+    """Refuse a tag that cannot occur in DICOM data as the entry places it."""
+    group, private = entry.group, entry.group % 2 == 1 and entry.group > 0x0008
+    if entry.creator and group % 2 == 0:
+        raise _Bad("creator", f"given for group {group:04X}, which is even: only odd groups are private")
+    if not entry.creator and private:
+        raise _Bad("creator", f"missing: group {group:04X} is private (odd, above 0008) and needs one")
+    if entry.block_offset and not entry.creator:
+        raise _Bad("block_offset", "only a private tag, which has a creator, lies inside a block")
+    if entry.block_offset and entry.element > 0xFF:
+        raise _Bad(
+            "block_offset",
+            f"element {entry.element:04X} is above 00FF: inside a block give its low byte (the xx form)",
+        )
+
+
+def _check(pos: int, entry: object, dicom_rules: bool) -> _Checked:
     if not isinstance(entry, Entry):
         raise _Bad("entry", f"must be a quillet.writer.Entry, not {type(entry).__name__}")
     for field in ("group", "element"):
@@ -139,7 +201,8 @@ def _check(pos: int, entry: object) -> _Checked:
         if not isinstance(getattr(entry, field), bool):
             raise _Bad(field, f"must be a bool, not {getattr(entry, field)!r}")
     texts = [
-        _encode(f, getattr(entry, f), _MAX_LEN[f]) for f in ("keyword", "name", "creator", "description")
+        _encode(f, getattr(entry, f), _MAX_LEN[f], dicom_rules)
+        for f in ("keyword", "name", "creator", "description")
     ]
     folded, creator_hash = None, 0
     if texts[2]:
@@ -149,12 +212,17 @@ def _check(pos: int, entry: object) -> _Checked:
         creator_hash = hash_creator(entry.creator)
         if creator_hash == 0:
             raise _Bad("creator", "hashes to 0, the hash that marks a public tag")
+    if dicom_rules:
+        _check_placement(entry)
     sources = entry.sources
-    if isinstance(sources, (str, bytes)) or not isinstance(sources, Iterable):
-        raise _Bad("sources", f"must be a sequence of texts, not {type(sources).__name__}")
+    # A set would do as an iterable, but its order, and so the file, changes from run to run.
+    if isinstance(sources, (str, bytes, bytearray)) or not isinstance(sources, Sequence):
+        raise _Bad(
+            "sources", f"must be a list or tuple of texts, in a stable order, not {type(sources).__name__}"
+        )
     items = []
     for k, source in enumerate(sources):
-        data = _encode(f"sources[{k}]", source, _MAX_LEN["sources"])
+        data = _encode(f"sources[{k}]", source, _MAX_LEN["sources"], dicom_rules)
         if not data:
             raise _Bad(f"sources[{k}]", "is empty, and empty items are not kept")
         if b"|" in data:
@@ -167,7 +235,8 @@ def _check(pos: int, entry: object) -> _Checked:
         )
     texts.append(joined)
     return _Checked(
-        _label(pos, entry),
+        pos,
+        entry,
         (entry.group, entry.element, creator_hash),
         folded,
         texts,
@@ -177,17 +246,14 @@ def _check(pos: int, entry: object) -> _Checked:
     )
 
 
-def to_bytes(entries: Iterable[Entry]) -> bytes:
-    """Return the complete ``.qlet`` file for `entries`, in any order, as bytes.
-
-    Raises :class:`ValueError` for bad input, see :func:`write_dictionary`.
-    """
+def _check_all(entries: Iterable[Entry], dicom_rules: bool) -> list[_Checked]:
     checked: list[_Checked] = []
+    problems: list[Problem] = []
     for pos, entry in enumerate(entries):
         try:
-            checked.append(_check(pos, entry))
+            checked.append(_check(pos, entry, dicom_rules))
         except _Bad as exc:
-            raise ValueError(f"{_label(pos, entry)}: {exc}") from None
+            problems.append(Problem(pos, _label(pos, entry), str(exc)))
 
     by_hash: dict[int, _Checked] = {}
     by_key: dict[tuple[int, int, int], _Checked] = {}
@@ -195,15 +261,28 @@ def to_bytes(entries: Iterable[Entry]) -> bytes:
         if item.folded is not None:
             first = by_hash.setdefault(item.key[2], item)
             if first.folded != item.folded:
-                raise ValueError(
-                    f"{item.label}: creator: folds to {item.folded!r}, which hashes to "
-                    f"0x{item.key[2]:08X} like {first.folded!r} of {first.label}; "
-                    "lookups could not tell the two creators apart"
+                problems.append(
+                    Problem(
+                        item.pos,
+                        item.label,
+                        f"creator: folds to {item.folded!r}, which hashes to 0x{item.key[2]:08X} like "
+                        f"{first.folded!r}, so lookups could not tell it from the creator of",
+                        (first.pos, first.label),
+                    )
                 )
+                continue
         first = by_key.setdefault(item.key, item)
         if first is not item:
-            raise ValueError(f"{item.label}: same tag and creator as {first.label}")
+            problems.append(
+                Problem(item.pos, item.label, "same tag and creator as", (first.pos, first.label))
+            )
+    if problems:
+        problems.sort(key=lambda p: p.position)  # stable: an entry's own problem before later ones
+        raise InvalidEntries(problems)
+    return checked
 
+
+def _pack(checked: list[_Checked]) -> bytes:
     # Sorted keys are what the reader's binary search needs; with no two keys equal, the
     # output is also the same whatever order the entries came in.
     checked.sort(key=lambda item: item.key)
@@ -216,10 +295,15 @@ def to_bytes(entries: Iterable[Entry]) -> bytes:
         for field, data in zip(_MAX_LEN, item.texts, strict=True):
             if data not in offsets:
                 if len(pool) + len(data) > room:
-                    raise ValueError(
-                        f"{item.label}: {field}: the string pool would exceed "
-                        f"{room} bytes, all that a file of {len(checked)} "
-                        "entries can address"
+                    raise InvalidEntries(
+                        [
+                            Problem(
+                                item.pos,
+                                item.label,
+                                f"{field}: the string pool would exceed {room} bytes, all that a file "
+                                f"of {len(checked)} entries can address",
+                            )
+                        ]
                     )
                 offsets[data] = len(pool)
                 pool += data
@@ -250,39 +334,244 @@ def to_bytes(entries: Iterable[Entry]) -> bytes:
     return _layout.pack_file(body)
 
 
+def _to_bytes(entries: Iterable[Entry], *, dicom_rules: bool) -> bytes:
+    """:func:`to_bytes`, optionally without the rules of DICOM (tag placement, control
+    characters), for tests that need files a reader must cope with but no one should write."""
+    return _pack(_check_all(entries, dicom_rules))
+
+
+def to_bytes(entries: Iterable[Entry]) -> bytes:
+    """Return the complete ``.qlet`` file for `entries`, in any order, as bytes.
+
+    Raises :class:`InvalidEntries` for bad input, see :func:`write_dictionary`.
+    """
+    return _to_bytes(entries, dicom_rules=True)
+
+
 def write_dictionary(path: str | os.PathLike[str], entries: Iterable[Entry]) -> None:
     """Write `entries` to a ``.qlet`` file at `path`, replacing any file there.
 
-    The file is written under a temporary name in the same folder, flushed to disk and then
-    renamed over `path`, so `path` holds either its old content or the complete new file,
-    even if the write fails or the process dies halfway; the temporary file is removed on
-    failure.
+    The entries are checked first; then the file is replaced as :func:`write_file` says.
 
-    Raises :class:`ValueError`, before touching any file, for an entry that is not an
-    :class:`Entry`; a group or element that is not an int from 0 to 65535; a VR not in the
-    table; a flag that is not a bool; a text that is not a str, cannot be encoded as UTF-8
-    or is longer than its field holds (keyword, name and creator 65535 bytes of UTF-8,
-    description and all sources together 4294967295); an empty source or one containing
-    ``"|"``; a creator that is only white space or hashes to 0; two entries with the same tag
-    and (folded) creator; two different creators with the same hash, as lookups could not
-    tell them apart; or texts too large in total for a file to address.
+    Raises :class:`InvalidEntries` (a :class:`ValueError`), before touching any file, listing
+    every entry that is not an :class:`Entry`; a group or element that is not an int from 0 to
+    65535; a VR not in the table; a flag that is not a bool; a text that is not a str, holds a
+    control character, cannot be encoded as UTF-8 or is longer than its field holds (keyword,
+    name and creator 65535 bytes of UTF-8, description and all sources together 4294967295);
+    sources that are not a list or tuple (a set has no stable order), an empty source or one
+    containing ``"|"``; a tag that DICOM cannot have: a creator on an even (public) group, no
+    creator on a private group (odd, above 0x0008), a block offset on a public tag or above
+    0xFF; a creator that is only white space or hashes to 0; two entries with the same tag and
+    (folded) creator; two different creators with the same hash, as lookups could not tell
+    them apart; or texts too large in total for a file to address.
     """
-    data = to_bytes(entries)
-    path = os.fsdecode(path)
-    folder = os.path.dirname(path) or "."
-    tmp = os.path.join(folder, f".{os.path.basename(path)}.{secrets.token_hex(6)}.tmp")
-    # os.open rather than tempfile: the file gets the usual permissions (umask), not 0600.
-    fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
+    write_file(path, to_bytes(entries))
+
+
+# ---- replacing the file on disk -----------------------------------------------------------------
+
+# Temporaries are "NAME.quillet-XXXXXXXX.tmp" beside the target; a NAME longer than this many
+# bytes is cut and given a hash of the whole, so that the temporary's name stays far below the
+# 255 bytes that file systems allow whatever the target is called.
+_STEM_MAX = 100
+_TMP_MARK, _TMP_END = ".quillet-", ".tmp"
+_TMP_RANDOM = re.compile("[0-9a-f]{8}")
+
+
+def _stem(name: str) -> str:
+    if len(os.fsencode(name)) <= _STEM_MAX:
+        return name
+    digest = f"~{zlib.crc32(os.fsencode(name)):08x}"
+    cut = name
+    while len(os.fsencode(cut)) > _STEM_MAX - len(digest):
+        cut = cut[:-1]
+    return cut + digest
+
+
+def _kind(mode: int) -> str:
+    for test, what in (
+        (stat.S_ISDIR, "a directory"),
+        (stat.S_ISCHR, "a character device"),
+        (stat.S_ISBLK, "a block device"),
+        (stat.S_ISFIFO, "a FIFO"),
+        (stat.S_ISSOCK, "a socket"),
+    ):
+        if test(mode):
+            return what
+    return "of an unknown kind"
+
+
+def _resolve(path: str) -> tuple[str, os.stat_result | None]:
+    """The regular file that writing `path` replaces, after links, and its status (None if it
+    does not exist yet); refuses anything else."""
     try:
-        with open(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
+        st = os.lstat(path)
+    except FileNotFoundError:
+        return path, None
+    target = path
+    if stat.S_ISLNK(st.st_mode):
+        try:
+            target = os.path.realpath(path, strict=True)
+        except FileNotFoundError:
+            # Creating the file a dangling link names could put it anywhere; the user decides.
+            raise FileNotFoundError(
+                errno.ENOENT,
+                f"is a symbolic link to {os.readlink(path)}, which does not exist; nothing written",
+                path,
+            ) from None
+        st = os.stat(target)
+    if stat.S_ISDIR(st.st_mode):
+        raise IsADirectoryError(errno.EISDIR, "is a directory; nothing written", path)
+    if not stat.S_ISREG(st.st_mode):
+        raise FileExistsError(
+            errno.EEXIST, f"is {_kind(st.st_mode)}, not a regular file; nothing written", path
+        )
+    return target, st
+
+
+if sys.platform != "win32":
+    import fcntl
+
+    def _lock(fd: int) -> bool:
+        """Take the lock that marks a temporary as in use; False if another writer holds it.
+        The kernel drops it when the holder dies, however it dies."""
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            return False
+        return True
+
+else:
+
+    def _lock(fd: int) -> bool:
+        # Windows cannot remove a file that another process holds open, which says the same.
+        return True
+
+
+def _sweep(folder: str, stem: str) -> None:
+    """Remove the temporaries that killed writes of this target left behind.  A writer holds a
+    lock on its temporary until it is renamed, so a temporary that can be locked is abandoned."""
+    prefix = stem + _TMP_MARK
+    try:
+        names = [
+            n
+            for n in os.listdir(folder)
+            if n.startswith(prefix)
+            and n.endswith(_TMP_END)
+            and _TMP_RANDOM.fullmatch(n[len(prefix) : -len(_TMP_END)])
+        ]
+    except OSError:
+        return
+    for name in names:
+        path = os.path.join(folder, name)
+        flags = os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_NONBLOCK", 0)
+        try:
+            fd = os.open(path, flags | getattr(os, "O_CLOEXEC", 0))
+        except OSError:
+            continue
+        try:
+            st = os.fstat(fd)
+            if not stat.S_ISREG(st.st_mode) or not _lock(fd):
+                continue
+            # The name must still be this file: its writer may have renamed it meanwhile.
+            now = os.lstat(path)
+            if (now.st_dev, now.st_ino) == (st.st_dev, st.st_ino):
+                os.unlink(path)
+        except OSError:
+            pass
+        finally:
+            os.close(fd)
+
+
+def _keep_owner_and_mode(fd: int, tmp: str, old: os.stat_result) -> None:
+    """Give the new file the old one's owner and group where this process may, then its
+    permission bits (after the owner: a change of owner clears set-id bits)."""
+    if hasattr(os, "fchown"):
+        mine = os.fstat(fd)
+        if (mine.st_uid, mine.st_gid) != (old.st_uid, old.st_gid):
+            for uid in (old.st_uid, -1):
+                try:
+                    os.fchown(fd, uid, old.st_gid)
+                    break
+                except PermissionError:
+                    continue
+    mode = stat.S_IMODE(old.st_mode)
+    if hasattr(os, "fchmod") and os.name == "posix":
+        os.fchmod(fd, mode)
+    else:
+        os.chmod(tmp, mode)
+
+
+def _failure(exc: OSError, path: str) -> OSError:
+    """The error of a step on the temporary, told about the target."""
+    return OSError(exc.errno, exc.strerror or str(exc), path)
+
+
+def write_file(path: str | os.PathLike[str], data: bytes) -> None:
+    """Replace the file at `path` with `data`, so that `path` holds either its old content or
+    the complete new one, whatever happens meanwhile.
+
+    * The data goes to a temporary ``NAME.quillet-XXXXXXXX.tmp`` beside the file (NAME is the
+      file's name, cut and given a hash when long), is flushed to disk, and the temporary is
+      renamed over the file.  On any failure that the process survives the temporary is
+      removed.  If the process is killed outright, the old file stays whole and the temporary
+      stays behind; the next write to the same file removes it (a temporary whose writer is
+      still running is left alone).  This function installs no signal handlers.
+    * A symbolic link is followed: the file it points to is replaced and the link stays a
+      link.  A link to nothing is refused, as is a loop of links.
+    * Replacing a file keeps its permission bits, and its owner and group where this process
+      may set them; a new file gets the usual permissions (0666 less the umask).
+    * A directory, device, FIFO or socket at `path` is refused before anything is written.
+
+    Raises :class:`OSError` whose ``filename`` is `path` (never the temporary), such as
+    :class:`FileNotFoundError` for a missing folder or :class:`PermissionError`.
+    """
+    shown = os.fsdecode(path)
+    try:
+        target, old = _resolve(shown)
+    except OSError as exc:
+        if exc.filename == shown:
+            raise
+        raise _failure(exc, shown) from None
+    folder, name = os.path.split(target)
+    folder = folder or os.curdir
+    stem = _stem(name)
+    _sweep(folder, stem)
+    tmp = os.path.join(folder, f"{stem}{_TMP_MARK}{os.urandom(4).hex()}{_TMP_END}")
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0) | getattr(os, "O_CLOEXEC", 0)
+    try:
+        # A replacement starts private and gets the old mode once written; a new file gets the
+        # umask's mode from the start, as any new file would.
+        fd = os.open(tmp, flags, 0o600 if old is not None else 0o666)
+    except OSError as exc:
+        raise _failure(exc, shown) from None
+    closed = False
+    try:
+        _lock(fd)  # tells sweepers that this temporary is alive
+        view = memoryview(data)
+        while view:
+            view = view[os.write(fd, view) :]
+        if old is not None:
+            _keep_owner_and_mode(fd, tmp, old)
+        os.fsync(fd)
+        _resolve(shown)  # nothing may have put a directory or device there meanwhile
+        if os.name != "posix":  # Windows renames no open file; POSIX keeps the lock to the end
+            os.close(fd)
+            closed = True
+        os.replace(tmp, target)
+    except OSError as exc:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        if exc.filename == shown:
+            raise
+        raise _failure(exc, shown) from None
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(tmp)
         raise
+    finally:
+        if not closed:
+            os.close(fd)
     if os.name == "posix":  # make the rename itself durable; best effort
         with contextlib.suppress(OSError):
             dir_fd = os.open(folder, os.O_RDONLY)
