@@ -80,7 +80,7 @@ Result<std::optional<RecordView>, LookupFault> find_record(ByteView body, std::u
   if (!pool) return Err{changed("strings")};
   const auto rec = (*records)[r];
   if (!rec) return Err{changed("records")};
-  return std::optional<RecordView>{RecordView{DictRecord(*rec), *pool}};
+  return std::optional<RecordView>{RecordView{DictRecord(*rec), *pool, r}};
 }
 
 }  // namespace quillet::lookup
