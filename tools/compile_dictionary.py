@@ -1,6 +1,9 @@
-"""Compile the committed dictionary text into a .qlet file.
+"""Compile the committed dictionary text into a .qlet file and its companion.
 
     python tools/compile_dictionary.py data/dictionary.tsv OUT.qlet [--package-dir DIR]
+
+The companion (keywords, value multiplicities, search texts) is written beside OUT.qlet, as
+OUT.qlix.
 
 The package build runs this before the extension exists, so the writer is loaded from the
 source tree by path (its package ``__init__`` imports the compiled extension) and nothing
@@ -181,6 +184,7 @@ def to_entries(rows: list[Row], writer: ModuleType) -> list:
             retired=row.retired,
             block_offset=row.block_offset,
             sources=row.sources,
+            vm=row.vm,
         )
         for row in rows
     ]
@@ -200,7 +204,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         rows = read_tsv(args.tsv)
         writer = load_writer(args.package_dir)
-        writer.write_dictionary(args.out, to_entries(rows, writer))
+        writer.write_dictionary(args.out, to_entries(rows, writer), companion=True)
     except (OSError, ValueError) as exc:
         print(f"compile_dictionary: {exc}", file=sys.stderr)
         return 1

@@ -10,6 +10,11 @@
 The file then opens with :func:`quillet.open`, and each entry comes back from
 ``Dict.lookup(group, element, creator)`` as a dict with the same ten fields as :class:`Entry`.
 
+With ``companion=True`` the writer also writes the file's companion beside it (``acme.qlix``
+for ``acme.qlet``, see :func:`companion_path`): each entry's value multiplicity (``vm``), the
+map from keywords to entries and the texts to search, which :func:`quillet.open_companion`
+reads.  The two files carry the same digest of their data; ship and replace them together.
+
 Input is checked completely before anything is written: any problem raises a
 :class:`ValueError` that names the entry (its position in the input, counted from 0, and its
 tag) and the field at fault, and no file is created or changed.
@@ -18,15 +23,17 @@ tag) and the field at fault, and no file is created or changed.
 from __future__ import annotations
 
 import contextlib
+import hashlib
 import os
 import secrets
+import struct
 from collections.abc import Iterable, Sequence
 from dataclasses import KW_ONLY, dataclass
 
-from . import _layout
+from . import _companion_layout, _layout
 from ._unicode import hash_creator, normalize_creator
 
-__all__ = ["Entry", "to_bytes", "write_dictionary"]
+__all__ = ["Entry", "companion_path", "to_bytes", "to_files", "write_dictionary"]
 
 _U16 = 0xFFFF
 # The widths of the length fields that a record stores for each text, in record order.
@@ -66,6 +73,10 @@ class Entry:
         Flags: the attribute is retired; the element is an offset inside a private block.
     ``sources``
         Where the entry comes from: a sequence of non-empty texts, none containing ``"|"``.
+    ``vm``
+        The value multiplicity, such as ``"1"``, ``"1-n"`` or ``"2-2n"``; ``""`` when unknown.
+        Not part of the ``.qlet`` file nor of a lookup's dict: it is kept in the companion
+        file (``companion=True``) and read with ``vm()`` of :func:`quillet.open_companion`.
     """
 
     group: int
@@ -79,6 +90,7 @@ class Entry:
     retired: bool = False
     block_offset: bool = False
     sources: Sequence[str] = ()
+    vm: str = ""
 
 
 class _Bad(Exception):
@@ -97,6 +109,9 @@ class _Checked:
     vr: int
     retired: bool
     block_offset: bool
+    vm: bytes
+    keyword: str
+    name: str
 
 
 def _is_int(value: object) -> bool:
@@ -174,6 +189,9 @@ def _check(pos: int, entry: object) -> _Checked:
         _layout.VR_CODES[entry.vr],
         entry.retired,
         entry.block_offset,
+        _encode("vm", entry.vm, _U16),
+        entry.keyword,
+        entry.name,
     )
 
 
@@ -182,6 +200,12 @@ def to_bytes(entries: Iterable[Entry]) -> bytes:
 
     Raises :class:`ValueError` for bad input, see :func:`write_dictionary`.
     """
+    _, body = _pack(entries)
+    return _layout.pack_file(body)
+
+
+def _pack(entries: Iterable[Entry]) -> tuple[list[_Checked], _layout.Body]:
+    """The checked entries in record order, and the body that holds them."""
     checked: list[_Checked] = []
     for pos, entry in enumerate(entries):
         try:
@@ -247,11 +271,85 @@ def to_bytes(entries: Iterable[Entry]) -> bytes:
             )
         )
     body.strings = bytes(pool)
-    return _layout.pack_file(body)
+    return checked, body
 
 
-def write_dictionary(path: str | os.PathLike[str], entries: Iterable[Entry]) -> None:
+def _search_text(text: str) -> bytes:
+    # Upper-cased as search() upper-cases what it looks for. NUL separates the texts, so a NUL
+    # inside one becomes a character no search text can hold.
+    return text.upper().replace("\0", "\ufffd").encode("utf-8")
+
+
+def _companion(checked: list[_Checked]) -> _companion_layout.Companion:
+    comp = _companion_layout.Companion(record_count=len(checked))
+    pool = bytearray()
+    vms = sorted({item.vm for item in checked} - {b""})
+    code = {vm: n for n, vm in enumerate(vms, start=1)}
+    for vm in vms:
+        comp.vm_texts.append((len(pool), len(vm)))
+        pool += vm
+    comp.vm_codes = [code.get(item.vm, 0) for item in checked]
+    # Public entries before private ones of the same keyword, each by tag: the first is then
+    # the lowest group of a repeating group, as pydicom answers.
+    comp.keywords = sorted(
+        (n for n, item in enumerate(checked) if item.texts[0]),
+        key=lambda n: (checked[n].texts[0], checked[n].folded is not None, n),
+    )
+    # Search order, which is also the order of equally good matches: public entries by tag, then
+    # each creator's entries together, creators by their folded text.
+    order = sorted(
+        range(len(checked)), key=lambda n: (checked[n].folded or "", checked[n].folded is not None, n)
+    )
+    text = bytearray()
+    runs: dict[str, list[int]] = {}
+    for position, n in enumerate(order):
+        item = checked[n]
+        kw, name = _search_text(item.keyword), _search_text(item.name)
+        comp.items.append((n, len(text), len(kw), len(name)))
+        text += kw + b"\0" + name + b"\0"
+        if item.folded is not None:
+            runs.setdefault(item.folded, []).append(position)
+    for folded, positions in runs.items():
+        data = folded.encode("utf-8")
+        creator_hash = checked[comp.items[positions[0]][0]].key[2]
+        comp.creators.append((creator_hash, len(pool), len(data), positions[0], len(positions)))
+        pool += data
+    comp.creators.sort()
+    if len(text) > 0xFFFF_FFFF or len(pool) > 0xFFFF_FFFF or len(vms) > _U16:
+        raise ValueError("the companion's texts are too large for its format")
+    comp.pool, comp.text = bytes(pool), bytes(text)
+    return comp
+
+
+def to_files(entries: Iterable[Entry]) -> tuple[bytes, bytes]:
+    """Return the ``.qlet`` file and its companion for `entries`, as bytes.
+
+    The ``.qlet`` holds what :func:`to_bytes` gives, and in header bytes 6 to 23 (which readers
+    of ``.qlet`` files ignore) a mark and the BLAKE2b-128 digest of the dictionary's body and
+    the companion's sections together; the companion carries the same digest, so a companion
+    is refused beside any dictionary but its own.
+    """
+    checked, body = _pack(entries)
+    packed = body.pack()
+    comp = _companion(checked)
+    comp.digest = hashlib.blake2b(packed + comp.payload(), digest_size=16).digest()
+    head = _layout.header(rest=struct.pack("<H", _companion_layout.DICT_HAS_DIGEST) + comp.digest + bytes(8))
+    return _layout.pack_file(packed, head), comp.pack()
+
+
+def companion_path(path: str | os.PathLike[str]) -> str:
+    """Where the companion of the dictionary at `path` lies: its suffix replaced by ``.qlix``."""
+    return os.path.splitext(os.fsdecode(path))[0] + ".qlix"
+
+
+def write_dictionary(
+    path: str | os.PathLike[str], entries: Iterable[Entry], *, companion: bool = False
+) -> None:
     """Write `entries` to a ``.qlet`` file at `path`, replacing any file there.
+
+    With `companion`, also write its companion to :func:`companion_path` of `path`, the
+    dictionary first: if the process dies between the two, the old companion is left beside
+    the new dictionary, and its digest no longer matching, it is refused, not misread.
 
     The file is written under a temporary name in the same folder, flushed to disk and then
     renamed over `path`, so `path` holds either its old content or the complete new file,
@@ -265,10 +363,18 @@ def write_dictionary(path: str | os.PathLike[str], entries: Iterable[Entry]) -> 
     description and all sources together 4294967295); an empty source or one containing
     ``"|"``; a creator that is only white space or hashes to 0; two entries with the same tag
     and (folded) creator; two different creators with the same hash, as lookups could not
-    tell them apart; or texts too large in total for a file to address.
+    tell them apart; or texts too large in total for a file to address.  A ``vm`` that is not
+    a str or is longer than 65535 bytes of UTF-8 is refused too.
     """
-    data = to_bytes(entries)
-    path = os.fsdecode(path)
+    if companion:
+        data, extra = to_files(entries)
+        _replace(os.fsdecode(path), data)
+        _replace(companion_path(path), extra)
+    else:
+        _replace(os.fsdecode(path), to_bytes(entries))
+
+
+def _replace(path: str, data: bytes) -> None:
     folder = os.path.dirname(path) or "."
     tmp = os.path.join(folder, f".{os.path.basename(path)}.{secrets.token_hex(6)}.tmp")
     # os.open rather than tempfile: the file gets the usual permissions (umask), not 0600.
