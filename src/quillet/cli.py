@@ -1,7 +1,9 @@
 """The ``quillet`` command: look a tag up, describe a dictionary file, compile your own.
 
 quillet lookup 0010,0010
+quillet lookup PatientName
 quillet lookup 0029,1010 --creator "SIEMENS CSA HEADER"
+quillet search "patient birth"
 quillet info
 quillet build my-private.csv -o my-private.qlet
 """
@@ -16,10 +18,14 @@ import statistics
 import sys
 import time
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 from . import DEFAULT_PATH, Dict
 from . import open as open_dict
-from .writer import Entry, to_bytes, write_dictionary
+from .writer import Entry, companion_path, to_bytes, write_dictionary
+
+if TYPE_CHECKING:
+    from .companion import Companion
 
 EXIT_NOT_FOUND = 1
 EXIT_BAD_INPUT = 2
@@ -61,12 +67,17 @@ def find(d: Dict, group: int, element: int, creator: str | None) -> dict | None:
     return entry
 
 
-def describe(e: dict) -> str:
+def tag_text(e: dict) -> str:
     element = f"xx{e['element']:02X}" if e["block_offset"] else f"{e['element']:04X}"
+    return f"({e['group']:04X},{element})"
+
+
+def describe(e: dict, vm: str | None = None) -> str:
     lines = [
-        f"({e['group']:04X},{element}) {e['keyword'] or '(no keyword)'}",
+        f"{tag_text(e)} {e['keyword'] or '(no keyword)'}",
         f"  name:     {e['name'] or '-'}",
         f"  vr:       {e['vr']}" + ("  (several or none; see the description)" if e["vr"] == "??" else ""),
+        *([f"  vm:       {vm}"] if vm else []),
         f"  retired:  {'yes' if e['retired'] else 'no'}",
         f"  creator:  {e['creator'] or '- (public)'}",
         f"  sources:  {'; '.join(e['sources']) or '-'}",
@@ -77,15 +88,81 @@ def describe(e: dict) -> str:
 
 
 def cmd_lookup(args: argparse.Namespace) -> int:
-    group, element = parse_tag(args.tag)
-    d = _open(args.dict)
-    entry = find(d, group, element, args.creator)
+    keyword = None if _TAG.fullmatch(args.tag.strip()) else _KEYWORD.fullmatch(args.tag.strip())
+    if keyword is None:
+        group, element = parse_tag(args.tag)
+        d = _open(args.dict)
+        entry = find(d, group, element, args.creator)
+        companion = _open_companion(args.dict, required=False)
+    else:
+        companion = _open_companion(args.dict, required=True)
+        assert companion is not None
+        entry = _by_keyword(companion, keyword.group(0), args.creator)
+        if entry is None:
+            under = f" under creator {args.creator!r}" if args.creator is not None else ""
+            print(
+                f"quillet: no entry with keyword {keyword.group(0)!r}{under} in {args.dict}", file=sys.stderr
+            )
+            return EXIT_NOT_FOUND
     if entry is None:
         under = f" under creator {args.creator!r}" if args.creator is not None else ""
         print(f"quillet: ({group:04X},{element:04X}){under} is not in {args.dict}", file=sys.stderr)
         return EXIT_NOT_FOUND
-    print(json.dumps(entry, ensure_ascii=False) if args.json else describe(entry))
+    vm = companion.vm(entry["group"], entry["element"], entry["creator"] or None) if companion else None
+    if args.json:
+        print(json.dumps(entry | ({"vm": vm} if companion else {}), ensure_ascii=False))
+    else:
+        print(describe(entry, vm))
     return 0
+
+
+# ---- keywords, search and VM: the companion beside a dictionary --------------------------------
+
+_KEYWORD = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+
+
+def _open_companion(dict_path: Path | str, *, required: bool) -> Companion | None:
+    """The companion beside `dict_path`; None if there is none and it is not `required`."""
+    from .companion import open_companion
+
+    path = companion_path(dict_path)
+    if not required and not Path(path).exists():
+        return None
+    try:
+        return open_companion(path, dict_path)
+    except (OSError, ValueError) as exc:
+        hint = " (quillet build writes it beside the dictionary)" if not Path(path).exists() else ""
+        raise BadInput(f"{exc}{hint}") from None
+
+
+def _by_keyword(companion: Companion, keyword: str, creator: str | None) -> dict | None:
+    """The public entry of `keyword`, or with `creator` the one under that private creator."""
+    if creator is None:
+        tag = companion.tag_for_keyword(keyword)
+        return None if tag is None else companion.dict.lookup(*tag)
+    from ._unicode import normalize_creator
+
+    folded = normalize_creator(creator)
+    for entry in companion.entries_for_keyword(keyword):
+        if entry["creator"] and normalize_creator(entry["creator"]) == folded:
+            return dict(entry)
+    return None
+
+
+def cmd_search(args: argparse.Namespace) -> int:
+    if args.limit < 0:
+        raise BadInput(f"--limit must not be negative, not {args.limit}")
+    companion = _open_companion(args.dict, required=True)
+    assert companion is not None
+    found = companion.search(args.text, creator=args.creator, limit=args.limit or None)
+    for entry in found:
+        if args.json:
+            vm = companion.vm(entry["group"], entry["element"], entry["creator"] or None)
+            print(json.dumps(entry | {"vm": vm}, ensure_ascii=False))
+        else:
+            creator = f"  [{entry['creator']}]" if entry["creator"] else ""
+            print(f"{tag_text(entry)} {entry['keyword'] or '(no keyword)'}: {entry['name'] or '-'}{creator}")
+    return 0 if found else EXIT_NOT_FOUND
 
 
 def cmd_info(args: argparse.Namespace) -> int:
@@ -118,6 +195,7 @@ FIELDS = (
     "retired",
     "block_offset",
     "sources",
+    "vm",
 )
 _TRUE = {"1", "true", "yes", "y"}
 _FALSE = {"", "0", "false", "no", "n"}
@@ -152,7 +230,7 @@ def _entry(row: dict) -> Entry:
     sources = row.get("sources") or ()
     if isinstance(sources, str):
         sources = tuple(sources.split("|"))
-    texts = {k: row.get(k) or "" for k in ("creator", "keyword", "name", "description")}
+    texts = {k: row.get(k) or "" for k in ("creator", "keyword", "name", "description", "vm")}
     return Entry(
         _number(row["group"], "group"),
         _number(row["element"], "element"),
@@ -227,7 +305,7 @@ def cmd_build(args: argparse.Namespace) -> int:
         lines.append(line)
     if not problems:
         try:
-            write_dictionary(args.output, entries)
+            write_dictionary(args.output, entries, companion=True)
         except ValueError as exc:
             # Faults between entries (a key given twice, colliding creators) name entry positions.
             message = re.sub(r"entry (\d+)", lambda m: f"line {lines[int(m.group(1))]}", str(exc))
@@ -237,7 +315,7 @@ def cmd_build(args: argparse.Namespace) -> int:
             print(p, file=sys.stderr)
         print(f"quillet: {len(problems)} bad row(s); nothing written", file=sys.stderr)
         return EXIT_BAD_INPUT
-    print(f"wrote {len(entries)} entries to {args.output}")
+    print(f"wrote {len(entries)} entries to {args.output} and its companion {companion_path(args.output)}")
     return 0
 
 
@@ -256,11 +334,13 @@ def parser() -> argparse.ArgumentParser:
         "lookup",
         help="show what the dictionary knows about a tag",
         description="Show the dictionary entry of a tag. TAG is hexadecimal: 0010,0010, (0010,0010) or "
-        "00100010. For a private tag give its creator; an element inside the creator's block may be "
-        "written as found in a data set (0029,1010) or in the dictionary's form (0029,xx10). "
-        "Exit status: 0 found, 1 not in the dictionary, 2 bad input.",
+        "00100010, or a keyword such as PatientName (matched exactly; with --creator, the private "
+        "keyword under that creator). For a private tag give its creator; an element inside the "
+        "creator's block may be written as found in a data set (0029,1010) or in the dictionary's "
+        "form (0029,xx10). The value multiplicity (vm) is shown when the dictionary has a companion "
+        "file beside it. Exit status: 0 found, 1 not in the dictionary, 2 bad input.",
     )
-    p.add_argument("tag", metavar="TAG", help="the tag, e.g. 0010,0010")
+    p.add_argument("tag", metavar="TAG", help="the tag, e.g. 0010,0010, or a keyword")
     p.add_argument(
         "--creator", metavar="TEXT", help="private creator of the block, e.g. 'SIEMENS CSA HEADER'"
     )
@@ -269,6 +349,25 @@ def parser() -> argparse.ArgumentParser:
     )
     p.add_argument("--json", action="store_true", help="print the entry as one JSON object")
     p.set_defaults(run=cmd_lookup)
+
+    p = sub.add_parser(
+        "search",
+        help="find entries by a part of their keyword or name",
+        description="List the entries whose keyword or name contains TEXT, ignoring case, one a line: "
+        "first those whose keyword is TEXT, then those whose keyword or name starts with it, then the "
+        "rest; ties public entries first, by tag. Needs the dictionary's companion file. "
+        "Exit status: 0 found, 1 nothing found, 2 bad input.",
+    )
+    p.add_argument("text", metavar="TEXT", help="a part of a keyword or name, e.g. 'birth date'")
+    p.add_argument("--creator", metavar="TEXT", help="only the entries of this private creator")
+    p.add_argument(
+        "--dict", metavar="PATH", default=DEFAULT_PATH, help="dictionary file (default: the bundled one)"
+    )
+    p.add_argument(
+        "--limit", type=int, default=50, metavar="N", help="at most N entries (0: all; default 50)"
+    )
+    p.add_argument("--json", action="store_true", help="print each entry, with its vm, as one JSON object")
+    p.set_defaults(run=cmd_search)
 
     p = sub.add_parser(
         "info",
@@ -287,9 +386,11 @@ def parser() -> argparse.ArgumentParser:
         help="compile your own dictionary from CSV or JSON",
         description="Compile a dictionary from a CSV file (a header row naming the columns) or a JSON "
         "array of objects. Fields: group and element (hexadecimal, required), creator (empty for a "
-        "public tag), keyword, name, vr (two letters, or ?? for several; default UN), description, "
-        "retired and block_offset (yes/no, default no), sources (items separated by |). Every bad "
-        "row is reported with its line number, and then nothing is written.",
+        "public tag), keyword, name, vr (two letters, or ?? for several; default UN), vm (value "
+        "multiplicity such as 1-n, optional), description, retired and block_offset (yes/no, "
+        "default no), sources (items separated by |). Every bad row is reported with its line "
+        "number, and then nothing is written. The companion file that keyword lookups, search and "
+        "vm need is written beside OUT, with the suffix .qlix.",
     )
     p.add_argument("source", metavar="SOURCE", help="a .csv or .json file")
     p.add_argument("-o", "--output", metavar="OUT", required=True, help="the .qlet file to write")
