@@ -50,7 +50,7 @@ def test_lookup_private_as_found_in_a_data_set(capsys):
 def test_lookup_json(capsys):
     code, out, _ = run(capsys, "lookup", "(0010,0010)", "--json")
     assert code == 0
-    assert json.loads(out) == quillet.open_default().lookup(0x10, 0x10)
+    assert json.loads(out) == quillet.open_default().lookup(0x10, 0x10) | {"vm": "1"}
 
 
 @pytest.mark.parametrize(
@@ -63,7 +63,8 @@ def test_lookup_json(capsys):
             1,
             "quillet: (0029,1010) under creator 'NOBODY' is not in ",
         ),
-        (["lookup", "zz"], 2, "quillet: not a tag: 'zz'"),
+        (["lookup", "zz!"], 2, "quillet: not a tag: 'zz!'"),
+        (["lookup", "zz"], 1, "quillet: no entry with keyword 'zz' in "),
         (["lookup", "10010,0010"], 2, "quillet: not a tag:"),
         (
             ["lookup", "0010,0010", "--dict", "/nonexistent.qlet"],
