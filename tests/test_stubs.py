@@ -7,13 +7,13 @@ import inspect
 from pathlib import Path
 
 import quillet
-from quillet import _quillet
+from quillet import _companion, _quillet
 
 STUB = Path(quillet.__file__).with_name("_quillet.pyi")
 
 
-def _stub_signatures() -> dict[str, list[str]]:
-    tree = ast.parse(STUB.read_text())
+def _stub_signatures(stub: Path = STUB) -> dict[str, list[str]]:
+    tree = ast.parse(stub.read_text())
     sigs: dict[str, list[str]] = {}
     for node in ast.walk(tree):
         if isinstance(node, ast.FunctionDef):
@@ -35,3 +35,11 @@ def test_stub_signatures_match_the_module():
         real = list(inspect.signature(obj).parameters)
         stub = sigs[name]
         assert [p for p in stub if p != "self"] == [p for p in real if p != "self"], name
+
+
+def test_companion_stub_signatures_match_the_module():
+    sigs = _stub_signatures(STUB.with_name("_companion.pyi"))
+    for name in ("tag_for_keyword", "keys_for_keyword", "vm", "search"):
+        real = list(inspect.signature(getattr(_companion.Index, name)).parameters)
+        assert sigs[name] == real, name
+    assert sigs["open"] == list(inspect.signature(_companion.open).parameters)

@@ -18,13 +18,16 @@ import statistics
 import sys
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 from . import DEFAULT_PATH, Dict
 from . import open as open_dict
 from .writer import Entry, companion_path, to_bytes, write_dictionary
 
 if TYPE_CHECKING:
+    from collections.abc import Mapping
+
+    from ._quillet import Entry as Found
     from .companion import Companion
 
 EXIT_NOT_FOUND = 1
@@ -67,12 +70,12 @@ def find(d: Dict, group: int, element: int, creator: str | None) -> dict | None:
     return entry
 
 
-def tag_text(e: dict) -> str:
+def tag_text(e: Mapping[str, Any]) -> str:
     element = f"xx{e['element']:02X}" if e["block_offset"] else f"{e['element']:04X}"
     return f"({e['group']:04X},{element})"
 
 
-def describe(e: dict, vm: str | None = None) -> str:
+def describe(e: Mapping[str, Any], vm: str | None = None) -> str:
     lines = [
         f"{tag_text(e)} {e['keyword'] or '(no keyword)'}",
         f"  name:     {e['name'] or '-'}",
@@ -89,6 +92,7 @@ def describe(e: dict, vm: str | None = None) -> str:
 
 def cmd_lookup(args: argparse.Namespace) -> int:
     keyword = None if _TAG.fullmatch(args.tag.strip()) else _KEYWORD.fullmatch(args.tag.strip())
+    entry: Mapping[str, Any] | None
     if keyword is None:
         group, element = parse_tag(args.tag)
         d = _open(args.dict)
@@ -110,7 +114,7 @@ def cmd_lookup(args: argparse.Namespace) -> int:
         return EXIT_NOT_FOUND
     vm = companion.vm(entry["group"], entry["element"], entry["creator"] or None) if companion else None
     if args.json:
-        print(json.dumps(entry | ({"vm": vm} if companion else {}), ensure_ascii=False))
+        print(json.dumps({**entry, **({"vm": vm} if companion else {})}, ensure_ascii=False))
     else:
         print(describe(entry, vm))
     return 0
@@ -135,7 +139,7 @@ def _open_companion(dict_path: Path | str, *, required: bool) -> Companion | Non
         raise BadInput(f"{exc}{hint}") from None
 
 
-def _by_keyword(companion: Companion, keyword: str, creator: str | None) -> dict | None:
+def _by_keyword(companion: Companion, keyword: str, creator: str | None) -> Found | None:
     """The public entry of `keyword`, or with `creator` the one under that private creator."""
     if creator is None:
         tag = companion.tag_for_keyword(keyword)
@@ -145,7 +149,7 @@ def _by_keyword(companion: Companion, keyword: str, creator: str | None) -> dict
     folded = normalize_creator(creator)
     for entry in companion.entries_for_keyword(keyword):
         if entry["creator"] and normalize_creator(entry["creator"]) == folded:
-            return dict(entry)
+            return entry
     return None
 
 
@@ -158,7 +162,7 @@ def cmd_search(args: argparse.Namespace) -> int:
     for entry in found:
         if args.json:
             vm = companion.vm(entry["group"], entry["element"], entry["creator"] or None)
-            print(json.dumps(entry | {"vm": vm}, ensure_ascii=False))
+            print(json.dumps({**entry, "vm": vm}, ensure_ascii=False))
         else:
             creator = f"  [{entry['creator']}]" if entry["creator"] else ""
             print(f"{tag_text(entry)} {entry['keyword'] or '(no keyword)'}: {entry['name'] or '-'}{creator}")
