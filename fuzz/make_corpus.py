@@ -405,7 +405,7 @@ def companion_seeds() -> dict[str, bytes]:
         "no-digest": pair(W.to_bytes(small), companion),
         "other-data": pair(other_qlet, companion),
         "truncated": pair(qlet, companion[: len(companion) // 2]),
-        "header-only": pair(qlet, companion[:88]),
+        "header-only": pair(qlet, companion[:96]),
     }
     if TSV.exists():
         lines = TSV.read_text(encoding="utf-8").rstrip("\n").split("\n")[1:]

@@ -186,7 +186,7 @@ BROKEN = OPEN + "companion integrity check failed: "
 @pytest.mark.parametrize(
     "make, exc, message",
     [
-        (lambda c: c.pack()[:87], OSError, OPEN + "file too small (87 bytes) to contain a companion header"),
+        (lambda c: c.pack()[:95], OSError, OPEN + "file too small (95 bytes) to contain a companion header"),
         (lambda c: b"", OSError, OPEN + "file too small (0 bytes) to contain a companion header"),
         (lambda c: corrupt(c, magic=b"QLET").pack(), OSError, OPEN + "bad magic bytes [81, 76, 69, 84]"),
         (lambda c: corrupt(c, version=2).pack(), ValueError, "unsupported companion version 2"),
@@ -201,14 +201,12 @@ BROKEN = OPEN + "companion integrity check failed: "
             BROKEN + "it describes 9 records, but the dictionary has 8",
         ),
         (
-            lambda c: corrupt(
-                c, sections=[(88, 8), (10**6, 1), (0, 0), (0, 0), (0, 0), (0, 0), (0, 0)]
-            ).pack(),
+            lambda c: corrupt(c, sections=[(96, 8), (10**6, 1), *[(96, 0)] * 6]).pack(),
             OSError,
             BROKEN + "the vm_texts section lies outside the file",
         ),
         (
-            lambda c: corrupt(c, sections=[(0, 8)] + [(88, 0)] * 6).pack(),
+            lambda c: corrupt(c, sections=[(0, 8)] + [(96, 0)] * 7).pack(),
             OSError,
             BROKEN + "the vm_codes section lies outside the file",
         ),
@@ -263,6 +261,16 @@ BROKEN = OPEN + "companion integrity check failed: "
             lambda c: corrupt(c, creators=lambda v: [(*v[0][:3], 7, 2), *v[1:]]).pack(),
             OSError,
             BROKEN + "creators[0] names items beyond the last",
+        ),
+        (
+            lambda c: corrupt(c, slots=lambda v: v[:-1]).pack(),
+            OSError,
+            BROKEN + "slots holds 7 slots, not a power of two",
+        ),
+        (
+            lambda c: corrupt(c, slots=lambda v: [8, *v[1:]]).pack(),
+            OSError,
+            BROKEN + "slots[0] is 8, but there are 7 keyword entries",
         ),
         (
             lambda c: corrupt(c, creators=swapped).pack(),

@@ -322,7 +322,7 @@ def pair(tmp_path_factory):
     items += [Entry(0x0029, 0x10, creator="ACME 1.1", keyword="Kw1", vm="2")]
     write_dictionary(d / "good.qlet", items, companion=True)
     data = (d / "good.qlix").read_bytes()
-    (d / "bad.qlix").write_bytes(data[:88] + b"\xff" * (len(data) - 88))  # corrupt sections
+    (d / "bad.qlix").write_bytes(data[:96] + b"\xff" * (len(data) - 96))  # corrupt sections
     return d
 
 

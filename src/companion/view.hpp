@@ -90,6 +90,7 @@ class View {
   [[nodiscard]] std::string_view keyword_of(std::uint32_t number) const;
   [[nodiscard]] std::optional<Key> key_of(std::uint32_t number) const;
   [[nodiscard]] std::optional<Item> item(std::uint32_t i) const;
+  /// Position in `keywords` of the first entry of `keyword`, or the count when there is none.
   [[nodiscard]] std::uint32_t first_with_keyword(std::string_view keyword) const;
 
   ByteView dict_body_;
@@ -100,6 +101,7 @@ class View {
   archive::FixedArray<4> keywords_ = *archive::FixedArray<4>::at({}, 0, 0);
   archive::FixedArray<16> items_ = *archive::FixedArray<16>::at({}, 0, 0);
   archive::FixedArray<20> creators_ = *archive::FixedArray<20>::at({}, 0, 0);
+  archive::FixedArray<4> slots_ = *archive::FixedArray<4>::at({}, 0, 0);
   ByteView pool_;
   ByteView text_;
 };

@@ -1,7 +1,6 @@
 import os
 from typing import final
 
-
 @final
 class Index:
     """A companion file opened with the dictionary file it belongs to."""

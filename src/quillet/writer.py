@@ -315,10 +315,30 @@ def _companion(checked: list[_Checked]) -> _companion_layout.Companion:
         comp.creators.append((creator_hash, len(pool), len(data), positions[0], len(positions)))
         pool += data
     comp.creators.sort()
+    comp.slots = _slots([checked[n].texts[0] for n in comp.keywords])
     if len(text) > 0xFFFF_FFFF or len(pool) > 0xFFFF_FFFF or len(vms) > _U16:
         raise ValueError("the companion's texts are too large for its format")
     comp.pool, comp.text = bytes(pool), bytes(text)
     return comp
+
+
+def _slots(keywords: list[bytes]) -> list[int]:
+    """The hash table over the sorted keywords: each distinct one's first position, plus 1."""
+    first: dict[bytes, int] = {}
+    for position, keyword in enumerate(keywords):
+        first.setdefault(keyword, position)
+    if not first:
+        return []
+    size = 1
+    while size < 2 * len(first):  # at most half full, so that probes stay short
+        size *= 2
+    slots = [0] * size
+    for keyword, position in first.items():
+        h = _companion_layout.fnv1a(keyword) & (size - 1)
+        while slots[h]:
+            h = (h + 1) & (size - 1)
+        slots[h] = position + 1
+    return slots
 
 
 def to_files(entries: Iterable[Entry]) -> tuple[bytes, bytes]:
