@@ -8,13 +8,14 @@
 
 from __future__ import annotations
 
-import os
 from pathlib import Path
 from typing import TYPE_CHECKING
 
 from ._quillet import Dict, __version__, open
 
 if TYPE_CHECKING:
+    import os
+
     from . import _companion
     from ._quillet import Entry
     from .companion import Companion
