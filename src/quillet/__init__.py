@@ -9,10 +9,11 @@
 from __future__ import annotations
 
 from pathlib import Path
-from typing import TYPE_CHECKING
 
 from ._quillet import Dict, __version__, open
 
+# Not typing.TYPE_CHECKING: importing typing would cost more than all the rest of the import.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
     import os
 

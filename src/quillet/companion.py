@@ -16,12 +16,13 @@ from __future__ import annotations
 
 import os
 import sys
-from typing import TYPE_CHECKING, final
 
 from . import _companion
 from ._quillet import Dict
 from ._quillet import open as _open_dict
 
+# Not typing.TYPE_CHECKING: importing typing would double the cost of first use.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
     from ._quillet import Entry
 
@@ -32,7 +33,6 @@ def _sibling(path: str, suffix: str) -> str:
     return os.path.splitext(path)[0] + suffix
 
 
-@final
 class Companion:
     """A companion file opened with the dictionary it belongs to.
 
