@@ -231,11 +231,6 @@ BROKEN = OPEN + "companion integrity check failed: "
             BROKEN + "keywords[0] names record 8 of 8",
         ),
         (
-            lambda c: corrupt(c, keywords=lambda v: v[::-1]).pack(),
-            OSError,
-            BROKEN + "keywords are not sorted at keywords[2]",
-        ),
-        (
             lambda c: corrupt(c, items=lambda v: [(8, *v[0][1:]), *v[1:]]).pack(),
             OSError,
             BROKEN + "items[0] names record 8 of 8",

@@ -51,8 +51,8 @@ struct Key {
 /// into bytes owned elsewhere (the mappings of `Companion`); cheap to copy.
 ///
 /// Validation proved, once, that every section lies inside the companion, every record number
-/// is below the dictionary's record count, every VM code names a text and every text lies
-/// inside its section. Queries still read only through bounds-checked views, because a file
+/// is below the dictionary's record count, every VM code and slot names an entry and every text
+/// lies inside its section. Queries still read only through bounds-checked views, because a file
 /// may be rewritten in place after it was opened: they may then answer wrongly, or fail, but
 /// never read outside the two files.
 class View {
