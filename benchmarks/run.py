@@ -596,7 +596,7 @@ def section_companion(repeat: int, number: int, targets: Targets, with_callgrind
     # pydicom has no search; for scale, the same test written over its two dictionaries in Python.
     public, private = _dicom_dict.DicomDictionary, _private_dict.private_dictionaries
 
-    def pydicom_scan(text: str) -> list:
+    def pydicom_scan(text: str) -> list[object]:
         t = text.upper()
         hits = [k for k, v in public.items() if t in v[4].upper() or t in v[2].upper()]
         return hits + [(c, k) for c, e in private.items() for k, v in e.items() if t in v[2].upper()]
