@@ -150,8 +150,8 @@ def test_every_public_keyword():
         tag = datadict.tag_for_keyword(keyword)
         if quillet.tag_for_keyword(keyword) != (tag >> 16, tag & 0xFFFF):
             bad.append(f"{keyword}: {quillet.tag_for_keyword(keyword)}, pydicom {tag:08X}")
-    # pydicom answers None for a repeating group's keyword; quillet gives its first group, as
-    # dcmtk's findEntry does, and never a private or odd group.
+    # pydicom answers None for a repeating group's keyword; quillet gives the first tag of the
+    # range that carries it, never a private or odd group.
     repeating = [(mask, v[4]) for mask, v in RepeatersDictionary.items()]
     for mask, keyword in repeating:
         groups = hex_values(mask[:4], 0 if "x" in mask[:4].lower() else None)
