@@ -203,7 +203,7 @@ def run_child(mode: str, rest: list[str]) -> None:
         wait = rest[0] == "wait"
         held: Dict | list[ModuleType]  # kept until measured
         if mode == "mem-quillet":
-            import quillet  # noqa: F401
+            import quillet
 
             before = smaps()
             held = open_bundled(rest[1])
@@ -230,6 +230,36 @@ def run_child(mode: str, rest: list[str]) -> None:
         if wait:
             sys.stdin.readline()
         del held
+    elif mode == "companion-first":
+        # First use of the bundled companion in a fresh process, and what it adds to memory.
+        import quillet
+
+        before = smaps()
+        t0 = time.perf_counter_ns()
+        first = quillet.tag_for_keyword("PatientName")
+        t1 = time.perf_counter_ns()
+        assert first == (0x0010, 0x0010)
+        quillet.vm(0x0010, 0x0010)
+        # Searches that scan every entry's texts, keeping the default 50 results.
+        quillet.search("a")
+        quillet.search("zzq")
+        after = smaps()
+        print(
+            json.dumps(
+                {"first": (t1 - t0) / 1e9}
+                | {
+                    k: after.get(k, 0) - before.get(k, 0)
+                    for k in ("Pss", "Private_Dirty", "Private_Clean", "Rss")
+                }
+            )
+        )
+    elif mode == "pydicom-first":
+        t0 = time.perf_counter_ns()
+        from pydicom import datadict
+
+        datadict.tag_for_keyword("PatientName")
+        t1 = time.perf_counter_ns()
+        print(json.dumps({"first": (t1 - t0) / 1e9}))
     else:
         raise SystemExit(f"unknown child mode {mode}")
 
@@ -561,6 +591,144 @@ def section_scaling(repeat: int, number: int) -> str:
     )
 
 
+def section_companion(repeat: int, number: int, targets: Targets, with_callgrind: bool) -> str:
+    """Keyword -> tag, VM and search on the bundled dictionary's companion, beside pydicom."""
+    from pydicom import _dicom_dict, _private_dict, datadict
+
+    import quillet
+
+    # As for the dictionary's memory: pages of files written moments ago (by pip) are still
+    # dirty in the page cache and would count as the process's private dirty memory.
+    for f in (quillet.DEFAULT_PATH, quillet.DEFAULT_PATH.with_suffix(".qlix")):
+        fd = os.open(f, os.O_RDONLY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+    fresh_q = [child(["companion-first"]) for _ in range(repeat)]
+    fresh_p = [child(["pydicom-first"]) for _ in range(max(3, repeat // 3))]
+    q_first = statistics.median(r["first"] for r in fresh_q)
+    p_first = statistics.median(r["first"] for r in fresh_p)
+    mem = {
+        k: statistics.median(r[k] for r in fresh_q) for k in ("Private_Dirty", "Private_Clean", "Rss", "Pss")
+    }
+
+    env = {"quillet": quillet, "datadict": datadict}
+    quillet.tag_for_keyword("PatientName")
+    stmts = {
+        "qt": "quillet.tag_for_keyword('PatientName')",
+        "pt": "datadict.tag_for_keyword('PatientName')",
+        "qv": "quillet.vm(0x0010, 0x0010)",
+        "pv": "datadict.dictionary_VM(0x00100010)",
+    }
+    tm, best = interleaved(stmts, env, number, repeat)
+
+    # pydicom has no search; for scale, the same test written over its two dictionaries in Python.
+    public, private = _dicom_dict.DicomDictionary, _private_dict.private_dictionaries
+
+    def pydicom_scan(text: str) -> list[object]:
+        t = text.upper()
+        hits = [k for k, v in public.items() if t in v[4].upper() or t in v[2].upper()]
+        return hits + [(c, k) for c, e in private.items() for k, v in e.items() if t in v[2].upper()]
+
+    searches = {
+        "a word (patient), best 50": (lambda: quillet.search("patient"), lambda: pydicom_scan("patient")),
+        "one letter (a), best 50": (lambda: quillet.search("a"), lambda: pydicom_scan("a")),
+        "nothing found (zzq)": (lambda: quillet.search("zzq"), lambda: pydicom_scan("zzq")),
+    }
+    # Every match made into a lookup dict: what building 40,000 results costs, not the search.
+    all_matches = (lambda: quillet.search("a", limit=None), lambda: pydicom_scan("a"))
+    t = Table("Keywords, VM and search (companion)", ["what", "quillet", "pydicom", "quillet/pydicom"])
+    t.add(
+        "fresh process: first use (`tag_for_keyword`) vs `from pydicom import datadict` + the same",
+        fmt_t(q_first),
+        fmt_t(p_first),
+        ratio(q_first, p_first),
+    )
+    t.add(
+        "`tag_for_keyword('PatientName')` per call (best)",
+        f"{fmt_t(tm['qt'])} ({fmt_t(best['qt'])})",
+        f"{fmt_t(tm['pt'])} ({fmt_t(best['pt'])})",
+        ratio(tm["qt"], tm["pt"]),
+    )
+    t.add(
+        "`vm(0x0010, 0x0010)` vs `dictionary_VM(0x00100010)` per call (best)",
+        f"{fmt_t(tm['qv'])} ({fmt_t(best['qv'])})",
+        f"{fmt_t(tm['pv'])} ({fmt_t(best['pv'])})",
+        ratio(tm["qv"], tm["pv"]),
+    )
+    worst = 0.0
+    for label, (q, p) in searches.items():
+        tq, tp = median_time(q, repeat), median_time(p, max(3, repeat // 3))
+        worst = max(worst, tq)
+        t.add(f"search, {label} (pydicom: a Python scan)", fmt_t(tq), fmt_t(tp), ratio(tq, tp))
+    tq, tp = median_time(all_matches[0], 3), median_time(all_matches[1], 3)
+    t.add(
+        "for scale: search, one letter (a), all 41,814 matches as dicts", fmt_t(tq), fmt_t(tp), ratio(tq, tp)
+    )
+    m = Table(
+        "Memory that first use and two searches over every entry add to a fresh process (smaps_rollup)",
+        ["private dirty", "private clean (file pages mapped by this process only)", "Rss", "Pss"],
+    )
+    m.add(fmt_b(mem["Private_Dirty"]), fmt_b(mem["Private_Clean"]), fmt_b(mem["Rss"]), fmt_b(mem["Pss"]))
+    out = t.render() + "\n" + m.render()
+
+    if with_callgrind and shutil.which("valgrind") is not None:
+        from callgrind_companion import STATEMENTS
+
+        c = Table(
+            "Instructions per call (callgrind, whole call; exact and repeatable)",
+            ["statement", "instructions"],
+        )
+        counts = {}
+        for case in STATEMENTS:
+            runs = []
+            for n in (2000, 4000):
+                f = Path(tempfile.mkdtemp(prefix="quillet-cg-")) / "callgrind.out"
+                subprocess.run(
+                    [
+                        "valgrind",
+                        "--tool=callgrind",
+                        f"--callgrind-out-file={f}",
+                        sys.executable,
+                        str(HERE / "callgrind_companion.py"),
+                        case,
+                        str(n),
+                    ],
+                    check=True,
+                    stdout=subprocess.DEVNULL,
+                    stderr=subprocess.DEVNULL,
+                    env=dict(os.environ, PYTHONHASHSEED="0"),
+                )
+                runs.append(callgrind_total(f))
+            counts[case] = (runs[1] - runs[0]) / 2000
+            c.add(f"`{STATEMENTS[case]}`", f"{counts[case]:.0f}")
+        out += "\n" + c.render()
+
+    targets.check("companion: first use within 5 ms", q_first, 5e-3, q_first <= 5e-3, fmt_t(q_first))
+    for key, name in (("qt", "tag_for_keyword"), ("qv", "vm")):
+        targets.check(
+            f"companion: {name} within 1 us per call", tm[key], 1e-6, tm[key] <= 1e-6, fmt_t(tm[key])
+        )
+    targets.check(
+        "companion: a search over all entries within 20 ms (50 results)",
+        worst,
+        20e-3,
+        worst <= 20e-3,
+        fmt_t(worst),
+    )
+    # Private clean pages are the page cache's copy of the two files, which every other process
+    # mapping them shares; what a process itself pays is private dirty.
+    targets.check(
+        "companion: under 2 MiB of private memory after first use",
+        mem["Private_Dirty"],
+        2 << 20,
+        mem["Private_Dirty"] < 2 << 20,
+        f"{fmt_b(mem['Private_Dirty'])} private dirty ({fmt_b(mem['Private_Clean'])} clean file pages)",
+    )
+    return out
+
+
 # ---- callgrind -------------------------------------------------------------------------------
 
 # Functions whose inclusive costs split a lookup; matched against callgrind's demangled names.
@@ -748,6 +916,7 @@ def main() -> int:
         lambda: section_memory(path, targets),
         lambda: section_lookup(path, opts.ext_dir, repeat, number, targets),
         lambda: section_scaling(repeat, number),
+        lambda: section_companion(repeat, number, targets, not opts.no_callgrind),
     ]
     for section in sections:
         parts.append(section())

@@ -1,6 +1,6 @@
 """Regenerate the fuzzers' seed corpus in fuzz/corpus/ from the package's own writer.
 
-    python fuzz/make_corpus.py           # rewrite fuzz/corpus/file and fuzz/corpus/creator
+    python fuzz/make_corpus.py           # rewrite fuzz/corpus/file, creator and companion
     python fuzz/make_corpus.py --check   # exit 1 if the committed corpus differs
 
 Seeds are small on purpose: libFuzzer mutates every seed many times a second, and a large
@@ -9,6 +9,8 @@ writer-made files with public and private entries, a slice of the bundled dictio
 data/dictionary.tsv is present) and variants of them that a reader must refuse or that sit
 on an edge of what it accepts. The writer and the layout layer are loaded from the source
 tree, so no build of the extension is needed.
+
+fuzz_companion's seeds are pairs, a dictionary and its companion behind a u32 length.
 
 The header bytes 8 to 31 are ignored by the reader; fuzz_file reads them as one more key to
 look up (group, element, then a length byte and a creator), and byte 6 as a request to copy
@@ -178,23 +180,26 @@ def tsv_slice(limit_public: int = 40, limit_private: int = 60) -> bytes | None:
     private = [r for r in rows if r[2]]
     picked = public[:: max(1, len(public) // limit_public)][:limit_public]
     picked += private[:: max(1, len(private) // limit_private)][:limit_private]
-    return W.to_bytes(
-        [
-            Entry(
-                int(g, 16),
-                int(e, 16),
-                creator=c,
-                keyword=k,
-                name=n,
-                vr=vr,
-                retired=rt == "1",
-                block_offset=bo == "1",
-                sources=tuple(s for s in src.split("|") if s),
-                description=d,
-            )
-            for g, e, c, k, n, vr, rt, bo, src, d in picked
-        ]
-    )
+    return W.to_bytes(tsv_entries(picked))
+
+
+def tsv_entries(picked: list[list[str]]) -> list:
+    return [
+        Entry(
+            int(g, 16),
+            int(e, 16),
+            creator=c,
+            keyword=k,
+            name=n,
+            vr=vr,
+            retired=rt == "1",
+            block_offset=bo == "1",
+            sources=tuple(s for s in src.split("|") if s),
+            description=d,
+            vm=vm,
+        )
+        for g, e, c, k, n, vr, vm, rt, bo, src, d in picked
+    ]
 
 
 def hand_made() -> dict[str, bytes]:
@@ -387,12 +392,46 @@ def creator_seeds() -> dict[str, bytes]:
     return seeds
 
 
+def companion_seeds() -> dict[str, bytes]:
+    """Pairs for fuzz_companion: a u32 length, that many bytes of a dictionary, its companion."""
+
+    def pair(qlet: bytes, companion: bytes) -> bytes:
+        return struct.pack("<I", len(qlet)) + qlet + companion
+
+    small = [
+        Entry(0x0010, 0x0010, keyword="PatientName", name="Patient's Name", vr="PN", vm="1"),
+        Entry(0x6000, 0x0010, keyword="OverlayRows", name="Overlay Rows", vr="US", vm="1"),
+        Entry(0x6002, 0x0010, keyword="OverlayRows", name="Overlay Rows", vr="US", vm="1"),
+        Entry(0x0029, 0x10, creator="ACME 1.0", keyword="PatientName", block_offset=True, vm="2-2n"),
+        Entry(0x0029, 0x11, creator="Beta", keyword="Dose", name="Straße Dose", block_offset=True),
+    ]
+    qlet, companion = W.to_files(small)
+    other_qlet, _ = W.to_files(small[:-1])
+    seeds = {
+        "small": pair(qlet, companion),
+        "empty": pair(*W.to_files([])),
+        "no-digest": pair(W.to_bytes(small), companion),
+        "other-data": pair(other_qlet, companion),
+        "truncated": pair(qlet, companion[: len(companion) // 2]),
+        "header-only": pair(qlet, companion[:96]),
+    }
+    if TSV.exists():
+        lines = TSV.read_text(encoding="utf-8").rstrip("\n").split("\n")[1:]
+        rows = [line.split("\t") for line in lines[:: max(1, len(lines) // 60)][:60]]
+        seeds["tsv-slice"] = pair(*W.to_files(tsv_entries(rows)))
+    return seeds
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--check", action="store_true", help="compare, do not write")
     args = parser.parse_args()
     stale = False
-    for folder, seeds in (("file", file_seeds()), ("creator", creator_seeds())):
+    for folder, seeds in (
+        ("file", file_seeds()),
+        ("creator", creator_seeds()),
+        ("companion", companion_seeds()),
+    ):
         target = CORPUS / folder
         wanted = {f"{name}.bin": data for name, data in seeds.items()}
         present = {p.name: p.read_bytes() for p in target.glob("*.bin")} if target.exists() else {}

@@ -15,7 +15,7 @@
 #
 #   QUILLET_FUZZ_PARALLEL=1 scripts/fuzz.sh 3600
 #
-# runs both targets at once for an hour each (one core per target). Any crash input found
+# runs every target at once for an hour each (one core per target). Any crash input found
 # belongs in fuzz/regressions/<target>/ together with the fix, so that every later run replays
 # it. To keep newly found coverage as seeds, minimise the working corpus into a new folder with
 # build/fuzz/fuzz/<target> -merge=1 NEW build/fuzz/corpora/<target> and copy only small inputs.
@@ -23,7 +23,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-30}
-targets=(fuzz_file fuzz_creator)
+targets=(fuzz_file fuzz_creator fuzz_companion)
 build=build/fuzz
 
 # --- toolchain ----------------------------------------------------------------------------------

@@ -292,3 +292,74 @@ def test_the_command_agrees_with_lookup_element(bundled, met):
             )
     print(f"{len(requests)} distinct requests, {sum(a[0] == 0 for a in answers)} found by the command")
     assert not bad, f"{len(bad)} disagreements:\n" + "\n".join(bad[:20])
+
+
+# Keywords and value multiplicities, through the bundled companion.
+
+
+def test_every_public_keyword():
+    # pydicom's keyword map covers its exact entries; every one must give pydicom's tag.
+    keywords = [v[4] for v in DicomDictionary.values() if v[4]]
+    bad = []
+    for keyword in keywords:
+        tag = datadict.tag_for_keyword(keyword)
+        if quillet.tag_for_keyword(keyword) != (tag >> 16, tag & 0xFFFF):
+            bad.append(f"{keyword}: {quillet.tag_for_keyword(keyword)}, pydicom {tag:08X}")
+    # pydicom answers None for a repeating group's keyword; quillet gives the first tag of the
+    # range that carries it, never a private or odd group.
+    repeating = [(mask, v[4]) for mask, v in RepeatersDictionary.items()]
+    for mask, keyword in repeating:
+        groups = hex_values(mask[:4], 0 if "x" in mask[:4].lower() else None)
+        # The first tag of the range that pydicom itself gives this keyword (an exact entry
+        # may take the range's first tag, as (0028,0400) does).
+        tags = itertools.product(groups, hex_values(mask[4:]))
+        want = next((g, e) for g, e in tags if datadict.get_entry((g << 16) | e)[4] == keyword)
+        if mask != "1010xxxx" and quillet.tag_for_keyword(keyword) != want:
+            bad.append(f"{keyword} ({mask}): {quillet.tag_for_keyword(keyword)}, expected {want}")
+    print(
+        f"compared {len(keywords)} public keywords with pydicom and {len(repeating)} repeating-group keywords"
+    )
+    assert not bad, f"{len(bad)} mismatches:\n" + "\n".join(bad[:20])
+
+
+def test_every_public_vm():
+    tags = list(DicomDictionary)
+    for mask in RepeatersDictionary:
+        groups = hex_values(mask[:4], 0 if "x" in mask[:4].lower() else None)
+        elements = hex_values(mask[4:])
+        if len(groups) * len(elements) <= MAX_RANGE_TAGS:
+            tags += [
+                (g << 16) | e
+                for g, e in itertools.product(groups, elements)
+                if (g << 16) | e not in DicomDictionary
+            ]
+    bad = [
+        f"({t >> 16:04X},{t & 0xFFFF:04X}): {quillet.vm(t >> 16, t & 0xFFFF)!r}, "
+        f"pydicom {datadict.dictionary_VM(t)!r}"
+        for t in tags
+        if quillet.vm(t >> 16, t & 0xFFFF) != datadict.dictionary_VM(t)
+    ]
+    print(f"compared the VM of {len(tags)} public tags with pydicom's dictionary_VM")
+    assert not bad, f"{len(bad)} mismatches:\n" + "\n".join(bad[:20])
+
+
+def test_every_private_vm():
+    by_key: dict[tuple, set[str]] = {}
+    keys = []
+    for creator, entries in private_dictionaries.items():
+        for mask, (_vr, vm, _name, _retired) in entries.items():
+            group_digits, elem_digits = mask[:4], mask[4:].lower()
+            if elem_digits[2:] == "xx":
+                continue  # a mask over a whole block names no single element: left out
+            element = int(elem_digits[2:] if elem_digits[:2] == "xx" else elem_digits, 16)
+            for group in hex_values(group_digits, 1 if "x" in group_digits.lower() else None):
+                keys.append((group, element, creator, vm))
+                by_key.setdefault((group, element, normalize_creator(creator)), set()).add(vm)
+    bad = []
+    for group, element, creator, vm in keys:
+        got = quillet.vm(group, element, creator)
+        # Where pydicom defines one key twice (creators that fold alike), either VM may stand.
+        if got not in by_key[(group, element, normalize_creator(creator))]:
+            bad.append(f"({group:04X},{element:04X}) {creator!r}: {got!r}, pydicom {vm!r}")
+    print(f"compared the VM of {len(keys)} private entries with pydicom's private dictionary")
+    assert not bad, f"{len(bad)} mismatches:\n" + "\n".join(bad[:20])

@@ -71,7 +71,7 @@ def test_lookup_private_as_found_in_a_data_set(capsys):
 def test_lookup_json(capsys):
     code, out, _ = run(capsys, "lookup", "(0010,0010)", "--json")
     assert code == 0
-    assert json.loads(out) == quillet.open_default().lookup(0x10, 0x10)
+    assert json.loads(out) == quillet.open_default().lookup(0x10, 0x10) | {"vm": "1"}
 
 
 def test_info(capsys):
@@ -113,6 +113,8 @@ def files(tmp_path_factory):
 # (argv, exit status, the one line on stderr); {tmp} is the folder of the files above.
 STATUSES = {
     "version": (["--version"], 0, ""),
+    "keyword not found": (["lookup", "zz"], 1, "no entry with keyword 'zz' in "),
+    "neither tag nor keyword": (["lookup", "zz!"], 2, "not a tag: 'zz!'"),
     "not found": (
         ["lookup", "0010,9999", "--dict", "{tmp}/small.qlet"],
         1,

@@ -128,15 +128,15 @@ def test_left_out(by_key, group, element, creator):
 @pytest.mark.parametrize(
     "line, problem",
     [
-        ("0010\t0010\t\tK\tN\tPN\t0\t0\tS", "9 fields"),
-        ("0010\t0010\t\tK\tN\tPN\t0\t0\tS\t\t", "11 fields"),
-        ("10\t0010\t\tK\tN\tPN\t0\t0\tS\t", "group must be four"),
-        ("0010\t001a\t\tK\tN\tPN\t0\t0\tS\t", "element must be four"),
-        ("0010\t0010\t\tK\tN\tpn\t0\t0\tS\t", "vr 'pn'"),
-        ("0010\t0010\t\tK\tN\tPN\tyes\t0\tS\t", "retired must be 0 or 1"),
-        ("0010\t0010\t\tK\tN\tPN\t0\t0\t\t", "sources ''"),
-        ("0010\t0010\t\tK\tN\tPN\t0\t0\tA||B\t", "sources 'A||B'"),
-        ("0010\t0010\t\tK\tN\r\tPN\t0\t0\tS\t", "carriage return"),
+        ("0010\t0010\t\tK\tN\tPN\t1-n\t0\t0\tS", "10 fields"),
+        ("0010\t0010\t\tK\tN\tPN\t1-n\t0\t0\tS\t\t", "12 fields"),
+        ("10\t0010\t\tK\tN\tPN\t1-n\t0\t0\tS\t", "group must be four"),
+        ("0010\t001a\t\tK\tN\tPN\t1-n\t0\t0\tS\t", "element must be four"),
+        ("0010\t0010\t\tK\tN\tpn\t1\t0\t0\tS\t", "vr 'pn'"),
+        ("0010\t0010\t\tK\tN\tPN\t1\tyes\t0\tS\t", "retired must be 0 or 1"),
+        ("0010\t0010\t\tK\tN\tPN\t1-n\t0\t0\t\t", "sources ''"),
+        ("0010\t0010\t\tK\tN\tPN\t1-n\t0\t0\tA||B\t", "sources 'A||B'"),
+        ("0010\t0010\t\tK\tN\r\tPN\t1-n\t0\t0\tS\t", "carriage return"),
     ],
 )
 def test_parser_rejects(line, problem):
@@ -145,9 +145,9 @@ def test_parser_rejects(line, problem):
 
 
 def test_parser_keeps_texts_verbatim():
-    line = "0029\t0010\t ACME  corp \tK\tN\tOB\t0\t1\tA|B C\t"
+    line = "0029\t0010\t ACME  corp \tK\tN\tOB\t2-2n\t0\t1\tA|B C\t"
     row = compile_dictionary.parse_line(line)
-    assert row.creator == " ACME  corp " and row.sources == ("A", "B C")
+    assert row.creator == " ACME  corp " and row.sources == ("A", "B C") and row.vm == "2-2n"
     assert row.to_line() == line
 
 

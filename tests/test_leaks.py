@@ -308,3 +308,55 @@ def test_lookup_paths(files, capfd, case):
     assert [sys.getrefcount(x) for x in inputs] == refs
     assert len(h) in (3, 500)
     capfd.readouterr()  # the internal faults' reports
+
+
+# ---- the companion ----------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def pair(tmp_path_factory):
+    from quillet.writer import write_dictionary
+
+    d = tmp_path_factory.mktemp("companion")
+    items = [Entry(0x0008, e, keyword=f"Kw{e % 50}", name=f"Name {e}", vm="1-n") for e in range(1, 300)]
+    items += [Entry(0x0029, 0x10, creator="ACME 1.1", keyword="Kw1", vm="2")]
+    write_dictionary(d / "good.qlet", items, companion=True)
+    data = (d / "good.qlix").read_bytes()
+    (d / "bad.qlix").write_bytes(data[:96] + b"\xff" * (len(data) - 96))  # corrupt sections
+    return d
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda c, d: c.tag_for_keyword("Kw1"),
+        lambda c, d: c.entries_for_keyword("Kw1"),
+        lambda c, d: c.search("name 1", limit=None),
+        lambda c, d: c.search("kw", creator="acme 1.1"),
+        lambda c, d: c.vm(0x0029, 0x10, "ACME 1.1"),
+        lambda c, d: c.vm(8, 1, None),
+        lambda c, d: raises(lambda: c.vm(0x10000, 0), OverflowError)(),
+        lambda c, d: raises(lambda: c.tag_for_keyword(b"x"), TypeError)(),
+        lambda c, d: raises(lambda: quillet.open_companion(d / "bad.qlix", d / "good.qlet"), OSError)(),
+        lambda c, d: raises(lambda: quillet.open_companion(d / "none.qlix", d / "good.qlet"), OSError)(),
+        lambda c, d: quillet.open_companion(d / "good.qlix").vm(8, 1),
+    ],
+    ids=[
+        "tag",
+        "entries",
+        "search",
+        "search-creator",
+        "vm",
+        "vm-public",
+        "vm-overflow",
+        "tag-type",
+        "open-corrupt",
+        "open-missing",
+        "open",
+    ],
+)
+def test_companion_calls_stay_flat(pair, call):
+    c = quillet.open_companion(pair / "good.qlix")
+    fds = open_fds()
+    assert_flat(lambda: call(c, pair), 2000)
+    assert open_fds() == fds

@@ -15,7 +15,7 @@ import pytest
 
 import quillet
 from quillet import _layout as L
-from quillet import _quillet
+from quillet import _companion, _quillet
 
 from conftest import example_body
 
@@ -23,11 +23,12 @@ ROOT = Path(__file__).resolve().parents[1]
 
 
 @pytest.mark.skipif(sys.platform != "linux" or shutil.which("nm") is None, reason="ELF and nm")
-def test_only_the_entry_point_is_exported():
+@pytest.mark.parametrize("module", [_quillet, _companion], ids=lambda m: m.__name__)
+def test_only_the_entry_point_is_exported(module):
     out = subprocess.run(
-        ["nm", "-D", "--defined-only", _quillet.__file__], capture_output=True, text=True, check=True
+        ["nm", "-D", "--defined-only", module.__file__], capture_output=True, text=True, check=True
     ).stdout
-    assert [line.split()[-1] for line in out.splitlines()] == ["PyInit__quillet"]
+    assert [line.split()[-1] for line in out.splitlines()] == [f"PyInit_{module.__name__.split('.')[-1]}"]
 
 
 def test_import_and_open_load_nothing_else():

@@ -11,13 +11,13 @@ from pathlib import Path
 import pytest
 
 import quillet
-from quillet import _quillet
+from quillet import _companion, _quillet
 
 STUB = Path(quillet.__file__).with_name("_quillet.pyi")
 
 
-def _stub_signatures() -> dict[str, list[str]]:
-    tree = ast.parse(STUB.read_text())
+def _stub_signatures(stub: Path = STUB) -> dict[str, list[str]]:
+    tree = ast.parse(stub.read_text())
     sigs: dict[str, list[str]] = {}
     for node in ast.walk(tree):
         if isinstance(node, ast.FunctionDef):
@@ -50,3 +50,11 @@ def test_stubtest_finds_the_stub_true_to_the_module():
         text=True,
     )
     assert p.returncode == 0, p.stdout + p.stderr
+
+
+def test_companion_stub_signatures_match_the_module():
+    sigs = _stub_signatures(STUB.with_name("_companion.pyi"))
+    for name in ("tag_for_keyword", "keys_for_keyword", "vm", "search"):
+        real = list(inspect.signature(getattr(_companion.Index, name)).parameters)
+        assert sigs[name] == real, name
+    assert sigs["open"] == list(inspect.signature(_companion.open).parameters)

@@ -149,3 +149,33 @@ def test_concurrent_first_executions_share_one_class():
     # Executing the module never re-enables the lock on a free-threaded build.
     expect_gil = not sysconfig.get_config_var("Py_GIL_DISABLED")
     assert p.stdout.strip() == str(expect_gil)
+
+
+def test_first_use_of_the_companion_from_many_threads():
+    # In a fresh process, so that the threads race to open the bundled companion; the answers
+    # agree, and importing its extension does not re-enable the lock on a free-threaded build.
+    code = textwrap.dedent(
+        """
+        import sys, threading, quillet
+        barrier = threading.Barrier(8)
+        seen = []
+        def run():
+            barrier.wait()
+            for _ in range(200):
+                seen.append((
+                    quillet.tag_for_keyword("PatientName"),
+                    quillet.vm(0x0029, 0x10, "SIEMENS CSA HEADER"),
+                    [e["keyword"] for e in quillet.search("birth date")],
+                    len(quillet.entries_for_keyword("OverlayRows")),
+                ))
+        threads = [threading.Thread(target=run) for _ in range(8)]
+        [t.start() for t in threads]
+        [t.join() for t in threads]
+        assert len(seen) == 1600 and len(set(map(repr, seen))) == 1, set(map(repr, seen))
+        assert seen[0][0] == (0x10, 0x10) and seen[0][3] == 256, seen[0]  # PAPYRUS 3.0 too
+        print(sys._is_gil_enabled())
+        """
+    )
+    p = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert p.returncode == 0, p.stderr
+    assert p.stdout.strip() == str(not sysconfig.get_config_var("Py_GIL_DISABLED"))

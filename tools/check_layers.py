@@ -16,7 +16,7 @@ import sys
 from pathlib import Path
 
 # Lowest first; the same order as the comment at the top of CMakeLists.txt.
-LAYERS = ("common", "archive", "dictfile", "lookup", "module")
+LAYERS = ("common", "archive", "dictfile", "lookup", "companion", "module")
 PYTHON_LAYERS = frozenset({"module"})
 NAMESPACES = {
     "common": "quillet",

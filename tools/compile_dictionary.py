@@ -1,6 +1,9 @@
-"""Compile the committed dictionary text into a .qlet file.
+"""Compile the committed dictionary text into a .qlet file and its companion.
 
     python tools/compile_dictionary.py data/dictionary.tsv OUT.qlet [--package-dir DIR]
+
+The companion (keywords, value multiplicities, search texts) is written beside OUT.qlet, as
+OUT.qlix.
 
 The package build runs this before the extension exists, so the writer is loaded from the
 source tree by path (its package ``__init__`` imports the compiled extension) and nothing
@@ -9,10 +12,12 @@ back through :func:`read_tsv`, so both sides agree on one format:
 
 * UTF-8, lines ending in ``\\n``, fields separated by one tab, no quoting or escaping
   (the regeneration refuses texts holding a tab or a line break, so none is needed);
-* a header line equal to :data:`HEADER`, then one row per index key;
+* a header line equal to :data:`HEADER`, then one row per index key (a text written before
+  the ``vm`` column existed, without it, still reads, its rows without a VM);
 * group and element as four upper-case hex digits, retired and block_offset as 0 or 1,
   sources as ``|``-separated non-empty items, every other field taken verbatim (a creator
-  keeps its blanks: lookups fold them, the stored text does not).
+  keeps its blanks: lookups fold them, the stored text does not; ``vm`` is the value
+  multiplicity such as ``1-n``, empty when unknown).
 """
 
 from __future__ import annotations
@@ -35,12 +40,15 @@ COLUMNS = (
     "keyword",
     "name",
     "vr",
+    "vm",
     "retired",
     "block_offset",
     "sources",
     "description",
 )
 HEADER = "\t".join(COLUMNS)
+# Texts made before the vm column existed still compile; their rows have no VM.
+_COLUMNS_WITHOUT_VM = tuple(c for c in COLUMNS if c != "vm")
 
 _HEX4 = re.compile(r"[0-9A-F]{4}")
 _DEFAULT_PACKAGE_DIR = Path(__file__).resolve().parents[1] / "src" / "quillet"
@@ -60,6 +68,7 @@ class Row:
     block_offset: bool
     sources: tuple[str, ...]
     description: str
+    vm: str = ""
 
     def to_line(self) -> str:
         fields = (
@@ -69,6 +78,7 @@ class Row:
             self.keyword,
             self.name,
             self.vr,
+            self.vm,
             str(int(self.retired)),
             str(int(self.block_offset)),
             "|".join(self.sources),
@@ -87,13 +97,15 @@ def _flag(text: str, column: str) -> bool:
     return text == "1"
 
 
-def parse_line(line: str) -> Row:
+def parse_line(line: str, columns: tuple[str, ...] = COLUMNS) -> Row:
     if "\r" in line:
         raise ValueError("carriage return inside the line")
     fields = line.split("\t")
-    if len(fields) != len(COLUMNS):
-        raise ValueError(f"{len(fields)} fields, expected {len(COLUMNS)}")
-    group, element, creator, keyword, name, vr, retired, block_offset, sources, description = fields
+    if len(fields) != len(columns):
+        raise ValueError(f"{len(fields)} fields, expected {len(columns)}")
+    if columns is _COLUMNS_WITHOUT_VM:
+        fields.insert(COLUMNS.index("vm"), "")
+    group, element, creator, keyword, name, vr, vm, retired, block_offset, sources, description = fields
     for column, value in (("group", group), ("element", element)):
         if not _HEX4.fullmatch(value):
             raise ValueError(f"{column} must be four upper-case hex digits, not {value!r}")
@@ -113,6 +125,7 @@ def parse_line(line: str) -> Row:
         _flag(block_offset, "block_offset"),
         items,
         description,
+        vm,
     )
 
 
@@ -124,12 +137,17 @@ def read_tsv(path: str | Path) -> list[Row]:
     if not text.endswith("\n"):
         raise TsvError(f"{path}: does not end with a line break")
     lines = text[:-1].split("\n")
-    if lines[0] != HEADER:
+    columns: tuple[str, ...]
+    if lines[0] == HEADER:
+        columns = COLUMNS
+    elif lines[0] == "\t".join(_COLUMNS_WITHOUT_VM):
+        columns = _COLUMNS_WITHOUT_VM
+    else:
         raise TsvError(f"{path}:1: header must be {HEADER!r}, not {lines[0]!r}")
     rows = []
     for number, line in enumerate(lines[1:], start=2):
         try:
-            rows.append(parse_line(line))
+            rows.append(parse_line(line, columns))
         except ValueError as exc:
             raise TsvError(f"{path}:{number}: {exc}") from None
     return rows
@@ -171,6 +189,7 @@ def to_entries(rows: list[Row], writer: ModuleType) -> list[Any]:
             retired=row.retired,
             block_offset=row.block_offset,
             sources=row.sources,
+            vm=row.vm,
         )
         for row in rows
     ]
@@ -190,7 +209,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         rows = read_tsv(args.tsv)
         writer = load_writer(args.package_dir)
-        writer.write_dictionary(args.out, to_entries(rows, writer))
+        writer.write_dictionary(args.out, to_entries(rows, writer), companion=True)
     except (OSError, ValueError) as exc:
         print(f"compile_dictionary: {exc}", file=sys.stderr)
         return 1

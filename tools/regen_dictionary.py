@@ -70,6 +70,11 @@ How the two sources are merged, and why
   dcmtk's "ox", "xs", "lt", "px", the "no VR" of items) becomes "??", and the row's
   description keeps the source's wording ("VR: US or SS").  dcmtk's "up" (a file offset
   stored as UL) is UL.
+
+* VM (value multiplicity).  Taken as each source writes it ("1", "1-n", "2-2n"), blanks
+  removed.  pydicom's wins wherever it has one, public and private alike: it is the reference
+  that quillet.vm is checked against, and the newer edition.  dcmtk's fills the rows that only
+  dcmtk lists.  Every difference is counted and listed as for VR.
 """
 
 from __future__ import annotations
@@ -161,6 +166,7 @@ class Def:
     origin: str  # where it came from, for messages
     expanded: bool = False
     line: int = 0  # position in the source, for "later wins"
+    vm: str = ""  # value multiplicity as the source writes it ("1", "1-n", "2-2n")
 
     @property
     def key(self) -> Key:
@@ -243,6 +249,14 @@ def vr_wording(vr: str) -> str:
     return " or ".join(part.strip() for part in re.split(r"\s+or\s+|_|/", vr))
 
 
+def vm_text(vm: str) -> str:
+    """A source's value multiplicity as stored: blanks removed, "N" written "n" ("2-2N" -> "2-2n")."""
+    text = re.sub(r"\s+", "", vm).replace("N", "n")
+    if "|" in text:
+        raise Refused(f"value multiplicity {vm!r} holds '|'")
+    return text
+
+
 def read_pydicom(report: Report) -> tuple[list[Def], list[Def]]:
     import pydicom
     from pydicom import _dicom_dict, _private_dict, _version
@@ -258,7 +272,7 @@ def read_pydicom(report: Report) -> tuple[list[Def], list[Def]]:
     )
 
     public: list[Def] = []
-    for line, (tag, (vr, _vm, name, retired, keyword)) in enumerate(_dicom_dict.DicomDictionary.items()):
+    for line, (tag, (vr, vm, name, retired, keyword)) in enumerate(_dicom_dict.DicomDictionary.items()):
         public.append(
             Def(
                 tag >> 16,
@@ -272,10 +286,11 @@ def read_pydicom(report: Report) -> tuple[list[Def], list[Def]]:
                 public_label,
                 f"pydicom {tag:08X}",
                 line=line,
+                vm=vm_text(vm),
             )
         )
     report.counts["pydicom public: exact entries"] = len(public)
-    for line, (mask, (vr, _vm, name, retired, keyword)) in enumerate(_dicom_dict.RepeatersDictionary.items()):
+    for line, (mask, (vr, vm, name, retired, keyword)) in enumerate(_dicom_dict.RepeatersDictionary.items()):
         report.counts["pydicom public: repeater masks"] += 1
         template = Def(
             0,
@@ -289,6 +304,7 @@ def read_pydicom(report: Report) -> tuple[list[Def], list[Def]]:
             public_label,
             f"pydicom repeater {mask}",
             line=line,
+            vm=vm_text(vm),
         )
         # A wild group digit means a repeating group: even groups only, odd ones are private.
         groups = mask_values(mask[:4], "even" if "x" in mask[:4].lower() else None)
@@ -297,7 +313,7 @@ def read_pydicom(report: Report) -> tuple[list[Def], list[Def]]:
     private: list[Def] = []
     line = 0
     for creator, entries in _private_dict.private_dictionaries.items():
-        for mask, (vr, _vm, name, retired) in entries.items():
+        for mask, (vr, vm, name, retired) in entries.items():
             line += 1
             report.counts["pydicom private: entries"] += 1
             group_digits, elem_digits = mask[:4], mask[4:].lower()
@@ -326,6 +342,7 @@ def read_pydicom(report: Report) -> tuple[list[Def], list[Def]]:
                 private_label,
                 origin,
                 line=line,
+                vm=vm_text(vm),
             )
             groups = mask_values(group_digits, "odd" if "x" in group_digits.lower() else None)
             private += expand(template, groups, elements, origin, report, "pydicom private")
@@ -432,7 +449,18 @@ def read_dcmtk_file(
         # element.
         block_offset = creator is not None and len(found["e1"]) == 2
         template = Def(
-            0, 0, creator, keyword, "", vr_wording(vr), retired, block_offset, label, origin, line=number
+            0,
+            0,
+            creator,
+            keyword,
+            "",
+            vr_wording(vr),
+            retired,
+            block_offset,
+            label,
+            origin,
+            line=number,
+            vm=vm_text(fields[3]),
         )
         defs += expand(template, groups, elements, f"{origin} {tag}", report, counter)
     return defs
@@ -597,8 +625,23 @@ def make_row(d: Def, **changes: Any) -> Row:
         d.block_offset,
         (d.source,),
         vr_note,
+        d.vm,
     )
     return replace(row, **changes)
+
+
+def merge_vm(
+    p: Def, d: Def, changes: dict[str, Any], disagree: Callable[[str, str, object, object], None]
+) -> None:
+    """The value multiplicity of a key that both sources define: pydicom's, as for every other
+    field it has, unless it gives none; every difference is counted like one of VR."""
+    if p.vm == d.vm:
+        return
+    if not p.vm:
+        disagree("vm", "dcmtk (pydicom has none)", p.vm, d.vm)
+        changes["vm"] = d.vm
+    else:
+        disagree("vm", "pydicom", p.vm, d.vm)
 
 
 def merge(pyd: dict[Key, Def], dcm: dict[Key, Def], private: bool, report: Report) -> dict[Key, Row]:
@@ -639,6 +682,7 @@ def merge(pyd: dict[Key, Def], dcm: dict[Key, Def], private: bool, report: Repor
                 disagree("vr", "pydicom", p.vr_text, d.vr_text)
             if p.retired != d.retired:
                 disagree("retired", "pydicom", p.retired, d.retired)
+            merge_vm(p, d, changes, disagree)
         else:
             # A private key holds a folded creator, so both sources give one.
             if p.creator is not None and d.creator is not None and p.creator != d.creator:
@@ -658,6 +702,7 @@ def merge(pyd: dict[Key, Def], dcm: dict[Key, Def], private: bool, report: Repor
                     disagree("vr", "pydicom", p.vr_text, d.vr_text)
             if p.block_offset != d.block_offset:
                 disagree("block_offset", "pydicom", p.block_offset, d.block_offset)
+            merge_vm(p, d, changes, disagree)
         rows[key] = make_row(p, **changes)
     for (field_name, winner, p_origin, d_origin, ours, theirs), wheres in grouped.items():
         report.counts[f"{kind} disagreements: {field_name}, {winner} won (source lines)"] += 1
@@ -812,6 +857,7 @@ def build(args: argparse.Namespace, report: Report) -> list[Row]:
     report.counts["rows: total"] = len(rows)
     report.counts["rows: multi-VR (??)"] = sum(r.vr == "??" for r in rows)
     report.counts["rows: without a name"] = sum(not r.name for r in rows)
+    report.counts["rows: without a VM"] = sum(not r.vm for r in rows)
     return rows
 
 

@@ -46,7 +46,7 @@ inline Result<RecordView, LookupFault> record_of(ByteView body, const DictRoot& 
   if (!pool) return Err{changed("strings")};
   const auto rec = (*records)[r];
   if (!rec) return Err{changed("records")};
-  return RecordView{DictRecord(*rec), *pool};
+  return RecordView{DictRecord(*rec), *pool, r};
 }
 
 /// Whether the record stores the requested creator: its text folds to the same as `creator`,

@@ -22,6 +22,8 @@ using archive::StrRef;
 struct RecordView {
   DictRecord record;
   ByteView pool;
+  /// Position of the record in `records`, for data kept per record beside the file.
+  std::uint32_t number = 0;
 };
 
 /// A fault that only a corrupt (or since-modified) file can cause. Carries its one-line text.

@@ -8,6 +8,11 @@
 
 #include "module/pyref.hpp"
 
+// Each extension that links this file has a class of its own, named after that extension.
+#ifndef QUILLET_INTERNAL_ERROR_NAME
+#define QUILLET_INTERNAL_ERROR_NAME "quillet._quillet.InternalError"
+#endif
+
 namespace quillet::py {
 namespace {
 // Lives for the rest of the process once published; a thread that loses the race to create it
@@ -33,7 +38,7 @@ void report_on_stderr(std::string_view text) noexcept {
 PyObject* internal_error_type() noexcept {
   if (PyObject* t = g_internal_error.load(std::memory_order_acquire)) return t;
   PyObject* made = PyErr_NewExceptionWithDoc(
-      "quillet._quillet.InternalError",
+      QUILLET_INTERNAL_ERROR_NAME,
       "A fault that only a corrupt dictionary file, or an interpreter out of resources, can cause.",
       PyExc_BaseException, nullptr);
   if (made == nullptr) return nullptr;

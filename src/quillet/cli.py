@@ -1,7 +1,9 @@
 """The ``quillet`` command: look a tag up, describe a dictionary file, compile your own.
 
 quillet lookup 0010,0010
+quillet lookup PatientName
 quillet lookup 0029,1010 --creator "SIEMENS CSA HEADER"
+quillet search "patient birth"
 quillet info
 quillet build my-private.csv -o my-private.qlet
 
@@ -33,7 +35,10 @@ from . import open as open_dict
 from .writer import Entry
 
 if TYPE_CHECKING:
+    from collections.abc import Mapping
+
     from ._quillet import Entry as Found
+    from .companion import Companion
 
 EXIT_FOUND = 0
 EXIT_NOT_FOUND = 1
@@ -208,6 +213,10 @@ def _no_fault_report() -> Iterator[None]:
         os.close(saved)
 
 
+# Where the extensions' internal-error classes live: a fault that only a corrupt file can cause.
+_INTERNAL_ERRORS = ("quillet._quillet", "quillet._companion")
+
+
 def query[T](path: str | os.PathLike[str], call: Callable[[], T]) -> T:
     """Run a query of the dictionary at `path`; a fault that only a corrupt file can cause
     becomes a BadInput naming the file."""
@@ -215,17 +224,22 @@ def query[T](path: str | os.PathLike[str], call: Callable[[], T]) -> T:
         with _no_fault_report():
             return call()
     except BaseException as exc:
-        if type(exc).__module__ == "quillet._quillet":  # the extension's internal error
+        if type(exc).__module__ in _INTERNAL_ERRORS:  # an extension's internal error
             raise BadInput(f"{os.fspath(path)}: corrupt dictionary: {exc}") from None
         raise
 
 
-def describe(e: Found) -> str:
+def tag_text(e: Mapping[str, Any]) -> str:
     element = f"xx{e['element']:02X}" if e["block_offset"] else f"{e['element']:04X}"
+    return f"({e['group']:04X},{element})"
+
+
+def describe(e: Found, vm: str | None = None) -> str:
     lines = [
-        f"({e['group']:04X},{element}) {shown(e['keyword']) or '(no keyword)'}",
+        f"{tag_text(e)} {shown(e['keyword']) or '(no keyword)'}",
         f"  name:     {shown(e['name']) or '-'}",
         f"  vr:       {e['vr']}" + ("  (several or none; see the description)" if e["vr"] == "??" else ""),
+        *([f"  vm:       {shown(vm)}"] if vm else []),
         f"  retired:  {'yes' if e['retired'] else 'no'}",
         f"  creator:  {shown(e['creator']) or '- (public)'}",
         f"  sources:  {shown('; '.join(e['sources'])) or '-'}",
@@ -244,25 +258,114 @@ def _dictionary(args: argparse.Namespace) -> str | os.PathLike[str]:
 
 
 def cmd_lookup(args: argparse.Namespace) -> int:
-    tag = read_tag(args.tag)
     creator = text_argument("--creator", args.creator)
-    if tag.block_form and creator is None:
-        raise BadInput(f"{tag.text} is an element inside a private block; give its creator with --creator")
     path = _dictionary(args)
-    d = _open(path)
-    if tag.creator_element:
-        complain(
-            f"{tag.text} is a private creator element: it holds the name of the creator of the block "
-            f"({tag.group:04X},{tag.element:02X}xx), and has no dictionary entry of its own"
-        )
-        return EXIT_NOT_FOUND
-    entry = query(path, lambda: lookup_element(d, tag.group, tag.element, creator))
-    if entry is None:
-        under = f" under creator {creator!r}" if creator is not None else ""
-        complain(f"{tag.text}{under} is not in {os.fspath(path)}")
-        return EXIT_NOT_FOUND
-    emit(json_line(entry) if args.json else describe(entry))
+    text = args.tag.strip()
+    keyword = None if _TAG.fullmatch(text) else _KEYWORD.fullmatch(text)
+    entry: Found | None
+    if keyword is not None:
+        companion = _open_companion(path, required=True)
+        assert companion is not None
+        named = companion
+        entry = query(path, lambda: _by_keyword(named, keyword.group(0), creator))
+        if entry is None:
+            under = f" under creator {creator!r}" if creator is not None else ""
+            complain(f"no entry with keyword {keyword.group(0)!r}{under} in {os.fspath(path)}")
+            return EXIT_NOT_FOUND
+    else:
+        tag = read_tag(args.tag)
+        if tag.block_form and creator is None:
+            raise BadInput(
+                f"{tag.text} is an element inside a private block; give its creator with --creator"
+            )
+        d = _open(path)
+        if tag.creator_element:
+            complain(
+                f"{tag.text} is a private creator element: it holds the name of the creator of the "
+                f"block ({tag.group:04X},{tag.element:02X}xx), and has no dictionary entry of its own"
+            )
+            return EXIT_NOT_FOUND
+        entry = query(path, lambda: lookup_element(d, tag.group, tag.element, creator))
+        if entry is None:
+            under = f" under creator {creator!r}" if creator is not None else ""
+            complain(f"{tag.text}{under} is not in {os.fspath(path)}")
+            return EXIT_NOT_FOUND
+        companion = _open_companion(path, required=False)
+    found = entry
+    vm = query(path, lambda: _vm(companion, found)) if companion is not None else None
+    if args.json:
+        emit(json_line({**entry, **({"vm": vm} if companion is not None else {})}))
+    else:
+        emit(describe(entry, vm))
     return EXIT_FOUND
+
+
+# ---- keywords, search and VM: the companion beside a dictionary ----------------------------------
+
+_KEYWORD = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
+
+
+def _open_companion(dict_path: str | os.PathLike[str], *, required: bool) -> Companion | None:
+    """The companion beside `dict_path`; None if there is none and it is not `required`."""
+    path = writer.companion_path(dict_path)
+    if not required and not os.path.exists(path):
+        return None
+    from .companion import open_companion
+
+    try:
+        return open_companion(path, dict_path)
+    except (OSError, ValueError) as exc:
+        hint = " (quillet build writes it beside the dictionary)" if not os.path.exists(path) else ""
+        raise BadInput(f"{exc}{hint}") from None
+
+
+def _vm(companion: Companion, entry: Found) -> str | None:
+    return companion.vm(entry["group"], entry["element"], entry["creator"] or None)
+
+
+def _by_keyword(companion: Companion, keyword: str, creator: str | None) -> Found | None:
+    """The public entry of `keyword`, or with `creator` the one under that private creator."""
+    if creator is None:
+        tag = companion.tag_for_keyword(keyword)
+        return None if tag is None else companion.dict.lookup(*tag)
+    from ._unicode import normalize_creator
+
+    folded = normalize_creator(creator)
+    for entry in companion.entries_for_keyword(keyword):
+        if entry["creator"] and normalize_creator(entry["creator"]) == folded:
+            return entry
+    return None
+
+
+def cmd_search(args: argparse.Namespace) -> int:
+    if args.limit < 0:
+        raise BadInput(f"--limit must not be negative, not {args.limit}")
+    text = text_argument("TEXT", args.text)
+    assert text is not None
+    creator = text_argument("--creator", args.creator)
+    path = _dictionary(args)
+    companion = _open_companion(path, required=True)
+    assert companion is not None
+
+    def run() -> list[Found]:
+        assert companion is not None
+        found = companion.search(text, creator=creator, limit=args.limit or None)
+        # VMs are read here too, so that a fault of a corrupt companion is reported like the rest.
+        vms[:] = [companion.vm(e["group"], e["element"], e["creator"] or None) for e in found]
+        return found
+
+    vms: list[str | None] = []
+    found = query(path, run)
+    for entry, vm in zip(found, vms, strict=True):
+        if args.json:
+            emit(json_line({**entry, "vm": vm}))
+        else:
+            under = f"  [{shown(entry['creator'])}]" if entry["creator"] else ""
+            emit(
+                f"{tag_text(entry)} {shown(entry['keyword']) or '(no keyword)'}: "
+                f"{shown(entry['name']) or '-'}{under}"
+            )
+    return EXIT_FOUND if found else EXIT_NOT_FOUND
 
 
 def cmd_info(args: argparse.Namespace) -> int:
@@ -300,6 +403,7 @@ FIELDS = (
     "retired",
     "block_offset",
     "sources",
+    "vm",
 )
 _REQUIRED = ("group", "element")
 _TRUE = {"1", "true", "yes", "y"}
@@ -398,6 +502,7 @@ def to_entry(row: dict[str, Any]) -> Entry:
         retired=bool(_flag(row.get("retired"), "retired")),
         block_offset=block_form or bool(block_offset),
         sources=_sources(row.get("sources")),
+        vm=_text(row.get("vm"), "vm"),
     )
 
 
@@ -579,8 +684,9 @@ def _same_file(a: str, b: str) -> bool:
 
 def cmd_build(args: argparse.Namespace) -> int:
     source, output = args.source, args.output
-    if _same_file(source, output):
-        raise BadInput(f"the output {output} is the input file {source}; nothing written")
+    for out in (output, writer.companion_path(output)):
+        if _same_file(source, out):
+            raise BadInput(f"the output {out} is the input file {source}; nothing written")
     try:
         with open(source, "rb") as f:
             data = f.read()
@@ -604,7 +710,7 @@ def cmd_build(args: argparse.Namespace) -> int:
     if not entries and not problems:
         raise BadInput(f"{source}: no entries; nothing written")
     try:
-        data = writer.to_bytes(entries)
+        data, extra = writer.to_files(entries)
     except writer.InvalidEntries as exc:
         for p in exc.problems:
             other = f" line {lines[p.other[0]]}" if p.other is not None else ""
@@ -615,11 +721,15 @@ def cmd_build(args: argparse.Namespace) -> int:
             sys.stderr.write(f"{shown(source)}:{line}: {shown(message)}\n")
         complain(f"{len({line for line, _ in problems})} bad row(s); nothing written")
         return EXIT_BAD_INPUT
-    try:
-        writer.write_file(output, data)
-    except OSError as exc:
-        raise BadInput(f"cannot write {output}: {exc.strerror}") from None
-    emit(f"wrote {len(entries)} entries to {shown(output)}")
+    # The dictionary first: a companion left over from before no longer matches its digest, so a
+    # failure between the two writes leaves it refused, never misread.
+    companion = writer.companion_path(output)
+    for out, content in ((output, data), (companion, extra)):
+        try:
+            writer.write_file(out, content)
+        except OSError as exc:
+            raise BadInput(f"cannot write {out}: {exc.strerror}") from None
+    emit(f"wrote {len(entries)} entries to {shown(output)} and its companion {shown(companion)}")
     return EXIT_FOUND
 
 
@@ -640,17 +750,36 @@ def parser() -> argparse.ArgumentParser:
         "lookup",
         help="show what the dictionary knows about a tag",
         description="Show the dictionary entry of a tag. TAG is hexadecimal: 0010,0010, (0010,0010) or "
-        "00100010. For a private tag give its creator; an element inside the creator's block may be "
-        "written as found in a data set (0029,1010) or in the dictionary's form (0029,xx10). "
-        "Exit status: 0 found, 1 not in the dictionary, 2 bad input or any other error.",
+        "00100010, or a keyword such as PatientName (matched exactly; with --creator, the private "
+        "keyword under that creator). For a private tag give its creator; an element inside the "
+        "creator's block may be written as found in a data set (0029,1010) or in the dictionary's "
+        "form (0029,xx10). The value multiplicity (vm) is shown when the dictionary has a companion "
+        "file beside it. Exit status: 0 found, 1 not in the dictionary, 2 bad input or any other error.",
     )
-    p.add_argument("tag", metavar="TAG", help="the tag, e.g. 0010,0010")
+    p.add_argument("tag", metavar="TAG", help="the tag, e.g. 0010,0010, or a keyword")
     p.add_argument(
         "--creator", metavar="TEXT", help="private creator of the block, e.g. 'SIEMENS CSA HEADER'"
     )
     p.add_argument("--dict", metavar="PATH", help="dictionary file (default: the bundled one)")
     p.add_argument("--json", action="store_true", help="print the entry as one JSON object")
     p.set_defaults(run=cmd_lookup)
+
+    p = sub.add_parser(
+        "search",
+        help="find entries by a part of their keyword or name",
+        description="List the entries whose keyword or name contains TEXT, ignoring case, one a line: "
+        "first those whose keyword is TEXT, then those whose keyword or name starts with it, then the "
+        "rest; ties public entries first, by tag. Needs the dictionary's companion file. "
+        "Exit status: 0 found, 1 nothing found, 2 bad input or any other error.",
+    )
+    p.add_argument("text", metavar="TEXT", help="a part of a keyword or name, e.g. 'birth date'")
+    p.add_argument("--creator", metavar="TEXT", help="only the entries of this private creator")
+    p.add_argument("--dict", metavar="PATH", help="dictionary file (default: the bundled one)")
+    p.add_argument(
+        "--limit", type=int, default=50, metavar="N", help="at most N entries (0: all; default 50)"
+    )
+    p.add_argument("--json", action="store_true", help="print each entry, with its vm, as one JSON object")
+    p.set_defaults(run=cmd_search)
 
     p = sub.add_parser(
         "info",
@@ -668,7 +797,8 @@ def parser() -> argparse.ArgumentParser:
         description="Compile a dictionary from a CSV file (UTF-8, a header row naming the columns) "
         "or, for a name ending in .json, a JSON array of objects. Fields: group and element "
         "(required), creator (empty for a public tag), keyword, name, vr (two letters, or ?? for "
-        "several; default UN), description, retired and block_offset (yes/no, true/false or 1/0; "
+        "several; default UN), vm (value multiplicity such as 1-n, optional), description, retired "
+        "and block_offset (yes/no, true/false or 1/0; "
         "left empty or out: no), sources (items separated by |, or in JSON an array of strings). "
         "Group and element are hexadecimal digits, 0010 or 0x0010; in JSON they must be strings "
         '("0010"): a JSON number is refused, so that 16 and "16" cannot name different tags. '
@@ -676,7 +806,8 @@ def parser() -> argparse.ArgumentParser:
         "creator: element xx10 (or 10 with block_offset yes) for (0029,1010) under that creator. "
         "Every bad row is reported with its line number, and then nothing is written; an input "
         "without entries is an error too. An existing output is replaced only once the new file is "
-        "complete; see the README for links, permissions and temporary files.",
+        "complete; see the README for links, permissions and temporary files. The companion file "
+        "that keyword lookups, search and vm need is written beside OUT, with the suffix .qlix.",
     )
     p.add_argument("source", metavar="SOURCE", help="a .csv or .json file")
     p.add_argument("-o", "--output", metavar="OUT", required=True, help="the .qlet file to write")

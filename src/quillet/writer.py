@@ -14,6 +14,11 @@ Input is checked completely before anything is written: every problem is collect
 :class:`InvalidEntries` (a :class:`ValueError`) that names each entry at fault (its position in
 the input, counted from 0, and its tag) and the field, and no file is created or changed.
 
+With ``companion=True`` the writer also writes the file's companion beside it (``acme.qlix``
+for ``acme.qlet``, see :func:`companion_path`): each entry's value multiplicity (``vm``), the
+map from keywords to entries and the texts to search, which :func:`quillet.open_companion`
+reads.  The two files carry the same digest of their data; ship and replace them together.
+
 The file on disk is replaced, never edited: see :func:`write_file` for what that keeps (links,
 permissions, owner) and what it refuses (devices, directories, other special files).
 """
@@ -22,18 +27,29 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import hashlib
 import os
 import re
 import stat
+import struct
 import sys
 import zlib
 from collections.abc import Iterable, Sequence
 from dataclasses import KW_ONLY, dataclass
 
-from . import _layout
+from . import _companion_layout, _layout
 from ._unicode import hash_creator, normalize_creator
 
-__all__ = ["Entry", "InvalidEntries", "Problem", "to_bytes", "write_dictionary", "write_file"]
+__all__ = [
+    "Entry",
+    "InvalidEntries",
+    "Problem",
+    "companion_path",
+    "to_bytes",
+    "to_files",
+    "write_dictionary",
+    "write_file",
+]
 
 _U16 = 0xFFFF
 # The widths of the length fields that a record stores for each text, in record order.
@@ -76,6 +92,10 @@ class Entry:
     ``sources``
         Where the entry comes from: a list or tuple of non-empty texts, none containing
         ``"|"``, kept in the order given.
+    ``vm``
+        The value multiplicity, such as ``"1"``, ``"1-n"`` or ``"2-2n"``; ``""`` when unknown.
+        Not part of the ``.qlet`` file nor of a lookup's dict: it is kept in the companion
+        file (``companion=True``) and read with ``vm()`` of :func:`quillet.open_companion`.
     """
 
     group: int
@@ -89,6 +109,7 @@ class Entry:
     retired: bool = False
     block_offset: bool = False
     sources: Sequence[str] = ()
+    vm: str = ""
 
 
 @dataclass(frozen=True)
@@ -137,6 +158,7 @@ class _Checked:
     vr: int
     retired: bool
     block_offset: bool
+    vm: bytes
 
     @property
     def label(self) -> str:  # made only for messages: most entries never need one
@@ -243,6 +265,7 @@ def _check(pos: int, entry: object, dicom_rules: bool) -> _Checked:
         _layout.VR_CODES[entry.vr],
         entry.retired,
         entry.block_offset,
+        _encode("vm", entry.vm, _U16, dicom_rules),
     )
 
 
@@ -282,7 +305,8 @@ def _check_all(entries: Iterable[Entry], dicom_rules: bool) -> list[_Checked]:
     return checked
 
 
-def _pack(checked: list[_Checked]) -> bytes:
+def _pack_body(checked: list[_Checked]) -> _layout.Body:
+    """The body that holds the checked entries; sorts them into record order."""
     # Sorted keys are what the reader's binary search needs; with no two keys equal, the
     # output is also the same whatever order the entries came in.
     checked.sort(key=lambda item: item.key)
@@ -331,13 +355,13 @@ def _pack(checked: list[_Checked]) -> bytes:
             )
         )
     body.strings = bytes(pool)
-    return _layout.pack_file(body)
+    return body
 
 
 def _to_bytes(entries: Iterable[Entry], *, dicom_rules: bool) -> bytes:
     """:func:`to_bytes`, optionally without the rules of DICOM (tag placement, control
     characters), for tests that need files a reader must cope with but no one should write."""
-    return _pack(_check_all(entries, dicom_rules))
+    return _layout.pack_file(_pack_body(_check_all(entries, dicom_rules)))
 
 
 def to_bytes(entries: Iterable[Entry]) -> bytes:
@@ -348,10 +372,103 @@ def to_bytes(entries: Iterable[Entry]) -> bytes:
     return _to_bytes(entries, dicom_rules=True)
 
 
-def write_dictionary(path: str | os.PathLike[str], entries: Iterable[Entry]) -> None:
+def _search_text(text: str) -> bytes:
+    # Upper-cased as search() upper-cases what it looks for. NUL separates the texts, so a NUL
+    # inside one becomes a character no search text can hold.
+    return text.upper().replace("\0", "\ufffd").encode("utf-8")
+
+
+def _companion(checked: list[_Checked]) -> _companion_layout.Companion:
+    comp = _companion_layout.Companion(record_count=len(checked))
+    pool = bytearray()
+    vms = sorted({item.vm for item in checked} - {b""})
+    code = {vm: n for n, vm in enumerate(vms, start=1)}
+    for vm in vms:
+        comp.vm_texts.append((len(pool), len(vm)))
+        pool += vm
+    comp.vm_codes = [code.get(item.vm, 0) for item in checked]
+    # Public entries before private ones of the same keyword, each by tag: the first is then
+    # the lowest group of a repeating group, as pydicom answers.
+    comp.keywords = sorted(
+        (n for n, item in enumerate(checked) if item.texts[0]),
+        key=lambda n: (checked[n].texts[0], checked[n].folded is not None, n),
+    )
+    # Search order, which is also the order of equally good matches: public entries by tag, then
+    # each creator's entries together, creators by their folded text.
+    order = sorted(
+        range(len(checked)), key=lambda n: (checked[n].folded or "", checked[n].folded is not None, n)
+    )
+    text = bytearray()
+    runs: dict[str, list[int]] = {}
+    for position, n in enumerate(order):
+        item = checked[n]
+        kw, name = _search_text(item.entry.keyword), _search_text(item.entry.name)
+        comp.items.append((n, len(text), len(kw), len(name)))
+        text += kw + b"\0" + name + b"\0"
+        if item.folded is not None:
+            runs.setdefault(item.folded, []).append(position)
+    for folded, positions in runs.items():
+        data = folded.encode("utf-8")
+        creator_hash = checked[comp.items[positions[0]][0]].key[2]
+        comp.creators.append((creator_hash, len(pool), len(data), positions[0], len(positions)))
+        pool += data
+    comp.creators.sort()
+    comp.slots = _slots([checked[n].texts[0] for n in comp.keywords])
+    if len(text) > 0xFFFF_FFFF or len(pool) > 0xFFFF_FFFF or len(vms) > _U16:
+        raise ValueError("the companion's texts are too large for its format")
+    comp.pool, comp.text = bytes(pool), bytes(text)
+    return comp
+
+
+def _slots(keywords: list[bytes]) -> list[int]:
+    """The hash table over the sorted keywords: each distinct one's first position, plus 1."""
+    first: dict[bytes, int] = {}
+    for position, keyword in enumerate(keywords):
+        first.setdefault(keyword, position)
+    if not first:
+        return []
+    size = 1
+    while size < 2 * len(first):  # at most half full, so that probes stay short
+        size *= 2
+    slots = [0] * size
+    for keyword, position in first.items():
+        h = _companion_layout.fnv1a(keyword) & (size - 1)
+        while slots[h]:
+            h = (h + 1) & (size - 1)
+        slots[h] = position + 1
+    return slots
+
+
+def to_files(entries: Iterable[Entry]) -> tuple[bytes, bytes]:
+    """Return the ``.qlet`` file and its companion for `entries`, as bytes.
+
+    The ``.qlet`` holds what :func:`to_bytes` gives, and in header bytes 6 to 23 (which readers
+    of ``.qlet`` files ignore) a mark and the BLAKE2b-128 digest of the dictionary's body and
+    the companion's sections together; the companion carries the same digest, so a companion
+    is refused beside any dictionary but its own.
+    """
+    checked = _check_all(entries, dicom_rules=True)
+    packed = _pack_body(checked).pack()
+    comp = _companion(checked)
+    comp.digest = hashlib.blake2b(packed + comp.payload(), digest_size=16).digest()
+    head = _layout.header(rest=struct.pack("<H", _companion_layout.DICT_HAS_DIGEST) + comp.digest + bytes(8))
+    return _layout.pack_file(packed, head), comp.pack()
+
+
+def companion_path(path: str | os.PathLike[str]) -> str:
+    """Where the companion of the dictionary at `path` lies: its suffix replaced by ``.qlix``."""
+    return os.path.splitext(os.fsdecode(path))[0] + ".qlix"
+
+
+def write_dictionary(
+    path: str | os.PathLike[str], entries: Iterable[Entry], *, companion: bool = False
+) -> None:
     """Write `entries` to a ``.qlet`` file at `path`, replacing any file there.
 
     The entries are checked first; then the file is replaced as :func:`write_file` says.
+    With `companion`, its companion is written too, to :func:`companion_path` of `path`, the
+    dictionary first: if the process dies between the two, the old companion is left beside
+    the new dictionary, and its digest no longer matching, it is refused, not misread.
 
     Raises :class:`InvalidEntries` (a :class:`ValueError`), before touching any file, listing
     every entry that is not an :class:`Entry`; a group or element that is not an int from 0 to
@@ -363,9 +480,15 @@ def write_dictionary(path: str | os.PathLike[str], entries: Iterable[Entry]) -> 
     creator on a private group (odd, above 0x0008), a block offset on a public tag or above
     0xFF; a creator that is only white space or hashes to 0; two entries with the same tag and
     (folded) creator; two different creators with the same hash, as lookups could not tell
-    them apart; or texts too large in total for a file to address.
+    them apart; or texts too large in total for a file to address.  A ``vm`` that is not a str,
+    holds a control character or is longer than 65535 bytes of UTF-8 is refused too.
     """
-    write_file(path, to_bytes(entries))
+    if companion:
+        data, extra = to_files(entries)
+        write_file(path, data)
+        write_file(companion_path(path), extra)
+    else:
+        write_file(path, to_bytes(entries))
 
 
 # ---- replacing the file on disk -----------------------------------------------------------------

@@ -1,0 +1,347 @@
+#include "companion/view.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "companion/format.hpp"
+#include "dictfile/mapped_dict.hpp"
+#include "lookup/creator.hpp"
+
+namespace quillet::companion {
+namespace {
+
+using archive::DictRecord;
+using archive::DictRoot;
+using archive::FixedArray;
+using archive::FixedView;
+using archive::StrRef;
+
+Err<OpenError> corrupt(std::string text) {
+  return Err{OpenError{.kind = OpenError::Kind::Integrity, .failure = std::move(text)}};
+}
+
+std::string at(const char* what, std::uint64_t i) { return std::string(what) + "[" + std::to_string(i) + "]"; }
+
+std::string_view chars(ByteView v) noexcept { return {reinterpret_cast<const char*>(v.data()), v.size()}; }
+
+/// Bytes [off, off + len) of `v` as text, or nothing when they do not lie inside it.
+std::optional<std::string_view> slice_text(ByteView v, std::uint64_t off, std::uint64_t len) noexcept {
+  const auto s = v.slice(off, len);
+  if (!s) return std::nullopt;
+  return chars(*s);
+}
+
+/// The array that a dictionary root reference designates, or nothing when it lies outside.
+template <std::size_t N>
+std::optional<FixedArray<N>> dict_array(ByteView body, std::uint64_t ref_at, archive::VecRef ref) {
+  const std::int64_t target = ref.target(ref_at);
+  if (target < 0) return std::nullopt;
+  return FixedArray<N>::at(body, static_cast<std::uint64_t>(target), ref.count);
+}
+
+}  // namespace
+
+std::string OpenError::message() const {
+  switch (kind) {
+    case Kind::Io:
+      return "io error: " + io.detail();
+    case Kind::TooSmall:
+      return "file too small (" + std::to_string(size) + " bytes) to contain a companion header";
+    case Kind::BadMagic:
+      return "bad magic bytes [" + std::to_string(magic[0]) + ", " + std::to_string(magic[1]) + ", " +
+             std::to_string(magic[2]) + ", " + std::to_string(magic[3]) + "]";
+    case Kind::UnsupportedVersion:
+      return "unsupported companion version " + std::to_string(version);
+    case Kind::NoDigest:
+      return "the dictionary carries no digest (it was written without a companion), so nothing shows that "
+             "the companion belongs to it";
+    case Kind::OtherData:
+      return "the companion was built from other data than the dictionary";
+    case Kind::Integrity:
+      return "companion integrity check failed: " + failure;
+  }
+  return "unknown companion error";
+}
+
+Result<View, OpenError> View::make(ByteView dict, ByteView file) {
+  if (file.size() < kHeaderLen) return Err{OpenError{.kind = OpenError::Kind::TooSmall, .size = file.size()}};
+  const auto head = *FixedView<kHeaderLen>::at(file, 0);  // the size was just checked
+  if (std::memcmp(head.data(), kMagic, 4) != 0) {
+    OpenError e{.kind = OpenError::Kind::BadMagic};
+    std::memcpy(e.magic, head.data(), 4);
+    return Err{std::move(e)};
+  }
+  if (const std::uint16_t v = head.u16<4>(); v != kVersion) {
+    return Err{OpenError{.kind = OpenError::Kind::UnsupportedVersion, .version = v}};
+  }
+
+  // Belonging first: a companion of another dictionary is that, not a corrupt file.
+  const auto dict_head = FixedView<dictfile::kHeaderLen>::at(dict, 0);
+  if (!dict_head || dict_head->u16<kDictFlagsAt>() != kDictHasDigest) {
+    return Err{OpenError{.kind = OpenError::Kind::NoDigest}};
+  }
+  if (std::memcmp(dict_head->data() + kDigestAt, head.data() + kDigestAt, kDigestLen) != 0) {
+    return Err{OpenError{.kind = OpenError::Kind::OtherData}};
+  }
+
+  View v;
+  v.dict_body_ = ByteView(dict.data() + dictfile::kHeaderLen, dict.size() - dictfile::kHeaderLen);
+  const auto root = DictRoot::read(v.dict_body_);
+  if (!root) return corrupt("the dictionary has no root");
+  const auto records = dict_array<archive::kRecordLen>(v.dict_body_, root->at + archive::kRootRecordsAt, root->records);
+  const std::int64_t pool_at = root->strings.target(root->at + archive::kRootStringsAt);
+  const auto pool =
+      pool_at < 0 ? std::nullopt : v.dict_body_.slice(static_cast<std::uint64_t>(pool_at), root->strings.count);
+  if (!records || !pool) return corrupt("the dictionary's arrays lie outside it");
+  v.records_ = *records;
+  v.dict_pool_ = *pool;
+
+  const std::uint32_t n_records = head.u32<kRecordCountAt>();
+  if (n_records != v.records_.size()) {
+    return corrupt("it describes " + std::to_string(n_records) + " records, but the dictionary has " +
+                   std::to_string(v.records_.size()));
+  }
+
+  ByteView sections[kSectionCount];
+  std::uint32_t counts[kSectionCount];
+  for (std::size_t s = 0; s < kSectionCount; ++s) {
+    const auto ref = *FixedView<8>::at(file, kSectionsAt + 8 * s);  // inside the header
+    const std::uint32_t off = ref.u32<0>();
+    counts[s] = ref.u32<4>();
+    const auto bytes = file.slice(off, std::uint64_t{counts[s]} * kItemLen[s]);
+    if (!bytes || off < kHeaderLen) {
+      return corrupt(std::string("the ") + kSectionName[s] + " section lies outside the file");
+    }
+    sections[s] = *bytes;
+  }
+  auto array = [&]<std::size_t N>(Section s) {
+    const auto i = static_cast<std::size_t>(s);
+    return *FixedArray<N>::at(sections[i], 0, counts[i]);  // the section holds exactly these
+  };
+  v.vm_codes_ = array.operator()<2>(Section::VmCodes);
+  v.vm_texts_ = array.operator()<8>(Section::VmTexts);
+  v.keywords_ = array.operator()<4>(Section::Keywords);
+  v.items_ = array.operator()<16>(Section::Items);
+  v.creators_ = array.operator()<20>(Section::Creators);
+  v.pool_ = sections[static_cast<std::size_t>(Section::Pool)];
+  v.text_ = sections[static_cast<std::size_t>(Section::Text)];
+  v.slots_ = array.operator()<4>(Section::Slots);
+
+  if (v.vm_codes_.size() != n_records) {
+    return corrupt("vm_codes holds " + std::to_string(v.vm_codes_.size()) + " codes for " + std::to_string(n_records) +
+                   " records");
+  }
+  for (std::uint32_t i = 0; i < v.vm_codes_.size(); ++i) {
+    if (const std::uint16_t c = (*v.vm_codes_[i]).u16<0>(); c > v.vm_texts_.size()) {
+      return corrupt(at("vm_codes", i) + " is " + std::to_string(c) + ", but there are " +
+                     std::to_string(v.vm_texts_.size()) + " VM texts");
+    }
+  }
+  for (std::uint32_t i = 0; i < v.vm_texts_.size(); ++i) {
+    const auto t = *v.vm_texts_[i];
+    if (!v.pool_.contains(t.u32<0>(), t.u32<4>())) return corrupt(at("vm_texts", i) + " lies outside the pool");
+  }
+  // The order of the keyword table is not checked: keywords are found through the slots, and an
+  // entry out of its place makes answers wrong, as a wrong VM code would, never a read astray.
+  // Checking it would read every record and keyword of the dictionary, the most of first use.
+  for (std::uint32_t i = 0; i < v.keywords_.size(); ++i) {
+    if (const std::uint32_t r = (*v.keywords_[i]).u32<0>(); r >= n_records) {
+      return corrupt(at("keywords", i) + " names record " + std::to_string(r) + " of " + std::to_string(n_records));
+    }
+  }
+  // Probing masks the hash with the count - 1, which needs a power of two.
+  if (const std::uint32_t m = v.slots_.size(); (m & (m - 1)) != 0) {
+    return corrupt("slots holds " + std::to_string(m) + " slots, not a power of two");
+  }
+  for (std::uint32_t i = 0; i < v.slots_.size(); ++i) {
+    if (const std::uint32_t s = (*v.slots_[i]).u32<0>(); s > v.keywords_.size()) {
+      return corrupt(at("slots", i) + " is " + std::to_string(s) + ", but there are " +
+                     std::to_string(v.keywords_.size()) + " keyword entries");
+    }
+  }
+  for (std::uint32_t i = 0; i < v.items_.size(); ++i) {
+    const Item it = *v.item(i);
+    if (it.record >= n_records) {
+      return corrupt(at("items", i) + " names record " + std::to_string(it.record) + " of " +
+                     std::to_string(n_records));
+    }
+    const std::uint64_t kw_end = std::uint64_t{it.text} + it.keyword_len;
+    const std::uint64_t name_end = kw_end + 1 + it.name_len;
+    if (!v.text_.contains(it.text, name_end + 1 - it.text)) {
+      return corrupt(at("items", i) + " lies outside the search text");
+    }
+    if (v.text_.data()[kw_end] != 0 || v.text_.data()[name_end] != 0) {
+      return corrupt(at("items", i) + " does not end its texts with NUL");
+    }
+  }
+  for (std::uint32_t i = 0; i < v.creators_.size(); ++i) {
+    const auto c = *v.creators_[i];
+    if (!v.pool_.contains(c.u32<4>(), c.u32<8>())) return corrupt(at("creators", i) + " lies outside the pool");
+    if (std::uint64_t{c.u32<12>()} + c.u32<16>() > v.items_.size()) {
+      return corrupt(at("creators", i) + " names items beyond the last");
+    }
+    if (i > 0 && (*v.creators_[i - 1]).u32<0>() >= c.u32<0>()) {
+      return corrupt("creators are not sorted by hash at " + at("creators", i));
+    }
+  }
+  return v;
+}
+
+// ---- reading -----------------------------------------------------------------------------------
+
+std::optional<DictRecord> View::record(std::uint32_t number) const {
+  const auto r = records_[number];
+  if (!r) return std::nullopt;
+  return DictRecord(*r);
+}
+
+std::string_view View::text_of(StrRef ref) const {
+  // A dictionary's texts are not checked when it is opened; one outside its pool reads as "".
+  return slice_text(dict_pool_, ref.offset, ref.length).value_or(std::string_view{});
+}
+
+std::string_view View::keyword_of(std::uint32_t number) const {
+  const auto r = record(number);
+  return r ? text_of(r->keyword()) : std::string_view{};
+}
+
+std::optional<Key> View::key_of(std::uint32_t number) const {
+  const auto r = record(number);
+  if (!r) return std::nullopt;
+  const StrRef c = r->creator();
+  return Key{r->group(), r->element(), c.length == 0 ? std::nullopt : std::optional(text_of(c))};
+}
+
+std::optional<View::Item> View::item(std::uint32_t i) const {
+  const auto b = items_[i];
+  if (!b) return std::nullopt;
+  return Item{b->u32<0>(), b->u32<4>(), b->u32<8>(), b->u32<12>()};
+}
+
+std::uint32_t View::first_with_keyword(std::string_view keyword) const {
+  // One hash and, as a rule, one comparison, instead of a comparison per halving of a binary
+  // search: each of those reads a record and its text elsewhere in the dictionary.
+  const std::uint32_t m = slots_.size();
+  if (m == 0) return keywords_.size();
+  std::uint32_t h = lookup::fnv1a32_offset;
+  for (const char c : keyword) h = (h ^ static_cast<std::uint8_t>(c)) * lookup::fnv1a32_prime;
+  // At most m probes, so that a table without empty slot (only a corrupt one) still ends.
+  for (std::uint32_t probe = 0; probe < m; ++probe) {
+    const auto slot = slots_[(h + probe) & (m - 1)];
+    const std::uint32_t s = slot ? slot->u32<0>() : 0;
+    if (s == 0) break;
+    const auto e = keywords_[s - 1];
+    if (e && keyword_of(e->u32<0>()) == keyword) return s - 1;
+  }
+  return keywords_.size();
+}
+
+std::optional<Key> View::tag_for_keyword(std::string_view keyword) const {
+  const auto e = keywords_[first_with_keyword(keyword)];
+  if (!e) return std::nullopt;
+  const std::uint32_t r = e->u32<0>();
+  if (keyword_of(r) != keyword) return std::nullopt;
+  // Public records come first among equal keywords: a private first one means there is none.
+  auto key = key_of(r);
+  if (!key || key->creator) return std::nullopt;
+  return key;
+}
+
+std::vector<Key> View::keys_for_keyword(std::string_view keyword) const {
+  std::vector<Key> out;
+  for (std::uint32_t i = first_with_keyword(keyword);; ++i) {
+    const auto e = keywords_[i];
+    if (!e) break;
+    const std::uint32_t r = e->u32<0>();
+    if (keyword_of(r) != keyword) break;
+    if (auto key = key_of(r)) out.push_back(*key);
+  }
+  return out;
+}
+
+Result<std::optional<std::string_view>, lookup::LookupFault> View::vm(std::uint16_t group, std::uint16_t element,
+                                                                      std::optional<std::string_view> creator) const {
+  auto found = lookup::find_record(dict_body_, group, element, creator);
+  if (!found) return Err{std::move(found).error()};
+  if (!found.value()) return std::optional<std::string_view>{};
+  const auto code = vm_codes_[found.value()->number];
+  if (!code) return std::optional<std::string_view>{};
+  const std::uint16_t c = code->u16<0>();
+  if (c == 0) return std::optional<std::string_view>{};
+  const auto t = vm_texts_[c - 1u];
+  if (!t) return std::optional<std::string_view>{};
+  return std::optional<std::string_view>{slice_text(pool_, t->u32<0>(), t->u32<4>())};
+}
+
+std::vector<Key> View::search(std::string_view upper, std::optional<std::string_view> creator,
+                              std::size_t limit) const {
+  std::uint32_t first = 0;
+  std::uint32_t last = items_.size();
+  if (creator) {
+    const std::uint32_t h = lookup::hash_creator(*creator);
+    std::uint32_t lo = 0;
+    std::uint32_t hi = creators_.size();
+    while (lo < hi) {
+      const std::uint32_t mid = lo + (hi - lo) / 2;
+      if ((*creators_[mid]).u32<0>() < h) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    const auto c = creators_[lo];
+    // The hash only narrows the search: the folded texts must be equal too.
+    if (!c || c->u32<0>() != h || slice_text(pool_, c->u32<4>(), c->u32<8>()) != lookup::normalize_creator(*creator)) {
+      return {};
+    }
+    first = c->u32<12>();
+    last = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{first} + c->u32<16>(), last));
+  }
+
+  // Three ranks: keyword equal to the text, keyword or name starting with it, containing it.
+  std::vector<std::uint32_t> ranked[3];
+  const std::string_view text = chars(text_);
+  std::uint32_t i = first;
+  while (i < last && ranked[0].size() < limit) {
+    const auto it = item(i);
+    if (!it) break;
+    if (!upper.empty()) {
+      // Jump to the next place the text occurs, and to the item that holds it.
+      const std::size_t hit = text.find(upper, it->text);
+      if (hit == std::string_view::npos) break;
+      while (i < last) {
+        const auto next = item(i);
+        if (!next || std::uint64_t{next->text} + next->keyword_len + next->name_len + 2 > hit) break;
+        ++i;
+      }
+      if (i >= last) break;
+    }
+    const Item cur = *item(i);
+    const std::string_view kw = slice_text(text_, cur.text, cur.keyword_len).value_or(std::string_view{});
+    const std::string_view name =
+        slice_text(text_, std::uint64_t{cur.text} + cur.keyword_len + 1, cur.name_len).value_or(std::string_view{});
+    int rank = -1;
+    if (upper.empty()) {
+      rank = 1;  // the empty text is in every entry, at its start: all of them, in order
+    } else if (kw == upper) {
+      rank = 0;
+    } else if (kw.starts_with(upper) || name.starts_with(upper)) {
+      rank = 1;
+    } else if (kw.find(upper) != std::string_view::npos || name.find(upper) != std::string_view::npos) {
+      rank = 2;
+    }
+    if (rank >= 0 && ranked[rank].size() < limit) ranked[rank].push_back(cur.record);
+    ++i;
+  }
+
+  std::vector<Key> out;
+  for (const auto& r : ranked) {
+    for (const std::uint32_t number : r) {
+      if (out.size() >= limit) return out;
+      if (auto key = key_of(number)) out.push_back(*key);
+    }
+  }
+  return out;
+}
+
+}  // namespace quillet::companion

@@ -1,0 +1,343 @@
+// The module `quillet._companion`: the Python face of a companion file. One class, `Index`, made
+// only by `open(path, dict_path)`; the package's `quillet.companion` builds the public API on it.
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "companion/companion.hpp"
+#include "module/binding.hpp"
+#include "module/errors.hpp"
+#include "module/pyref.hpp"
+
+namespace quillet::py {
+namespace {
+
+using companion::Companion;
+using companion::Key;
+using companion::LoadFailure;
+using companion::OpenError;
+
+struct IndexObject {
+  PyObject_HEAD
+      /// Sole owner of both mappings; released only by deallocation. Never changes, so any
+      /// number of threads may query one index at once.
+      Companion* companion;
+};
+
+const companion::View& view_of(PyObject* self) noexcept {
+  return reinterpret_cast<IndexObject*>(self)->companion->view();
+}
+
+// ---- arguments -------------------------------------------------------------------------------
+
+std::optional<std::uint16_t> to_u16(PyObject* obj, const char* name) noexcept {
+  const long v = PyLong_AsLong(obj);
+  if (v == -1 && PyErr_Occurred()) {
+    add_processing_note(name);
+    return std::nullopt;
+  }
+  if (v < 0 || v > 0xFFFF) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    add_processing_note(name);
+    return std::nullopt;
+  }
+  return static_cast<std::uint16_t>(v);
+}
+
+/// The UTF-8 of a str argument, or nothing after raising (with the parameter's note).
+std::optional<std::string_view> to_text(PyObject* obj, const char* name) noexcept {
+  if (!PyUnicode_Check(obj)) {
+    raise_not_instance(obj, "str");
+    add_processing_note(name);
+    return std::nullopt;
+  }
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (s == nullptr) {
+    add_processing_note(name);
+    return std::nullopt;
+  }
+  return std::string_view(s, static_cast<std::size_t>(n));
+}
+
+/// An optional creator: no creator (empty inside), its text, or nothing after raising.
+std::optional<std::optional<std::string_view>> to_creator(PyObject* obj) noexcept {
+  if (obj == nullptr || obj == Py_None) return std::optional<std::string_view>{};
+  const auto text = to_text(obj, "creator");
+  if (!text) return std::nullopt;
+  return std::optional<std::string_view>{*text};
+}
+
+// ---- results ---------------------------------------------------------------------------------
+
+PyObject* str_of(std::string_view s) noexcept {
+  // Texts of a sound file are UTF-8; any other bytes read as "", as lookups read them.
+  PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
+  if (o == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+    PyErr_Clear();
+    o = PyUnicode_New(0, 0);
+  }
+  return o != nullptr ? o : raise_creation_failure();
+}
+
+/// (group, element) or (group, element, creator-or-None).
+PyObject* tuple_of(const Key& key, bool with_creator) noexcept {
+  Ref t(PyTuple_New(with_creator ? 3 : 2));
+  if (!t) return raise_creation_failure();
+  PyObject* g = PyLong_FromLong(key.group);
+  if (g == nullptr) return raise_creation_failure();
+  PyTuple_SET_ITEM(t.get(), 0, g);
+  PyObject* e = PyLong_FromLong(key.element);
+  if (e == nullptr) return raise_creation_failure();
+  PyTuple_SET_ITEM(t.get(), 1, e);
+  if (with_creator) {
+    PyObject* c = key.creator ? str_of(*key.creator) : Py_NewRef(Py_None);
+    if (c == nullptr) return nullptr;
+    PyTuple_SET_ITEM(t.get(), 2, c);
+  }
+  return t.release();
+}
+
+PyObject* list_of(const std::vector<Key>& keys) noexcept {
+  Ref list(PyList_New(static_cast<Py_ssize_t>(keys.size())));
+  if (!list) return raise_creation_failure();
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    PyObject* item = tuple_of(keys[i], true);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+// ---- methods ---------------------------------------------------------------------------------
+
+constexpr const char* kKeywordNames[] = {"keyword"};
+constexpr Signature kTagSig{"Index.tag_for_keyword()", kKeywordNames, 1, 1};
+constexpr Signature kKeysSig{"Index.keys_for_keyword()", kKeywordNames, 1, 1};
+constexpr const char* kVmNames[] = {"group", "element", "creator"};
+constexpr Signature kVmSig{"Index.vm()", kVmNames, 3, 2};
+constexpr const char* kSearchNames[] = {"upper", "creator", "limit"};
+constexpr Signature kSearchSig{"Index.search()", kSearchNames, 3, 3};
+constexpr const char* kOpenNames[] = {"path", "dict_path"};
+constexpr Signature kOpenSig{"open()", kOpenNames, 2, 2};
+
+PyObject* index_tag_for_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  PyObject* a[1];
+  if (!bind(kTagSig, args, nargsf, kwnames, a)) return nullptr;
+  const auto keyword = to_text(a[0], "keyword");
+  if (!keyword) return nullptr;
+  const auto key = view_of(self).tag_for_keyword(*keyword);
+  if (!key) Py_RETURN_NONE;
+  return tuple_of(*key, false);
+}
+
+PyObject* index_keys_for_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  PyObject* a[1];
+  if (!bind(kKeysSig, args, nargsf, kwnames, a)) return nullptr;
+  const auto keyword = to_text(a[0], "keyword");
+  if (!keyword) return nullptr;
+  return list_of(view_of(self).keys_for_keyword(*keyword));
+}
+
+PyObject* index_vm(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  PyObject* a[3];
+  if (!bind(kVmSig, args, nargsf, kwnames, a)) return nullptr;
+  const auto group = to_u16(a[0], "group");
+  if (!group) return nullptr;
+  const auto element = to_u16(a[1], "element");
+  if (!element) return nullptr;
+  const auto creator = to_creator(a[2]);
+  if (!creator) return nullptr;
+  auto found = view_of(self).vm(*group, *element, *creator);
+  if (!found) return raise_internal(found.error().message);
+  if (!found.value()) Py_RETURN_NONE;
+  return str_of(*found.value());
+}
+
+PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  PyObject* a[3];
+  if (!bind(kSearchSig, args, nargsf, kwnames, a)) return nullptr;
+  const auto upper = to_text(a[0], "upper");
+  if (!upper) return nullptr;
+  const auto creator = to_creator(a[1]);
+  if (!creator) return nullptr;
+  const Py_ssize_t limit = PyLong_AsSsize_t(a[2]);
+  if (limit == -1 && PyErr_Occurred()) {
+    add_processing_note("limit");
+    return nullptr;
+  }
+  if (limit < 0) {
+    PyErr_SetString(PyExc_ValueError, "limit must not be negative");
+    add_processing_note("limit");
+    return nullptr;
+  }
+  return list_of(view_of(self).search(*upper, *creator, static_cast<std::size_t>(limit)));
+}
+
+void index_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  std::unique_ptr<Companion> owned(reinterpret_cast<IndexObject*>(self)->companion);  // unmaps and closes
+  reinterpret_cast<IndexObject*>(self)->companion = nullptr;
+  owned.reset();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* index_repr(PyObject* self) noexcept {
+  return PyUnicode_FromFormat("<quillet._companion.Index keywords=%lu>",
+                              static_cast<unsigned long>(view_of(self).keyword_count()));
+}
+
+template <auto F>
+PyCFunction fastcall() noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+PyMethodDef kIndexMethods[] = {
+    {"tag_for_keyword", fastcall<index_tag_for_keyword>(), METH_FASTCALL | METH_KEYWORDS,
+     "tag_for_keyword($self, keyword)\n--\n\nThe (group, element) of a public keyword, or `None`."},
+    {"keys_for_keyword", fastcall<index_keys_for_keyword>(), METH_FASTCALL | METH_KEYWORDS,
+     "keys_for_keyword($self, keyword)\n--\n\n(group, element, creator or None) of every entry with this "
+     "keyword."},
+    {"vm", fastcall<index_vm>(), METH_FASTCALL | METH_KEYWORDS,
+     "vm($self, group, element, creator=None)\n--\n\nThe value multiplicity of the entry a lookup finds, or "
+     "`None`."},
+    {"search", fastcall<index_search>(), METH_FASTCALL | METH_KEYWORDS,
+     "search($self, upper, creator, limit)\n--\n\nKeys of the entries whose upper-cased keyword or name "
+     "contains `upper`, best first."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kIndexSlots[] = {
+    {Py_tp_doc, const_cast<char*>("A companion file opened with the dictionary file it belongs to.")},
+    {Py_tp_methods, kIndexMethods},
+    {Py_tp_dealloc, reinterpret_cast<void*>(index_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(index_repr)},
+    {0, nullptr},
+};
+
+PyType_Spec kIndexSpec{
+    "quillet._companion.Index",
+    sizeof(IndexObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    kIndexSlots,
+};
+
+// ---- open ------------------------------------------------------------------------------------
+
+/// The file-system encoding of a path argument, or nothing after raising.
+std::optional<Ref> fs_path(PyObject* obj, const char* name, Ref& text) noexcept {
+  text = Ref(PyOS_FSPath(obj));
+  if (!text) {
+    add_processing_note(name);
+    return std::nullopt;
+  }
+  if (!PyUnicode_Check(text.get())) {
+    raise_not_instance(text.get(), "str");
+    add_processing_note(name);
+    return std::nullopt;
+  }
+  Ref encoded(PyUnicode_EncodeFSDefault(text.get()));
+  if (!encoded) {
+    add_processing_note(name);
+    return std::nullopt;
+  }
+  return encoded;
+}
+
+std::string_view bytes_of(const Ref& b) noexcept {
+  return {PyBytes_AS_STRING(b.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.get()))};
+}
+
+PyObject* raise_failure(const LoadFailure& f, PyObject* path, PyObject* dict_path) noexcept {
+  if (f.of_dictionary) {
+    PyErr_Format(PyExc_OSError, "cannot open %S: %s", dict_path, f.dictionary_text.c_str());
+    return nullptr;
+  }
+  const std::string text = f.companion.message();
+  switch (f.companion.kind) {
+    case OpenError::Kind::UnsupportedVersion:
+      PyErr_Format(PyExc_ValueError, "unsupported companion version %u", static_cast<unsigned>(f.companion.version));
+      return nullptr;
+    case OpenError::Kind::NoDigest:
+    case OpenError::Kind::OtherData:
+      PyErr_Format(PyExc_ValueError, "cannot use %S with %S: %s", path, dict_path, text.c_str());
+      return nullptr;
+    default:
+      PyErr_Format(PyExc_OSError, "cannot open %S: %s", path, text.c_str());
+      return nullptr;
+  }
+}
+
+std::atomic<PyObject*> g_index_type{nullptr};
+
+PyObject* index_type() noexcept {
+  if (PyObject* t = g_index_type.load(std::memory_order_acquire)) return t;
+  PyObject* made = PyType_FromSpec(&kIndexSpec);
+  if (made == nullptr) return nullptr;
+  PyObject* expected = nullptr;
+  if (!g_index_type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+    Py_DECREF(made);
+    return expected;
+  }
+  return made;
+}
+
+PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  PyObject* a[2];
+  if (!bind(kOpenSig, args, nargsf, kwnames, a)) return nullptr;
+  Ref path_text;
+  Ref dict_text;
+  const auto path = fs_path(a[0], "path", path_text);
+  if (!path) return nullptr;
+  const auto dict_path = fs_path(a[1], "dict_path", dict_text);
+  if (!dict_path) return nullptr;
+  auto loaded = Companion::load(bytes_of(*path), bytes_of(*dict_path));
+  if (!loaded) return raise_failure(loaded.error(), path_text.get(), dict_text.get());
+
+  std::unique_ptr<Companion> owned(new (std::nothrow) Companion(std::move(loaded).value()));
+  if (!owned) return PyErr_NoMemory();
+  PyObject* type = index_type();
+  if (type == nullptr) return nullptr;
+  auto* tp = reinterpret_cast<PyTypeObject*>(type);
+  PyObject* self = tp->tp_alloc(tp, 0);
+  if (self == nullptr) return nullptr;  // `owned` unmaps and closes
+  reinterpret_cast<IndexObject*>(self)->companion = owned.release();
+  return self;
+}
+
+PyMethodDef kModuleMethods[] = {
+    {"open", fastcall<open_index>(), METH_FASTCALL | METH_KEYWORDS,
+     "open(path, dict_path)\n--\n\nOpen the companion at `path` with the dictionary file at `dict_path`."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int exec_module(PyObject* module) noexcept {
+  PyObject* type = index_type();  // borrowed: the class lives for the rest of the process
+  if (type == nullptr) return -1;
+  return PyModule_AddObjectRef(module, "Index", type);
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "_companion", "", 0, kModuleMethods, kSlots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace quillet::py
+
+PyMODINIT_FUNC PyInit__companion() { return PyModuleDef_Init(&quillet::py::kModule); }

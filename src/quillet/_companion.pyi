@@ -1,0 +1,18 @@
+import os
+from typing import final
+
+@final
+class Index:
+    """A companion file opened with the dictionary file it belongs to."""
+
+    def tag_for_keyword(self, keyword: str) -> tuple[int, int] | None:
+        """The (group, element) of a public keyword, or `None`."""
+    def keys_for_keyword(self, keyword: str) -> list[tuple[int, int, str | None]]:
+        """(group, element, creator or None) of every entry with this keyword."""
+    def vm(self, group: int, element: int, creator: str | None = None) -> str | None:
+        """The value multiplicity of the entry a lookup finds, or `None`."""
+    def search(self, upper: str, creator: str | None, limit: int) -> list[tuple[int, int, str | None]]:
+        """Keys of the entries whose upper-cased keyword or name contains `upper`, best first."""
+
+def open(path: str | os.PathLike[str], dict_path: str | os.PathLike[str]) -> Index:
+    """Open the companion at `path` with the dictionary file at `dict_path`."""

@@ -1,0 +1,119 @@
+"""Keyword -> tag, search and value multiplicity, from a dictionary's companion file.
+
+>>> import quillet
+>>> quillet.tag_for_keyword("PatientName")
+(16, 16)
+>>> quillet.vm(0x0008, 0x0008)
+'2-n'
+
+A ``.qlet`` file answers tag -> entry. Its companion (``.qlix``, written beside it by
+``quillet build`` or ``write_dictionary(..., companion=True)``) answers the other questions.
+:func:`open_companion` opens one together with its dictionary; the functions of the same names
+in :mod:`quillet` use the bundled dictionary's, opened on first use.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+
+from . import _companion
+from ._quillet import Dict
+from ._quillet import open as _open_dict
+
+# Not typing.TYPE_CHECKING: importing typing would double the cost of first use.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from ._quillet import Entry
+
+__all__ = ["Companion", "open_companion"]
+
+
+def _sibling(path: str, suffix: str) -> str:
+    return os.path.splitext(path)[0] + suffix
+
+
+class Companion:
+    """A companion file opened with the dictionary it belongs to.
+
+    ``dict`` is that dictionary, opened as :func:`quillet.open` opens it; every entry returned
+    here is its ``lookup`` result for the entry's tag and creator.  Like a ``Dict``, a
+    companion never changes, keeps its files mapped until it is garbage-collected, and may be
+    used from any number of threads at once.
+    """
+
+    __slots__ = ("_index", "dict")
+
+    def __init__(self, index: _companion.Index, d: Dict) -> None:
+        self._index = index
+        self.dict = d
+
+    def __repr__(self) -> str:
+        return f"<quillet.Companion dict={self.dict!r}>"
+
+    def tag_for_keyword(self, keyword: str) -> tuple[int, int] | None:
+        """The ``(group, element)`` of a public keyword, matched exactly, or ``None``.
+
+        A keyword that a repeating group carries (``OverlayRows``) gives its first group,
+        ``(0x6000, 0x0010)``.  Private keywords are not answered: see :meth:`entries_for_keyword`.
+        """
+        return self._index.tag_for_keyword(keyword)
+
+    def entries_for_keyword(self, keyword: str) -> list[Entry]:
+        """Every entry whose keyword is exactly `keyword`, public ones first, then by tag.
+
+        A private keyword may stand under several creators, and a repeating group's keyword
+        in every group of its range.
+        """
+        lookup = self.dict.lookup
+        return [
+            e for g, el, c in self._index.keys_for_keyword(keyword) if (e := lookup(g, el, c)) is not None
+        ]
+
+    def search(self, text: str, *, creator: str | None = None, limit: int | None = 50) -> list[Entry]:
+        """Entries whose keyword or name contains `text`, ignoring case; the best matches first.
+
+        First the entries whose keyword equals `text`, then those whose keyword or name starts
+        with it, then those that contain it.  Equally good matches come in a fixed order:
+        public entries by tag, then private ones grouped by creator (creators in alphabetical
+        order of their folded text), each creator's by tag.  With `creator`, only the entries
+        of that private creator (folded as lookups fold it); at most `limit` entries (``None``:
+        all).  The empty text matches every entry.
+        """
+        if not isinstance(text, str):
+            raise TypeError(f"'{type(text).__qualname__}' object is not an instance of 'str'")
+        if limit is None:
+            limit = sys.maxsize
+        elif not isinstance(limit, int) or isinstance(limit, bool):
+            raise TypeError(f"limit must be an int or None, not {type(limit).__qualname__}")
+        elif limit < 0:
+            raise ValueError(f"limit must not be negative, not {limit}")
+        if "\0" in text:
+            return []  # no keyword or name of a companion holds NUL
+        lookup = self.dict.lookup
+        keys = self._index.search(text.upper(), creator, limit)
+        return [e for g, el, c in keys if (e := lookup(g, el, c)) is not None]
+
+    def vm(self, group: int, element: int, creator: str | None = None) -> str | None:
+        """The value multiplicity ("1", "1-n", "2-2n", ...) of the entry that
+        ``dict.lookup(group, element, creator)`` finds, or ``None`` when there is none or its
+        source gives no VM."""
+        return self._index.vm(group, element, creator)
+
+
+def open_companion(
+    path: str | os.PathLike[str], dict_path: str | os.PathLike[str] | None = None
+) -> Companion:
+    """Open the companion at `path` and the dictionary it belongs to.
+
+    The dictionary is `dict_path`, by default the ``.qlet`` file beside `path` (``acme.qlet``
+    for ``acme.qlix``).  Raises what :func:`quillet.open` raises for the dictionary; for the
+    companion ``OSError`` ("cannot open {path}: ...") when it is missing, unreadable or corrupt,
+    and ``ValueError`` for a companion of another format version, for one built from other
+    data than the dictionary, and beside a dictionary written without a companion.
+    """
+    path = os.fspath(path)
+    if dict_path is None:
+        dict_path = _sibling(os.fsdecode(path), ".qlet")
+    d = _open_dict(dict_path)
+    return Companion(_companion.open(path, dict_path), d)

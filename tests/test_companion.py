@@ -1,0 +1,422 @@
+"""The companion file: keyword -> tag, entries by keyword, search, VM, and refusing a bad pair."""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+
+import pytest
+
+import quillet
+from quillet import _companion_layout as C
+from quillet import writer
+from quillet.cli import main
+from quillet.writer import Entry, companion_path, to_files, write_dictionary
+
+ENTRIES = [
+    Entry(0x0010, 0x0010, keyword="PatientName", name="Patient's Name", vr="PN", vm="1"),
+    Entry(0x0010, 0x0020, keyword="PatientID", name="Patient ID", vr="LO", vm="1"),
+    Entry(0x6002, 0x0010, keyword="OverlayRows", name="Overlay Rows", vr="US", vm="1"),
+    Entry(0x6000, 0x0010, keyword="OverlayRows", name="Overlay Rows", vr="US", vm="1"),
+    Entry(0x0008, 0x0001, name="Length to End", vm="1-n"),
+    Entry(0x0029, 0x10, creator="ACME 1.0", keyword="PatientName", name="Name", block_offset=True, vm="2-2n"),
+    Entry(0x0019, 0x11, creator="acme  1.0", keyword="Dose", name="Dose", block_offset=True),
+    Entry(0x0029, 0x10, creator="Beta", keyword="Dose", name="Straße Dose", block_offset=True),
+]
+
+
+@pytest.fixture(scope="module")
+def pair(tmp_path_factory):
+    path = tmp_path_factory.mktemp("pair") / "d.qlet"
+    write_dictionary(path, ENTRIES, companion=True)
+    return quillet.open_companion(companion_path(path))
+
+
+def key(e):
+    return (e["group"], e["element"], e["creator"])
+
+
+@pytest.mark.parametrize(
+    "keyword, tag",
+    [
+        ("PatientName", (0x0010, 0x0010)),  # public first, although a private entry shares it
+        ("OverlayRows", (0x6000, 0x0010)),  # the lowest group of a repeating group
+        ("patientname", None),  # keywords are case-sensitive
+        ("PatientNam", None),
+        ("PatientNameX", None),
+        ("Dose", None),  # private entries only
+        ("", None),  # an entry without keyword is not found by its empty keyword
+    ],
+)
+def test_tag_for_keyword(pair, keyword, tag):
+    assert pair.tag_for_keyword(keyword) == tag
+
+
+@pytest.mark.parametrize(
+    "keyword, keys",
+    [
+        ("PatientName", [(0x10, 0x10, ""), (0x29, 0x10, "ACME 1.0")]),
+        ("OverlayRows", [(0x6000, 0x10, ""), (0x6002, 0x10, "")]),
+        ("Dose", [(0x19, 0x11, "acme  1.0"), (0x29, 0x10, "Beta")]),
+        ("dose", []),
+        ("", []),
+    ],
+)
+def test_entries_for_keyword_are_the_lookups(pair, keyword, keys):
+    found = pair.entries_for_keyword(keyword)
+    assert [key(e) for e in found] == keys
+    assert found == [pair.dict.lookup(g, e, c or None) for g, e, c in keys]
+
+
+@pytest.mark.parametrize(
+    "args, vm",
+    [
+        ((0x10, 0x10), "1"),
+        ((0x08, 0x01), "1-n"),
+        ((0x29, 0x10, "acme   1.0"), "2-2n"),  # the creator folded, as lookups fold it
+        ((0x29, 0x10, "Beta"), None),  # an entry without VM
+        ((0x29, 0x10), None),  # the private entry is not found without its creator
+        ((0x10, 0x10, "ACME 1.0"), None),
+        ((0x10, 0x11), None),
+    ],
+)
+def test_vm_answers_for_the_entry_lookup_finds(pair, args, vm):
+    assert pair.vm(*args) == vm
+
+
+PUBLIC_ORDER = [(0x8, 0x1, ""), (0x10, 0x10, ""), (0x10, 0x20, ""), (0x6000, 0x10, ""), (0x6002, 0x10, "")]
+
+
+@pytest.mark.parametrize(
+    "text, options, keys",
+    [
+        # Exact keyword first, then prefix, then substring; ties public by tag, then by creator.
+        ("patientname", {}, [(0x10, 0x10, ""), (0x29, 0x10, "ACME 1.0")]),
+        ("patient", {}, [(0x10, 0x10, ""), (0x10, 0x20, ""), (0x29, 0x10, "ACME 1.0")]),
+        ("name", {}, [(0x29, 0x10, "ACME 1.0"), (0x10, 0x10, "")]),
+        ("dose", {}, [(0x19, 0x11, "acme  1.0"), (0x29, 0x10, "Beta")]),
+        ("rows", {}, [(0x6000, 0x10, ""), (0x6002, 0x10, "")]),
+        # Upper-casing as Unicode does it: ß is SS.
+        ("straße", {}, [(0x29, 0x10, "Beta")]),
+        ("STRASSE DOSE", {}, [(0x29, 0x10, "Beta")]),
+        # One creator only, folded as lookups fold it.
+        ("dose", {"creator": " ACME 1.0 "}, [(0x19, 0x11, "acme  1.0")]),
+        ("patient", {"creator": "beta"}, []),
+        ("dose", {"creator": "nobody"}, []),
+        ("patient", {"limit": 2}, [(0x10, 0x10, ""), (0x10, 0x20, "")]),
+        ("patient", {"limit": 0}, []),
+        ("", {}, [*PUBLIC_ORDER, (0x19, 0x11, "acme  1.0"), (0x29, 0x10, "ACME 1.0"), (0x29, 0x10, "Beta")]),
+        ("", {"limit": None, "creator": "beta"}, [(0x29, 0x10, "Beta")]),
+        ("'s n", {}, [(0x10, 0x10, "")]),
+        ("patient\0name", {}, []),
+        ("zzz", {}, []),
+    ],
+)
+def test_search(pair, text, options, keys):
+    found = pair.search(text, **options)
+    assert [key(e) for e in found] == keys
+    assert found == [pair.dict.lookup(g, e, c or None) for g, e, c in keys]
+
+
+@pytest.mark.parametrize(
+    "call, exc, message, note",
+    [
+        (lambda p: p.tag_for_keyword(1), TypeError, "'int' object is not an instance of 'str'", "keyword"),
+        (
+            lambda p: p.entries_for_keyword(b"x"),
+            TypeError,
+            "'bytes' object is not an instance of 'str'",
+            "keyword",
+        ),
+        (lambda p: p.tag_for_keyword("\ud800"), UnicodeEncodeError, None, "keyword"),
+        (
+            lambda p: p.vm(0x10000, 0),
+            OverflowError,
+            "out of range integral type conversion attempted",
+            "group",
+        ),
+        (lambda p: p.vm(0, -1), OverflowError, "out of range integral type conversion attempted", "element"),
+        (lambda p: p.vm(0, 0, 5), TypeError, "'int' object is not an instance of 'str'", "creator"),
+        (
+            lambda p: p.search("x", creator=b"A"),
+            TypeError,
+            "'bytes' object is not an instance of 'str'",
+            "creator",
+        ),
+        (lambda p: p.search(b"x"), TypeError, "'bytes' object is not an instance of 'str'", None),
+        (lambda p: p.search("x", limit=-1), ValueError, "limit must not be negative, not -1", None),
+        (lambda p: p.search("x", limit=1.0), TypeError, "limit must be an int or None, not float", None),
+    ],
+)
+def test_argument_errors(pair, call, exc, message, note):
+    with pytest.raises(exc) as info:
+        call(pair)
+    if message is not None:
+        assert str(info.value) == message
+    assert getattr(info.value, "__notes__", []) == ([f"while processing '{note}'"] if note else [])
+
+
+# ---- a companion that does not belong, or is corrupt ------------------------------------------
+
+
+def sound(entries=ENTRIES) -> tuple[bytes, C.Companion]:
+    """A dictionary file and the parts of its companion, to corrupt one at a time."""
+    qlet, packed = to_files(entries)
+    checked = writer._check_all(entries, dicom_rules=True)
+    writer._pack_body(checked)  # sorts the entries into record order
+    comp = writer._companion(checked)
+    comp.digest = packed[8:24]
+    assert comp.pack() == packed
+    return qlet, comp
+
+
+def corrupt(comp: C.Companion, **changes) -> C.Companion:
+    for name, value in changes.items():
+        setattr(comp, name, value(getattr(comp, name)) if callable(value) else value)
+    return comp
+
+
+def swapped(values):
+    return [values[1], values[0], *values[2:]]
+
+
+OPEN = "cannot open {c}: "
+BROKEN = OPEN + "companion integrity check failed: "
+
+
+@pytest.mark.parametrize(
+    "make, exc, message",
+    [
+        (lambda c: c.pack()[:95], OSError, OPEN + "file too small (95 bytes) to contain a companion header"),
+        (lambda c: b"", OSError, OPEN + "file too small (0 bytes) to contain a companion header"),
+        (lambda c: corrupt(c, magic=b"QLET").pack(), OSError, OPEN + "bad magic bytes [81, 76, 69, 84]"),
+        (lambda c: corrupt(c, version=2).pack(), ValueError, "unsupported companion version 2"),
+        (
+            lambda c: corrupt(c, digest=bytes(16)).pack(),
+            ValueError,
+            "cannot use {c} with {d}: the companion was built from other data than the dictionary",
+        ),
+        (
+            lambda c: corrupt(c, record_count=9).pack(),
+            OSError,
+            BROKEN + "it describes 9 records, but the dictionary has 8",
+        ),
+        (
+            lambda c: corrupt(c, sections=[(96, 8), (10**6, 1), *[(96, 0)] * 6]).pack(),
+            OSError,
+            BROKEN + "the vm_texts section lies outside the file",
+        ),
+        (
+            lambda c: corrupt(c, sections=[(0, 8)] + [(96, 0)] * 7).pack(),
+            OSError,
+            BROKEN + "the vm_codes section lies outside the file",
+        ),
+        (
+            lambda c: corrupt(c, vm_codes=lambda v: v[:-1]).pack(),
+            OSError,
+            BROKEN + "vm_codes holds 7 codes for 8 records",
+        ),
+        (
+            lambda c: corrupt(c, vm_codes=lambda v: [v[0], 4, *v[2:]]).pack(),
+            OSError,
+            BROKEN + "vm_codes[1] is 4, but there are 3 VM texts",
+        ),
+        (
+            lambda c: corrupt(c, vm_texts=lambda v: [(v[0][0], 10**4), *v[1:]]).pack(),
+            OSError,
+            BROKEN + "vm_texts[0] lies outside the pool",
+        ),
+        (
+            lambda c: corrupt(c, keywords=lambda v: [8, *v[1:]]).pack(),
+            OSError,
+            BROKEN + "keywords[0] names record 8 of 8",
+        ),
+        (
+            lambda c: corrupt(c, items=lambda v: [(8, *v[0][1:]), *v[1:]]).pack(),
+            OSError,
+            BROKEN + "items[0] names record 8 of 8",
+        ),
+        (
+            lambda c: corrupt(c, items=lambda v: [*v[:-1], (v[-1][0], 10**4, 1, 1)]).pack(),
+            OSError,
+            BROKEN + "items[7] lies outside the search text",
+        ),
+        (
+            lambda c: corrupt(
+                c, items=lambda v: [(v[0][0], v[0][1], v[0][2] + 1, v[0][3] - 1), *v[1:]]
+            ).pack(),
+            OSError,
+            BROKEN + "items[0] does not end its texts with NUL",
+        ),
+        (
+            lambda c: corrupt(c, creators=lambda v: [(*v[0][:2], 10**4, *v[0][3:]), *v[1:]]).pack(),
+            OSError,
+            BROKEN + "creators[0] lies outside the pool",
+        ),
+        (
+            lambda c: corrupt(c, creators=lambda v: [(*v[0][:3], 7, 2), *v[1:]]).pack(),
+            OSError,
+            BROKEN + "creators[0] names items beyond the last",
+        ),
+        (
+            lambda c: corrupt(c, slots=lambda v: v[:-1]).pack(),
+            OSError,
+            BROKEN + "slots holds 7 slots, not a power of two",
+        ),
+        (
+            lambda c: corrupt(c, slots=lambda v: [8, *v[1:]]).pack(),
+            OSError,
+            BROKEN + "slots[0] is 8, but there are 7 keyword entries",
+        ),
+        (
+            lambda c: corrupt(c, creators=swapped).pack(),
+            OSError,
+            BROKEN + "creators are not sorted by hash at creators[1]",
+        ),
+    ],
+)
+def test_refused(tmp_path, no_fd_leak, make, exc, message):
+    qlet, comp = sound()
+    d, c = tmp_path / "d.qlet", tmp_path / "d.qlix"
+    d.write_bytes(qlet)
+    c.write_bytes(make(comp))
+    with pytest.raises(exc) as info:
+        quillet.open_companion(c)
+    assert type(info.value) is exc and str(info.value) == message.format(c=c, d=d)
+
+
+def test_companion_of_another_dictionary_or_of_none(tmp_path, no_fd_leak):
+    write_dictionary(tmp_path / "a.qlet", ENTRIES, companion=True)
+    write_dictionary(tmp_path / "b.qlet", ENTRIES[:-1], companion=True)
+    with pytest.raises(ValueError) as info:
+        quillet.open_companion(tmp_path / "a.qlix", tmp_path / "b.qlet")
+    assert str(info.value) == (
+        f"cannot use {tmp_path / 'a.qlix'} with {tmp_path / 'b.qlet'}: "
+        "the companion was built from other data than the dictionary"
+    )
+    # The same entries, but a VM changed: the digest covers the companion's data too.
+    write_dictionary(
+        tmp_path / "c.qlet", [*ENTRIES[:-1], Entry(0x0029, 0x10, creator="Beta", vm="3")], companion=True
+    )
+    with pytest.raises(ValueError, match="built from other data"):
+        quillet.open_companion(tmp_path / "a.qlix", tmp_path / "c.qlet")
+    # A dictionary written without a companion carries no digest, so no companion pairs with it.
+    write_dictionary(tmp_path / "a.qlet", ENTRIES)
+    with pytest.raises(ValueError) as info:
+        quillet.open_companion(tmp_path / "a.qlix")
+    assert str(info.value) == (
+        f"cannot use {tmp_path / 'a.qlix'} with {tmp_path / 'a.qlet'}: the dictionary carries no digest (it "
+        "was written without a companion), so nothing shows that the companion belongs to it"
+    )
+    (tmp_path / "a.qlet").unlink()
+    with pytest.raises(OSError, match=r"^cannot open .*a\.qlet: io error: No such file"):
+        quillet.open_companion(tmp_path / "a.qlix")
+    with pytest.raises(OSError, match=r"^cannot open .*none\.qlix: io error: No such file"):
+        quillet.open_companion(tmp_path / "none.qlix", tmp_path / "b.qlet")
+
+
+def test_rewritten_in_place_never_reads_outside(tmp_path):
+    # Validated once at open; a companion overwritten later at the same size gives answers that
+    # may be wrong, but every read stays inside the files.
+    write_dictionary(tmp_path / "d.qlet", ENTRIES, companion=True)
+    pair = quillet.open_companion(tmp_path / "d.qlix")
+    path = tmp_path / "d.qlix"
+    size = path.stat().st_size
+    with open(path, "r+b") as f:
+        f.seek(C.HEADER_LEN)
+        f.write(b"\xff" * (size - C.HEADER_LEN))
+    for keyword in ("PatientName", "Dose", ""):
+        pair.tag_for_keyword(keyword)
+        pair.entries_for_keyword(keyword)
+    for text in ("patient", "", "a"):
+        pair.search(text, limit=None)
+        pair.search(text, creator="Beta")
+    assert pair.vm(0x10, 0x10) is None
+
+
+def test_files_released_with_the_object(tmp_path, no_fd_leak):
+    write_dictionary(tmp_path / "d.qlet", ENTRIES, companion=True)
+    pair = quillet.open_companion(tmp_path / "d.qlix")
+    assert pair.vm(0x10, 0x10) == "1"
+    del pair
+
+
+def test_nothing_of_it_at_import():
+    code = (
+        "import sys, quillet; quillet.open_default()\n"
+        "assert 'quillet._companion' not in sys.modules and 'quillet.companion' not in sys.modules\n"
+        "assert quillet.tag_for_keyword('PatientName') == (0x10, 0x10)\n"
+        "assert 'quillet._companion' in sys.modules"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True)
+
+
+# ---- the command ---------------------------------------------------------------------------------
+
+
+def run(capsys, *argv):
+    code = main(list(argv))
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+def test_build_writes_companion_with_vm_column(tmp_path, capsys):
+    src = tmp_path / "acme.csv"
+    src.write_text(
+        "group,element,creator,keyword,name,vr,vm,block_offset\n0029,0010,ACME,AcmeDose,Dose,DS,1-3,yes\n"
+    )
+    code, out, _ = run(capsys, "build", str(src), "-o", str(tmp_path / "acme.qlet"))
+    assert (
+        code == 0
+        and out == f"wrote 1 entries to {tmp_path / 'acme.qlet'} and its companion {tmp_path / 'acme.qlix'}\n"
+    )
+    pair = quillet.open_companion(tmp_path / "acme.qlix")
+    assert pair.vm(0x29, 0x10, "acme") == "1-3"
+
+    code, out, _ = run(
+        capsys, "lookup", "AcmeDose", "--creator", "acme", "--dict", str(tmp_path / "acme.qlet")
+    )
+    assert code == 0 and out.splitlines()[:4] == [
+        "(0029,xx10) AcmeDose",
+        "  name:     Dose",
+        "  vr:       DS",
+        "  vm:       1-3",
+    ]
+    code, out, _ = run(capsys, "search", "dose", "--dict", str(tmp_path / "acme.qlet"))
+    assert (code, out) == (0, "(0029,xx10) AcmeDose: Dose  [ACME]\n")
+
+
+@pytest.mark.parametrize(
+    "argv, code, out, err",
+    [
+        (
+            ["search", "birth date"],
+            0,
+            "(0010,0030) PatientBirthDate: Patient's Birth Date\n"
+            "(0010,0033) PatientBirthDateInAlternativeCalendar: "
+            "Patient's Birth Date in Alternative Calendar\n",
+            "",
+        ),
+        (["search", "patientname", "--limit", "1"], 0, "(0010,0010) PatientName: Patient's Name\n", ""),
+        (["search", "no such words"], 1, "", ""),
+        (["search", "x", "--limit", "-1"], 2, "", "quillet: --limit must not be negative, not -1\n"),
+        (["lookup", "OverlayRows"], 0, None, ""),
+    ],
+)
+def test_command(capsys, argv, code, out, err):
+    got = run(capsys, *argv)
+    assert got[0] == code and got[2] == err
+    if out is not None:
+        assert got[1] == out
+
+
+def test_command_without_companion(tmp_path, capsys):
+    write_dictionary(tmp_path / "d.qlet", ENTRIES)
+    code, out, err = run(capsys, "lookup", "0010,0010", "--dict", str(tmp_path / "d.qlet"))
+    assert code == 0 and "vm:" not in out  # a tag is still found; there is just no VM to show
+    code, out, err = run(capsys, "search", "x", "--dict", str(tmp_path / "d.qlet"))
+    assert (code, out) == (2, "")
+    assert err == (
+        f"quillet: cannot open {tmp_path / 'd.qlix'}: io error: No such file or directory (os error 2) "
+        "(quillet build writes it beside the dictionary)\n"
+    )
