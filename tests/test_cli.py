@@ -344,7 +344,7 @@ BAD_INPUTS = {
         "group,element,keywrd,vr\n0010,0010,A,PN\n0010,0011,B,XX\n0010,0012,C,PN\n",
         [
             "{src}:1: header: unknown column(s) 'keywrd' (the columns are group, element, creator, "
-            "keyword, name, vr, description, retired, block_offset, sources)",
+            "keyword, name, vr, description, retired, block_offset, sources, vm)",
             "{src}:3: vr: 'XX' is not one of " + " ".join(L.VR_CODES),
             "quillet: 2 bad row(s); nothing written",
         ],
@@ -416,8 +416,9 @@ def test_build_csv_and_json_alike(tmp_path, capsys):
         src, out = tmp_path / name, tmp_path / f"{name}.qlet"
         src.write_text(text, encoding="utf-8")
         code, stdout, err = run(capsys, "build", str(src), "-o", str(out))
-        assert (code, err, stdout) == (0, "", f"wrote 3 entries to {out}\n")
-        made[name] = out.read_bytes()
+        companion = tmp_path / f"{name}.qlix"
+        assert (code, err, stdout) == (0, "", f"wrote 3 entries to {out} and its companion {companion}\n")
+        made[name] = out.read_bytes() + companion.read_bytes()
     assert made["acme.csv"] == made["acme.json"]
     d = quillet.open(tmp_path / "acme.csv.qlet")
     dose = d.lookup(0x29, 0x10, "acme 1.1")

@@ -14,8 +14,8 @@ from pathlib import Path
 import pytest
 
 import quillet
-from quillet import _layout as L
 from quillet import _companion, _quillet
+from quillet import _layout as L
 
 from conftest import example_body
 
