@@ -5,11 +5,13 @@
 The format is written once per language: in C++ by ``src/archive/layout.hpp`` (body),
 ``src/dictfile/mapped_dict.hpp`` (header) and ``src/module/convert.cpp`` (result keys); in
 Python by ``src/quillet/_layout.py``, from which the writer, the command and the tests take it.
-The stub ``_quillet.pyi``, the writer's ``Entry`` and the benchmark's C helper restate the result
-keys because they cannot import them. This reads all of them without building anything and
-compares: every number the C++ sources define, the fields of each structure (offset and width),
-the root's members, the VR table, and the result keys in their order. Prints each disagreement
-and exits with 1, or prints one line and exits with 0.
+The companion file is written the same way, in ``src/companion/format.hpp`` and
+``src/quillet/_companion_layout.py``. The stub ``_quillet.pyi``, the writer's ``Entry`` and the
+benchmark's C helper restate the result keys because they cannot import them. This reads all of
+them without building anything and compares: every number the C++ sources define, the fields of
+each structure (offset and width), the root's members, the VR table, the result keys in their
+order, and the companion's magic, version, header and sections. Prints each disagreement and
+exits with 1, or prints one line and exits with 0.
 """
 
 from __future__ import annotations
@@ -30,6 +32,8 @@ LAYOUT_HPP = ROOT / "src" / "archive" / "layout.hpp"
 HEADER_HPP = ROOT / "src" / "dictfile" / "mapped_dict.hpp"
 CONVERT_CPP = ROOT / "src" / "module" / "convert.cpp"
 FLOOR_C = ROOT / "benchmarks" / "floor" / "_bench_floor.c"
+COMPANION_PY = ROOT / "src" / "quillet" / "_companion_layout.py"
+COMPANION_HPP = ROOT / "src" / "companion" / "format.hpp"
 
 # The record's unused and padding bytes are never read, so only Python, which writes them, names them.
 UNREAD = frozenset({"unused", "padding"})
@@ -53,11 +57,11 @@ class Problems(list[str]):
             self.append(f"{what}: Python has {python!r}, C++ has {cpp!r}")
 
 
-def load_layout() -> ModuleType:
-    """_layout.py by path: importing the package would need the compiled extension."""
-    spec = importlib.util.spec_from_file_location("_quillet_layout_reference", LAYOUT_PY)
+def load_layout(path: Path = LAYOUT_PY) -> ModuleType:
+    """A layout module by path: importing the package would need the compiled extension."""
+    spec = importlib.util.spec_from_file_location(f"_quillet_reference_{path.stem}", path)
     if spec is None or spec.loader is None:
-        raise SystemExit(f"cannot load {LAYOUT_PY.relative_to(ROOT)}")
+        raise SystemExit(f"cannot load {path.relative_to(ROOT)}")
     module = importlib.util.module_from_spec(spec)
     sys.modules[spec.name] = module  # dataclasses look their module up while they are made
     spec.loader.exec_module(module)
@@ -195,7 +199,29 @@ def problems() -> Problems:
     ):
         if names != keys:
             found.append(f"{what}: {names}, not RESULT_KEYS {keys}")
+    companion_problems(found)
     return found
+
+
+def companion_problems(found: Problems) -> None:
+    """The companion file's layout: format.hpp against _companion_layout.py."""
+    py = load_layout(COMPANION_PY)
+    cpp = Cpp(COMPANION_HPP)
+    text = COMPANION_HPP.read_text(encoding="utf-8")
+    found.differ("companion magic", py.MAGIC, cpp.magic)
+    found.differ("companion version", py.VERSION, cpp.scalars.get("kVersion"))
+    found.differ("companion digest length", py.DIGEST_LEN, cpp.scalars.get("kDigestLen"))
+    found.differ("dictionary digest mark", py.DICT_HAS_DIGEST, cpp.scalars.get("kDictHasDigest"))
+    sections = strings_in(COMPANION_HPP, "kSectionName")
+    found.differ("companion sections", list(py.SECTIONS), sections)
+    found.differ("companion section count", len(py.SECTIONS), cpp.scalars.get("kSectionCount"))
+    header = cpp.scalars.get("kSectionsAt", 0) + 8 * cpp.scalars.get("kSectionCount", 0)
+    found.differ("companion header length", py.HEADER_LEN, header)
+    m = re.search(r"kItemLen\[kSectionCount\] = \{([^}]*)\};", text)
+    cpp_items = [int(v) for v in re.findall(r"\d+", m.group(1))] if m else []
+    formats: dict[str, struct.Struct] = py._FORMATS
+    py_items = [formats[name].size if name in formats else 1 for name in py.SECTIONS]
+    found.differ("companion item sizes", py_items, cpp_items)
 
 
 def main() -> int:
