@@ -1,5 +1,6 @@
 #include "lookup/search.hpp"
 
+#include "common/attributes.hpp"
 #include "lookup/creator.hpp"
 
 namespace quillet::lookup {
@@ -71,8 +72,8 @@ Result<bool, LookupFault> stores_creator(const RecordView& view, std::string_vie
 // Inlined by force: kept as a call of its own, the public instantiation costs each lookup
 // without creator more than the one function it replaces did.
 template <bool Verify>
-[[gnu::always_inline]] inline Result<std::optional<RecordView>, LookupFault> search(ByteView body, std::uint64_t key,
-                                                                                    std::string_view creator) {
+QUILLET_ALWAYS_INLINE Result<std::optional<RecordView>, LookupFault> search(ByteView body, std::uint64_t key,
+                                                                            std::string_view creator) {
   // The root is found afresh from the end of the body on every call; nothing is cached.
   const auto root = DictRoot::read(body);
   if (!root) return Err{LookupFault{"dictionary changed after it was opened: no room for the root"}};
