@@ -5,7 +5,7 @@
 #
 # - clang-format (--dry-run -Werror, the repository's .clang-format) over the C++ and C sources,
 #   the two generated tables aside;
-# - clang-tidy over the core (src/common, src/archive, src/dictfile, src/lookup), with the checks
+# - clang-tidy over the core (src/common, archive, dictfile, lookup, companion), with the checks
 #   of .clang-tidy and the compile commands of a plain CMake configure in build/lint;
 # - ruff check and ruff format --check, and mypy --strict (settings in pyproject.toml);
 # - tools/check_layout.py: the Python and C++ layouts agree.
@@ -49,7 +49,7 @@ run "clang-format ($(clang-format --version | grep -o 'version [0-9.]*'))" \
 
 cmake -S . -B build/lint -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 # Only what this platform compiles: the other system's platform file has no compile command here.
-mapfile -t core < <(git ls-files 'src/common/*.cpp' 'src/archive/*.cpp' 'src/dictfile/*.cpp' 'src/lookup/*.cpp' |
+mapfile -t core < <(git ls-files 'src/common/*.cpp' 'src/archive/*.cpp' 'src/dictfile/*.cpp' 'src/lookup/*.cpp' 'src/companion/*.cpp' |
   while read -r f; do grep -qF "/$f\"" build/lint/compile_commands.json && echo "$f"; done)
 run "clang-tidy ($(clang-tidy --version | grep -o 'version [0-9.]*'))" \
   clang-tidy -p build/lint --quiet "${core[@]}" 2> >(grep -v " warnings generated\.$" >&2)

@@ -23,6 +23,7 @@ NAMESPACES = {
     "archive": "quillet::archive",
     "dictfile": "quillet::dictfile",
     "lookup": "quillet::lookup",
+    "companion": "quillet::companion",
     "module": "quillet::py",
 }
 _INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.MULTILINE)

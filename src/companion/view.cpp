@@ -22,7 +22,7 @@ Err<OpenError> corrupt(std::string text) {
 
 std::string at(const char* what, std::uint64_t i) { return std::string(what) + "[" + std::to_string(i) + "]"; }
 
-std::string_view chars(ByteView v) noexcept { return {reinterpret_cast<const char*>(v.data()), v.size()}; }
+std::string_view chars(ByteView v) noexcept { return archive::as_chars(v.data(), v.size()); }
 
 /// Bytes [off, off + len) of `v` as text, or nothing when they do not lie inside it.
 std::optional<std::string_view> slice_text(ByteView v, std::uint64_t off, std::uint64_t len) noexcept {
@@ -321,11 +321,10 @@ std::vector<Key> View::search(std::string_view upper, std::optional<std::string_
     const std::string_view name =
         slice_text(text_, std::uint64_t{cur.text} + cur.keyword_len + 1, cur.name_len).value_or(std::string_view{});
     int rank = -1;
-    if (upper.empty()) {
-      rank = 1;  // the empty text is in every entry, at its start: all of them, in order
-    } else if (kw == upper) {
+    // The empty text is in every entry, at its start: all of them rank as prefixes, in order.
+    if (!upper.empty() && kw == upper) {
       rank = 0;
-    } else if (kw.starts_with(upper) || name.starts_with(upper)) {
+    } else if (upper.empty() || kw.starts_with(upper) || name.starts_with(upper)) {
       rank = 1;
     } else if (kw.find(upper) != std::string_view::npos || name.find(upper) != std::string_view::npos) {
       rank = 2;
