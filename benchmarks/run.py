@@ -2,11 +2,11 @@
 
     python benchmarks/run.py --ext-dir DIR [--quick] [--out FILE]
 
-Run it through scripts/bench.sh, which makes the venv (.venv-bench: quillet and pydicom 3), the
-extension with symbols for callgrind and the floor helper (both in DIR), and then calls this.
-Every figure comes from this one run on this one interpreter. Times are medians of repeated
-runs, because the machine is shared and single figures are noisy; instruction counts come from
-callgrind and repeat exactly.
+Run it through scripts/bench.sh, which installs quillet into the development environment (.venv,
+which has pydicom 3), builds the extension with symbols for callgrind and the floor helper (both
+in DIR), and then calls this. Every figure comes from this one run on this one interpreter.
+Times are medians of repeated runs, because single figures are noisy whenever anything else
+runs on the machine; instruction counts come from callgrind and repeat exactly.
 """
 
 from __future__ import annotations

@@ -1,21 +1,15 @@
 #!/usr/bin/env bash
 # The benchmark command: quillet against pydicom 3 on the same CPython 3.13, one run, one table.
-# Sets up .venv-bench (the package and benchmarks/requirements.txt), builds the extension with
-# symbols for callgrind and the floor helper into build/bench-rwdi, then runs benchmarks/run.py.
-# Extra arguments go to run.py (--quick for a short run, --out FILE to keep the report,
-# --no-callgrind to skip the instruction counts).
+# Uses the development environment .venv (scripts/_env.sh; pydicom comes with its dev extra) with
+# the package built from this tree, builds the extension with symbols for callgrind and the floor
+# helper into build/bench-rwdi, then runs benchmarks/run.py. Extra arguments go to run.py (--quick
+# for a short run, --out FILE to keep the report, --no-callgrind to skip the instruction counts).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-py=$(scripts/find-python.sh)
-venv=${QUILLET_BENCH_VENV:-.venv-bench}
-if [ ! -x "$venv/bin/python" ]; then
-  "$py" -m venv "$venv"
-  "$venv/bin/python" -m pip install --quiet --upgrade pip
-fi
-vpy="$(cd "$venv" && pwd)/bin/python"
-"$vpy" -m pip install --quiet -r benchmarks/requirements.txt
-# A build folder of its own, so that a test build running at the same time is not disturbed.
-"$vpy" -m pip install --quiet -Cbuild-dir=build/bench-wheel .
+. scripts/_env.sh
+dev_env
+env_install "$dev_python"
+vpy=$dev_python
 
 # The same sources with symbols, imported only by the callgrind runs (function names for the
 # split). RelWithDebInfo, but at the optimisation level of the release build, so that the counts

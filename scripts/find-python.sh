@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Prints the path of a CPython 3.13 interpreter: $PYTHON if set, else pyenv's 3.13, else the
-# system's python3.13. The default python3 of these machines is an older version.
+# Prints the path of a CPython 3.13 interpreter (with the interpreter lock; the free-threaded
+# build has scripts of its own): $PYTHON if set, else the newest 3.13 that pyenv has, else the
+# system's python3.13. quillet needs 3.13, which need not be the python3 on PATH.
 set -euo pipefail
 ok() { "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 13))' 2>/dev/null; }
 if [ -n "${PYTHON:-}" ]; then

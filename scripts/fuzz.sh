@@ -39,8 +39,9 @@ if ! fuzzer_runtime; then
   fi
   echo "fuzz.sh: installing clang and its fuzzer runtime from Debian"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq >/dev/null
-  apt-get install -y -qq --no-install-recommends clang libclang-rt-dev llvm >/dev/null
+  # Another apt run (CI builds the free-threaded interpreter at the same time) is waited for.
+  apt-get -o DPkg::Lock::Timeout=600 update -qq >/dev/null
+  apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends clang libclang-rt-dev llvm >/dev/null
   fuzzer_runtime || { echo "fuzz.sh: libFuzzer still not found after installing" >&2; exit 1; }
 fi
 

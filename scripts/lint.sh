@@ -11,7 +11,7 @@
 # - tools/check_layout.py: the Python and C++ layouts agree.
 #
 # clang-format and clang-tidy come from Debian (apt-get, as root) when they are missing; ruff and
-# mypy from the dev extra, installed into the development environment (.venv) when missing there.
+# mypy from the dev extra of the development environment (.venv, scripts/_env.sh).
 # Every tool runs even after an earlier one failed, so one run shows all findings.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -24,14 +24,11 @@ if ! command -v clang-format >/dev/null || ! command -v clang-tidy >/dev/null; t
   fi
   echo "lint.sh: installing clang-format and clang-tidy from Debian"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq >/dev/null
-  apt-get install -y -qq --no-install-recommends clang-format clang-tidy >/dev/null
+  apt-get -o DPkg::Lock::Timeout=600 update -qq >/dev/null
+  apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends clang-format clang-tidy >/dev/null
 fi
-venv=${QUILLET_VENV:-.venv}
-[ -x "$venv/bin/python" ] || "$(scripts/find-python.sh)" -m venv "$venv"
-if [ ! -x "$venv/bin/ruff" ] || [ ! -x "$venv/bin/mypy" ]; then
-  "$venv/bin/python" -m pip install --quiet ".[dev]"
-fi
+. scripts/_env.sh
+dev_env || exit 1
 
 failed=()
 run() {
@@ -55,10 +52,10 @@ run "clang-tidy ($(clang-tidy --version | grep -o 'version [0-9.]*'))" \
   clang-tidy -p build/lint --quiet "${core[@]}" 2> >(grep -v " warnings generated\.$" >&2)
 
 # --- Python --------------------------------------------------------------------------------------
-run "ruff check" "$venv/bin/ruff" check .
-run "ruff format" "$venv/bin/ruff" format --check .
-run "mypy" "$venv/bin/mypy"
-run "layout check" "$venv/bin/python" tools/check_layout.py
+run "ruff check" "$dev_python" -m ruff check .
+run "ruff format" "$dev_python" -m ruff format --check .
+run "mypy" "$dev_python" -m mypy
+run "layout check" "$dev_python" tools/check_layout.py
 
 if [ ${#failed[@]} -gt 0 ]; then
   echo "lint.sh: FAILED: ${failed[*]}" >&2

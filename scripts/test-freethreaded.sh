@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Build (or reuse) a free-threaded CPython 3.13, install quillet with its test
-# extras into a venv of that interpreter, check that the extension really runs
-# without the interpreter lock, and run the test suite there.
+# extras into a venv of that interpreter (made by scripts/_env.sh like the
+# development environment), check that the extension really runs without the
+# interpreter lock, and run the test suite there.
 #
 # Usage: scripts/test-freethreaded.sh [--tsan] [pytest arguments...]
 #   --tsan   use the ThreadSanitizer build of the interpreter
@@ -59,21 +60,20 @@ fi
 venv="${QUILLET_FT_VENV:-$root/build/venv-ft$suffix}"
 vpy="$venv/bin/python"
 # A venv made from another interpreter (e.g. before a rebuild) is remade.
-want_home="$(dirname "$py")"
-if [[ ! -x $vpy ]] || ! grep -qxF "home = $want_home" "$venv/pyvenv.cfg" 2>/dev/null \
-        || ! "$vpy" -c 'import pip' 2>/dev/null; then
-    log "creating venv $venv"
+if [[ -e $venv ]] && ! grep -qxF "home = $(dirname "$py")" "$venv/pyvenv.cfg" 2>/dev/null; then
+    log "removing $venv, made from another interpreter"
     rm -rf "$venv"
-    "$py" -m venv "$venv"
 fi
+. "$here/_env.sh"
+venv_for "$venv" "$py" || die "could not make the venv $venv"
 
 # --prefer-binary: a free-threaded interpreter cannot use abi3 wheels, so for
 # a dependency whose newest release ships only those (recent hypothesis, with
-# its Rust core) pip would build the sdist, which needs a network this
-# machine may not have; an older release with a pure-Python wheel does fine.
-log "pip install .[test]"
-(cd "$root" && "$vpy" -m pip install --prefer-binary "${pip_extra[@]}" ".[test]") \
-    || die "pip install of the project failed"
+# its Rust core) pip would build the sdist, which needs the Rust toolchain; an
+# older release with a pure-Python wheel does fine.
+log "installing the test dependencies and the package"
+env_deps "$vpy" test --prefer-binary || die "pip install of the test dependencies failed"
+env_install "$vpy" "${pip_extra[@]}" || die "pip install of the project failed"
 
 # Checked from outside the source tree (-P, temporary cwd) so that the
 # installed extension is what gets imported.

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The whole test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer:
 # the C++ unit tests, then pytest with the extension built with -DQUILLET_SANITIZE=ON in its own
-# virtual environment (.venv-asan) and build folder, so that it never mixes with the normal
-# build. Extra arguments go to pytest. Passes only if no test fails and no sanitizer reports
-# anything, in the test process or in any process it starts.
+# virtual environment (.venv-asan, made like the development environment by scripts/_env.sh)
+# and build folder, so that it never mixes with the normal build. Extra arguments go to pytest.
+# Passes only if no test fails and no sanitizer reports anything, in the test process or in any
+# process it starts.
 #
 # The interpreter itself is not instrumented, so the ASan runtime is preloaded to come first;
 # PYTHONMALLOC=malloc sends Python's allocations through it, so that a write past a Python
@@ -11,6 +12,7 @@
 # not free everything at exit; the leak tests of the suite check quillet's own resources.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/_env.sh
 py=$(scripts/find-python.sh)
 venv=${QUILLET_ASAN_VENV:-.venv-asan}
 reports=build/sanitizer-reports
@@ -21,14 +23,11 @@ cmake -S . -B build/cpp-tests-asan -DQUILLET_BUILD_TESTS=ON -DQUILLET_SANITIZE=O
 cmake --build build/cpp-tests-asan --parallel 2 >/dev/null
 
 # --- the extension ----------------------------------------------------------------------------
-if [ ! -x "$venv/bin/python" ]; then
-  "$py" -m venv "$venv"
-fi
-"$venv/bin/python" -m pip install --quiet --upgrade pip
-QUILLET_WERROR=ON "$venv/bin/python" -m pip install --quiet \
-  --config-settings=cmake.define.QUILLET_SANITIZE=ON \
-  --config-settings=cmake.build-type=RelWithDebInfo \
-  --config-settings=build-dir="build/asan-{wheel_tag}" ".[test]"
+# An environment of its own: a venv holds one build of the package, and this one is instrumented.
+venv_for "$venv"
+env_deps "$venv/bin/python" test
+env_install "$venv/bin/python" --config-settings=cmake.define.QUILLET_SANITIZE=ON \
+  --config-settings=cmake.build-type=RelWithDebInfo --config-settings=build-dir="build/asan-{wheel_tag}"
 
 asan_runtime=$(gcc -print-file-name=libasan.so)
 [ -f "$asan_runtime" ] || { echo "test-sanitized.sh: no ASan runtime at $asan_runtime" >&2; exit 1; }
