@@ -4,7 +4,8 @@ namespace quillet::companion {
 
 namespace platform = dictfile::platform;
 
-Result<Companion, LoadFailure> Companion::load(std::string_view path, std::string_view dict_path) {
+Result<Companion, LoadFailure> Companion::load(dictfile::platform::PathView path,
+                                               dictfile::platform::PathView dict_path) {
   auto dict = dictfile::MappedDict::load(dict_path);
   if (!dict) return Err{LoadFailure{true, dict.error().message(), {}}};
   auto io = [](platform::OsError e) {

@@ -22,7 +22,8 @@ class Companion {
  public:
   /// Opens and maps the dictionary at `dict_path` (checked as `open` checks it) and the companion
   /// at `path`, and validates the pair. Every failure releases what was acquired.
-  [[nodiscard]] static Result<Companion, LoadFailure> load(std::string_view path, std::string_view dict_path);
+  [[nodiscard]] static Result<Companion, LoadFailure> load(dictfile::platform::PathView path,
+                                                           dictfile::platform::PathView dict_path);
 
   Companion(Companion&&) noexcept = default;
   Companion& operator=(Companion&&) noexcept = default;

@@ -15,6 +15,7 @@
 #include "companion/companion.hpp"
 #include "module/binding.hpp"
 #include "module/errors.hpp"
+#include "module/path.hpp"
 #include "module/pyref.hpp"
 
 namespace quillet::py {
@@ -234,8 +235,8 @@ PyType_Spec kIndexSpec{
 
 // ---- open ------------------------------------------------------------------------------------
 
-/// The file-system encoding of a path argument, or nothing after raising.
-std::optional<Ref> fs_path(PyObject* obj, const char* name, Ref& text) noexcept {
+/// The system's name for a path argument, or nothing after raising.
+std::optional<NativePath> fs_path(PyObject* obj, const char* name, Ref& text) noexcept {
   text = Ref(PyOS_FSPath(obj));
   if (!text) {
     add_processing_note(name);
@@ -246,16 +247,12 @@ std::optional<Ref> fs_path(PyObject* obj, const char* name, Ref& text) noexcept 
     add_processing_note(name);
     return std::nullopt;
   }
-  Ref encoded(PyUnicode_EncodeFSDefault(text.get()));
-  if (!encoded) {
+  NativePath native = NativePath::of(text.get());
+  if (!native) {
     add_processing_note(name);
     return std::nullopt;
   }
-  return encoded;
-}
-
-std::string_view bytes_of(const Ref& b) noexcept {
-  return {PyBytes_AS_STRING(b.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.get()))};
+  return native;
 }
 
 PyObject* raise_failure(const LoadFailure& f, PyObject* path, PyObject* dict_path) noexcept {
@@ -301,7 +298,7 @@ PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
   if (!path) return nullptr;
   const auto dict_path = fs_path(a[1], "dict_path", dict_text);
   if (!dict_path) return nullptr;
-  auto loaded = Companion::load(bytes_of(*path), bytes_of(*dict_path));
+  auto loaded = Companion::load(path->view(), dict_path->view());
   if (!loaded) return raise_failure(loaded.error(), path_text.get(), dict_text.get());
 
   std::unique_ptr<Companion> owned(new (std::nothrow) Companion(std::move(loaded).value()));

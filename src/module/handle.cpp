@@ -14,6 +14,7 @@
 #include "module/binding.hpp"
 #include "module/convert.hpp"
 #include "module/errors.hpp"
+#include "module/path.hpp"
 #include "module/pyref.hpp"
 
 namespace quillet::py {
@@ -218,32 +219,19 @@ Ref displayable(PyObject* path) noexcept {
   return out;
 }
 
-#ifdef _WIN32
-/// Loads the file that `path` (a str) names. File names are UTF-16 here: the str's code units
-/// go to the system unchanged, lone surrogates included, with no round trip through UTF-8.
-/// Sets a Python error only when the interpreter cannot make the wide copy.
+/// Loads the file that `path` (a str) names. A str that cannot become a file name (one that the
+/// file-system encoding cannot encode) names no file: an I/O failure of this path, not a type
+/// error.
 Result<MappedDict, LoadError> load_path(PyObject* path) noexcept {
-  Py_ssize_t n = 0;
-  // The size is asked for, so a NUL inside stays in the copy and the loader refuses it.
-  std::unique_ptr<wchar_t, decltype(&PyMem_Free)> wide(PyUnicode_AsWideCharString(path, &n), &PyMem_Free);
-  // The interpreter's own error (out of memory) is what is raised then, not this text.
-  if (!wide) return Err{LoadError::from_io({0, "file name could not be copied"})};
-  return MappedDict::load(std::wstring_view(wide.get(), static_cast<std::size_t>(n)));
-}
-#else
-/// Loads the file that `path` (a str) names. File names are bytes here: encoded as the
-/// interpreter does for os functions. A text that cannot be encoded cannot name a file, which is
-/// an I/O failure of this path, not a type error.
-Result<MappedDict, LoadError> load_path(PyObject* path) noexcept {
-  Ref encoded(PyUnicode_EncodeFSDefault(path));
-  if (!encoded) {
-    PyErr_Clear();
+  const NativePath name = NativePath::of(path);
+  if (!name) {
+    // Memory running out stays set, for the caller to raise as the interpreter's own failure;
+    // any other failure is this path's.
+    if (!PyErr_ExceptionMatches(PyExc_MemoryError)) PyErr_Clear();
     return Err{LoadError::from_io({0, "file name cannot be encoded"})};
   }
-  return MappedDict::load(
-      std::string_view(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()))));
+  return MappedDict::load(name.view());
 }
-#endif
 
 PyObject* raise_load_error(const LoadError& err, PyObject* path) noexcept {
   if (err.kind == LoadError::Kind::UnsupportedVersion) {
