@@ -52,7 +52,8 @@ py="$prefix/bin/python3.13t"
 stamp="$prefix/.quillet-build-complete"
 
 # The interpreter "works" when it runs, really has the lock disabled, and has
-# what pip and a venv need (ssl for https, zlib for wheels, ensurepip).
+# what pip and a venv need (ssl for https, zlib for wheels, ensurepip) and the
+# tests need (the CJK codecs; an interpreter cached without them is rebuilt).
 # CPython itself has known, reviewed races under the sanitizer; its own list of
 # them is kept beside the interpreter so every run of it can use the list.
 suppressions="$prefix/tsan-suppressions.txt"
@@ -65,6 +66,7 @@ interpreter_works() {
     env -u PYTHON_GIL "$py" -c '
 import sys, sysconfig
 import ssl, zlib, ctypes, ensurepip, venv
+import codecs; codecs.lookup("shift_jis"); codecs.lookup("gb18030")
 assert sysconfig.get_config_var("Py_GIL_DISABLED") == 1, "not a free-threaded build"
 assert sys.abiflags.endswith("t"), sys.abiflags
 assert not sys._is_gil_enabled(), "GIL is enabled"
@@ -136,14 +138,14 @@ tar -xf "${orig[0]}" -C "$src" --strip-components=1
 # The interpreter only has to run pip, venv and quillet's tests, so the build
 # leaves out what costs time and serves none of them: CPython's own test
 # modules and test suite; pip in the interpreter's own prefix (every venv gets
-# its pip from ensurepip, which stays); extension modules for terminals, GUIs,
-# databases and the CJK codecs, and the C accelerator of decimal (the pure
-# Python decimal stands in). The C code is compiled at -O1: it halves the
+# its pip from ensurepip, which stays); extension modules for terminals, GUIs
+# and databases, and the C accelerator of decimal (the pure Python decimal
+# stands in). The CJK codecs stay: pydicom decodes the test files' Japanese and
+# Chinese texts with them. The C code is compiled at -O1: it halves the
 # compile against the default -O3, and the test suite runs no slower on it.
 # The sanitizer build keeps its debug information for readable reports.
 configure_args=(--prefix="$prefix" --disable-gil --disable-test-modules --with-ensurepip=no)
-for module in _curses _curses_panel readline _tkinter _dbm _gdbm _sqlite3 _decimal \
-        _multibytecodec _codecs_cn _codecs_hk _codecs_iso2022 _codecs_jp _codecs_kr _codecs_tw; do
+for module in _curses _curses_panel readline _tkinter _dbm _gdbm _sqlite3 _decimal; do
     configure_args+=("py_cv_module_$module=n/a")
 done
 if [[ $tsan == 1 ]]; then
