@@ -24,4 +24,10 @@ struct Signature {
 [[nodiscard]] bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
                         PyObject** out) noexcept;
 
+/// A vectorcall function as the PyCFunction a method table stores (METH_FASTCALL | METH_KEYWORDS).
+template <auto F>
+PyCFunction fastcall() noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
 }  // namespace quillet::py

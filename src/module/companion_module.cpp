@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "companion/companion.hpp"
+#include "module/arguments.hpp"
 #include "module/binding.hpp"
 #include "module/errors.hpp"
 #include "module/path.hpp"
@@ -35,46 +36,6 @@ struct IndexObject {
 
 const companion::View& view_of(PyObject* self) noexcept {
   return reinterpret_cast<IndexObject*>(self)->companion->view();
-}
-
-// ---- arguments -------------------------------------------------------------------------------
-
-std::optional<std::uint16_t> to_u16(PyObject* obj, const char* name) noexcept {
-  const long v = PyLong_AsLong(obj);
-  if (v == -1 && PyErr_Occurred()) {
-    add_processing_note(name);
-    return std::nullopt;
-  }
-  if (v < 0 || v > 0xFFFF) {
-    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-    add_processing_note(name);
-    return std::nullopt;
-  }
-  return static_cast<std::uint16_t>(v);
-}
-
-/// The UTF-8 of a str argument, or nothing after raising (with the parameter's note).
-std::optional<std::string_view> to_text(PyObject* obj, const char* name) noexcept {
-  if (!PyUnicode_Check(obj)) {
-    raise_not_instance(obj, "str");
-    add_processing_note(name);
-    return std::nullopt;
-  }
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
-  if (s == nullptr) {
-    add_processing_note(name);
-    return std::nullopt;
-  }
-  return std::string_view(s, static_cast<std::size_t>(n));
-}
-
-/// An optional creator: no creator (empty inside), its text, or nothing after raising.
-std::optional<std::optional<std::string_view>> to_creator(PyObject* obj) noexcept {
-  if (obj == nullptr || obj == Py_None) return std::optional<std::string_view>{};
-  const auto text = to_text(obj, "creator");
-  if (!text) return std::nullopt;
-  return std::optional<std::string_view>{*text};
 }
 
 // ---- results ---------------------------------------------------------------------------------
@@ -197,11 +158,6 @@ PyObject* index_repr(PyObject* self) noexcept {
                               static_cast<unsigned long>(view_of(self).keyword_count()));
 }
 
-template <auto F>
-PyCFunction fastcall() noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 PyMethodDef kIndexMethods[] = {
     {"tag_for_keyword", fastcall<index_tag_for_keyword>(), METH_FASTCALL | METH_KEYWORDS,
      "tag_for_keyword($self, keyword)\n--\n\nThe (group, element) of a public keyword, or `None`."},
@@ -237,16 +193,8 @@ PyType_Spec kIndexSpec{
 
 /// The system's name for a path argument, or nothing after raising.
 std::optional<NativePath> fs_path(PyObject* obj, const char* name, Ref& text) noexcept {
-  text = Ref(PyOS_FSPath(obj));
-  if (!text) {
-    add_processing_note(name);
-    return std::nullopt;
-  }
-  if (!PyUnicode_Check(text.get())) {
-    raise_not_instance(text.get(), "str");
-    add_processing_note(name);
-    return std::nullopt;
-  }
+  text = to_path_str(obj, name);
+  if (!text) return std::nullopt;
   NativePath native = NativePath::of(text.get());
   if (!native) {
     add_processing_note(name);
@@ -279,14 +227,7 @@ std::atomic<PyObject*> g_index_type{nullptr};
 
 PyObject* index_type() noexcept {
   if (PyObject* t = g_index_type.load(std::memory_order_acquire)) return t;
-  PyObject* made = PyType_FromSpec(&kIndexSpec);
-  if (made == nullptr) return nullptr;
-  PyObject* expected = nullptr;
-  if (!g_index_type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
-    Py_DECREF(made);
-    return expected;
-  }
-  return made;
+  return publish_once(g_index_type, PyType_FromSpec(&kIndexSpec));
 }
 
 PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {

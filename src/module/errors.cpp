@@ -15,8 +15,6 @@
 
 namespace quillet::py {
 namespace {
-// Lives for the rest of the process once published; a thread that loses the race to create it
-// drops its own copy and uses the winner's.
 std::atomic<PyObject*> g_internal_error{nullptr};
 
 /// The report goes to the process's standard error itself, not to whatever sys.stderr is bound
@@ -37,17 +35,11 @@ void report_on_stderr(std::string_view text) noexcept {
 
 PyObject* internal_error_type() noexcept {
   if (PyObject* t = g_internal_error.load(std::memory_order_acquire)) return t;
-  PyObject* made = PyErr_NewExceptionWithDoc(
-      QUILLET_INTERNAL_ERROR_NAME,
-      "A fault that only a corrupt dictionary file, or an interpreter out of resources, can cause.",
-      PyExc_BaseException, nullptr);
-  if (made == nullptr) return nullptr;
-  PyObject* expected = nullptr;
-  if (!g_internal_error.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
-    Py_DECREF(made);
-    return expected;
-  }
-  return made;
+  return publish_once(g_internal_error,
+                      PyErr_NewExceptionWithDoc(QUILLET_INTERNAL_ERROR_NAME,
+                                                "A fault that only a corrupt dictionary file, or an interpreter "
+                                                "out of resources, can cause.",
+                                                PyExc_BaseException, nullptr));
 }
 
 std::nullptr_t raise_internal(std::string_view text) noexcept {

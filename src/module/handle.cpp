@@ -11,6 +11,7 @@
 
 #include "dictfile/mapped_dict.hpp"
 #include "lookup/search.hpp"
+#include "module/arguments.hpp"
 #include "module/binding.hpp"
 #include "module/convert.hpp"
 #include "module/errors.hpp"
@@ -62,39 +63,6 @@ class SharedBorrow {
 };
 
 DictObject* as_dict(PyObject* self) noexcept { return reinterpret_cast<DictObject*>(self); }
-
-// ---- conversions of lookup's arguments -------------------------------------------------------
-
-std::optional<std::uint16_t> to_u16(PyObject* obj, const char* name) noexcept {
-  const long v = PyLong_AsLong(obj);
-  if (v == -1 && PyErr_Occurred()) {
-    add_processing_note(name);
-    return std::nullopt;
-  }
-  if (v < 0 || v > 0xFFFF) {
-    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-    add_processing_note(name);
-    return std::nullopt;
-  }
-  return static_cast<std::uint16_t>(v);
-}
-
-/// The creator's UTF-8, no creator (an empty optional inside), or a raised error (nullopt).
-std::optional<std::optional<std::string_view>> to_creator(PyObject* obj) noexcept {
-  if (obj == nullptr || obj == Py_None) return std::optional<std::string_view>{};
-  if (!PyUnicode_Check(obj)) {
-    raise_not_instance(obj, "str");
-    add_processing_note("creator");
-    return std::nullopt;
-  }
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(obj, &n);
-  if (s == nullptr) {
-    add_processing_note("creator");
-    return std::nullopt;
-  }
-  return std::optional<std::string_view>{std::string_view(s, static_cast<std::size_t>(n))};
-}
 
 // ---- methods ---------------------------------------------------------------------------------
 
@@ -158,12 +126,12 @@ void dict_dealloc(PyObject* self) noexcept {
 }
 
 PyMethodDef kDictMethods[] = {
-    {"lookup", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dict_lookup)), METH_FASTCALL | METH_KEYWORDS,
+    {"lookup", fastcall<dict_lookup>(), METH_FASTCALL | METH_KEYWORDS,
      "lookup($self, group, element, creator=None)\n--\n\nLook up a tag. Returns a dict or `None`.\n\n"
      "`element` is the low byte for private tags (the \"xx\" form)."},
     {"__enter__", dict_enter, METH_NOARGS,
      "__enter__($self)\n--\n\nContext-manager support (no-op - mmap is released on drop)."},
-    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dict_exit)), METH_FASTCALL | METH_KEYWORDS,
+    {"__exit__", fastcall<dict_exit>(), METH_FASTCALL | METH_KEYWORDS,
      "__exit__($self, _exc_type=None, _exc=None, _tb=None)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -261,29 +229,14 @@ PyObject* dict_type() noexcept {
     PyErr_SetRaisedException(exc);
     return nullptr;
   }
-  // Safe against concurrent first use without a lock: a thread that loses the race discards its
-  // class, and every caller ends up with the one that was published.
-  PyObject* expected = nullptr;
-  if (!g_dict_type.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
-    Py_DECREF(made);
-    return expected;
-  }
-  return made;
+  return publish_once(g_dict_type, made);
 }
 
 PyObject* open_function(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   PyObject* a[1];
   if (!bind(kOpenSig, args, nargsf, kwnames, a)) return nullptr;
-  Ref path(PyOS_FSPath(a[0]));
-  if (!path) {
-    add_processing_note("path");
-    return nullptr;
-  }
-  if (!PyUnicode_Check(path.get())) {
-    raise_not_instance(path.get(), "str");
-    add_processing_note("path");
-    return nullptr;
-  }
+  const Ref path = to_path_str(a[0], "path");
+  if (!path) return nullptr;
   Result<MappedDict, LoadError> loaded = load_path(path.get());
   if (!loaded) {
     if (PyErr_Occurred()) return raise_creation_failure();

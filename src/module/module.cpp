@@ -2,6 +2,7 @@
 
 #include <Python.h>
 
+#include "module/binding.hpp"
 #include "module/errors.hpp"
 #include "module/handle.hpp"
 #include "module/pyref.hpp"
@@ -36,8 +37,7 @@ int add(PyObject* module, const char* name, PyObject* value) noexcept {
   return n ? add(module, n.get(), value) : -1;
 }
 
-PyMethodDef kOpenDef = {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_function)),
-                        METH_FASTCALL | METH_KEYWORDS,
+PyMethodDef kOpenDef = {"open", fastcall<open_function>(), METH_FASTCALL | METH_KEYWORDS,
                         "open(path)\n--\n\nOpen a `.qlet` file. Raises `IOError` on missing file or corruption,\n"
                         "`ValueError` on unsupported version."};
 

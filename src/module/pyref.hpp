@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <utility>
 
 namespace quillet::py {
@@ -32,5 +33,19 @@ class Ref {
  private:
   PyObject* p_ = nullptr;
 };
+
+/// Publishes `made` (a new reference, or nullptr after a failure) in a once-cell that keeps it
+/// for the rest of the process, and returns what the cell holds, borrowed. Safe against
+/// concurrent first use without a lock: a thread that loses the race drops its own object, and
+/// every caller gets the one that was published.
+inline PyObject* publish_once(std::atomic<PyObject*>& cell, PyObject* made) noexcept {
+  if (made == nullptr) return nullptr;
+  PyObject* expected = nullptr;
+  if (!cell.compare_exchange_strong(expected, made, std::memory_order_acq_rel)) {
+    Py_DECREF(made);
+    return expected;
+  }
+  return made;
+}
 
 }  // namespace quillet::py
