@@ -46,13 +46,26 @@ struct OsError {
 /// The system's text for an error code, trailing white space removed.
 [[nodiscard]] std::string error_text(int code);
 
+/// `s` without the blanks, tabs and line breaks that system messages end in.
+[[nodiscard]] inline std::string without_trailing_space(std::string s) {
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\n' || s.back() == '\r')) s.pop_back();
+  return s;
+}
+
 /// Owns an open file (on Windows any handle CloseHandle takes); kNoFile means empty. Move-only.
 class File {
  public:
   File() noexcept = default;
   explicit File(NativeFile f) noexcept : f_(f) {}
   File(File&& o) noexcept : f_(o.f_) { o.f_ = kNoFile; }
-  File& operator=(File&& o) noexcept;
+  File& operator=(File&& o) noexcept {
+    if (this != &o) {
+      File old(f_);  // closes what this held
+      f_ = o.f_;
+      o.f_ = kNoFile;
+    }
+    return *this;
+  }
   File(const File&) = delete;
   File& operator=(const File&) = delete;
   ~File();
@@ -74,10 +87,20 @@ class Mapping {
   Mapping(Mapping&& o) noexcept : data_(o.data_), size_(o.size_), file_(std::move(o.file_)) {
     o.data_ = nullptr, o.size_ = 0;
   }
-  Mapping& operator=(Mapping&& o) noexcept;
+  Mapping& operator=(Mapping&& o) noexcept {
+    if (this != &o) {
+      release();
+      data_ = o.data_;
+      size_ = o.size_;
+      file_ = std::move(o.file_);
+      o.data_ = nullptr;
+      o.size_ = 0;
+    }
+    return *this;
+  }
   Mapping(const Mapping&) = delete;
   Mapping& operator=(const Mapping&) = delete;
-  ~Mapping();
+  ~Mapping() { release(); }
 
   [[nodiscard]] archive::ByteView view() const noexcept { return {data_, size_}; }
 

@@ -26,17 +26,7 @@ std::string error_text(int code) {
   char buf[256] = {};
   const char* text = pick(strerror_r(code, buf, sizeof buf), buf);
   std::string s = text != nullptr ? text : "Unknown error " + std::to_string(code);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\n' || s.back() == '\r')) s.pop_back();
-  return s;
-}
-
-File& File::operator=(File&& o) noexcept {
-  if (this != &o) {
-    File old(f_);
-    f_ = o.f_;
-    o.f_ = kNoFile;
-  }
-  return *this;
+  return without_trailing_space(std::move(s));
 }
 
 File::~File() {
@@ -44,20 +34,6 @@ File::~File() {
   // close a descriptor another thread has just been given.
   if (f_ >= 0) ::close(f_);
 }
-
-Mapping& Mapping::operator=(Mapping&& o) noexcept {
-  if (this != &o) {
-    release();
-    data_ = o.data_;
-    size_ = o.size_;
-    file_ = std::move(o.file_);
-    o.data_ = nullptr;
-    o.size_ = 0;
-  }
-  return *this;
-}
-
-Mapping::~Mapping() { release(); }
 
 void Mapping::release() noexcept {
   if (data_ != nullptr && size_ > 0) ::munmap(const_cast<std::uint8_t*>(data_), size_);

@@ -43,36 +43,12 @@ std::string error_text(int code) {
   std::wstring text = system_message(c, MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
   if (text.empty()) text = system_message(c, 0);
   std::string s = text.empty() ? "Unknown error " + std::to_string(code) : utf8_from_utf16(std::wstring_view(text));
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\n' || s.back() == '\r')) s.pop_back();
-  return s;
-}
-
-File& File::operator=(File&& o) noexcept {
-  if (this != &o) {
-    File old(f_);
-    f_ = o.f_;
-    o.f_ = kNoFile;
-  }
-  return *this;
+  return without_trailing_space(std::move(s));
 }
 
 File::~File() {
   if (f_ != kNoFile) ::CloseHandle(f_);
 }
-
-Mapping& Mapping::operator=(Mapping&& o) noexcept {
-  if (this != &o) {
-    release();
-    data_ = o.data_;
-    size_ = o.size_;
-    file_ = std::move(o.file_);
-    o.data_ = nullptr;
-    o.size_ = 0;
-  }
-  return *this;
-}
-
-Mapping::~Mapping() { release(); }
 
 void Mapping::release() noexcept {
   if (data_ != nullptr) ::UnmapViewOfFile(data_);
