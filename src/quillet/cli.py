@@ -18,6 +18,7 @@ import argparse
 import codecs
 import contextlib
 import csv
+import dataclasses
 import io
 import json
 import os
@@ -392,19 +393,8 @@ def cmd_info(args: argparse.Namespace) -> int:
 
 # ---- build: reading the input -------------------------------------------------------------------
 
-FIELDS = (
-    "group",
-    "element",
-    "creator",
-    "keyword",
-    "name",
-    "vr",
-    "description",
-    "retired",
-    "block_offset",
-    "sources",
-    "vm",
-)
+# The columns are the writer's fields: the result's keys, then the VM that the companion keeps.
+FIELDS = tuple(f.name for f in dataclasses.fields(Entry))
 _REQUIRED = ("group", "element")
 _TRUE = {"1", "true", "yes", "y"}
 _FALSE = {"", "0", "false", "no", "n"}
