@@ -90,22 +90,12 @@ fi
 [[ $(id -u) == 0 ]] || die "needs root: it installs build dependencies"
 command -v apt-get >/dev/null || die "apt-get not found (this script expects a Debian system)"
 
-apt_quiet=(-q -o Dpkg::Lock::Timeout=600 -o Acquire::Retries=3)
-
 # --- build dependencies -------------------------------------------------------
 # Kept to what the stdlib modules used by pip, venv and the tests need:
 # ssl (https for pip), zlib (wheels), ctypes (libffi), lzma/bz2 (sdists).
-build_deps=(build-essential pkg-config xz-utils libssl-dev zlib1g-dev libffi-dev
-            liblzma-dev libbz2-dev)
-missing=()
-for p in "${build_deps[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-    log "installing build dependencies: ${missing[*]}"
-    DEBIAN_FRONTEND=noninteractive apt-get "${apt_quiet[@]}" update >&2 || true
-    DEBIAN_FRONTEND=noninteractive apt-get "${apt_quiet[@]}" install -y --no-install-recommends "${missing[@]}" >&2
-fi
+. "$(dirname "$0")/_debian.sh"
+debian_install build-freethreaded-python build-essential pkg-config xz-utils libssl-dev zlib1g-dev \
+    libffi-dev liblzma-dev libbz2-dev || die "cannot install the build dependencies"
 
 # --- source ------------------------------------------------------------------
 logs="$cache/logs/$name"

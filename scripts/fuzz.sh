@@ -33,15 +33,8 @@ fuzzer_runtime() {
     [ -f "$(clang++ -print-file-name=libclang_rt.fuzzer-x86_64.a)" ]
 }
 if ! fuzzer_runtime; then
-  if [ "$(id -u)" != 0 ]; then
-    echo "fuzz.sh: clang with libFuzzer is missing; as root: apt-get install clang libclang-rt-dev" >&2
-    exit 1
-  fi
-  echo "fuzz.sh: installing clang and its fuzzer runtime from Debian"
-  export DEBIAN_FRONTEND=noninteractive
-  # Another apt run (CI builds the free-threaded interpreter at the same time) is waited for.
-  apt-get -o DPkg::Lock::Timeout=600 update -qq >/dev/null
-  apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends clang libclang-rt-dev llvm >/dev/null
+  . scripts/_debian.sh
+  debian_install fuzz.sh clang libclang-rt-dev llvm || exit 1
   fuzzer_runtime || { echo "fuzz.sh: libFuzzer still not found after installing" >&2; exit 1; }
 fi
 

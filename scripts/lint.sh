@@ -17,15 +17,9 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 # --- tools ---------------------------------------------------------------------------------------
+. scripts/_debian.sh
 if ! command -v clang-format >/dev/null || ! command -v clang-tidy >/dev/null; then
-  if [ "$(id -u)" != 0 ]; then
-    echo "lint.sh: clang-format or clang-tidy is missing; as root: apt-get install clang-format clang-tidy" >&2
-    exit 1
-  fi
-  echo "lint.sh: installing clang-format and clang-tidy from Debian"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get -o DPkg::Lock::Timeout=600 update -qq >/dev/null
-  apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends clang-format clang-tidy >/dev/null
+  debian_install lint.sh clang-format clang-tidy || exit 1
 fi
 . scripts/_env.sh
 dev_env || exit 1

@@ -26,19 +26,8 @@ build=build/windows
 mkdir -p "$cache" "$build"
 
 # --- tools -------------------------------------------------------------------------------
-packages=(g++-mingw-w64-x86-64-posix wine64)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  [[ $(id -u) == 0 ]] || die "missing ${missing[*]}; run as root to install them, or install them first"
-  log "installing ${missing[*]}"
-  apt_quiet=(-q -o Dpkg::Lock::Timeout=600 -o Acquire::Retries=3)
-  DEBIAN_FRONTEND=noninteractive apt-get "${apt_quiet[@]}" update >"$build/apt.log" 2>&1 || true
-  DEBIAN_FRONTEND=noninteractive apt-get "${apt_quiet[@]}" install -y --no-install-recommends "${missing[@]}" \
-    >>"$build/apt.log" 2>&1 || { tail -n 30 "$build/apt.log" >&2; die "apt-get install failed"; }
-fi
+. scripts/_debian.sh
+debian_install test-windows g++-mingw-w64-x86-64-posix wine64 || exit 1
 
 # Debian's wine64 package puts its loader outside PATH.
 wine=$(command -v wine64 || true)
