@@ -21,6 +21,8 @@ from quillet import _layout, writer
 from quillet._unicode import hash_creator, normalize_creator
 from quillet.writer import Entry, to_bytes, write_dictionary, write_file
 
+from conftest import example_body
+
 GOOD = Entry(0x0010, 0x0010, keyword="PatientName", name="Patient's Name", vr="PN")
 ACME = Entry(0x0029, 0x10, creator="ACME")
 # Found by search: FNV-1a of "II7AVYR" is 0, and the two 8-letter words share a hash.
@@ -353,24 +355,7 @@ def test_killed_write_leaves_old_file_whole_and_next_write_sweeps(tmp_path, by, 
 
 
 def test_worked_example_bytes():
-    body = _layout.Body(
-        index=[_layout.RawIndexEntry(0x10, 0x10)],
-        records=[
-            _layout.RawRecord(
-                group=0x10,
-                element=0x10,
-                keyword_len=2,
-                name_off=2,
-                name_len=2,
-                description_off=4,
-                description_len=2,
-                sources_off=6,
-                sources_len=3,
-                vr=18,
-            )
-        ],
-        strings=b"KwNmDsA|B",
-    )
+    body = example_body()
     assert len(WORKED) == 124
     assert _layout.pack_file(body) == WORKED == to_bytes([WORKED_ENTRY])
 
