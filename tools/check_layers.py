@@ -15,9 +15,8 @@ import re
 import sys
 from pathlib import Path
 
-# Lowest first; the same order as the comment at the top of CMakeLists.txt.
-LAYERS = ("common", "archive", "dictfile", "lookup", "companion", "module")
-PYTHON_LAYERS = frozenset({"module"})
+# Each layer's folder and namespace, lowest first; the same order as the comment at the top of
+# CMakeLists.txt.
 NAMESPACES = {
     "common": "quillet",
     "archive": "quillet::archive",
@@ -26,6 +25,8 @@ NAMESPACES = {
     "companion": "quillet::companion",
     "module": "quillet::py",
 }
+LAYERS = tuple(NAMESPACES)
+PYTHON_LAYERS = frozenset({"module"})
 _INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.MULTILINE)
 _NAMESPACE = re.compile(r"^namespace ([\w:]+) \{", re.MULTILINE)
 _SUFFIXES = {".hpp", ".cpp", ".inc", ".h"}
