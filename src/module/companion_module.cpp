@@ -18,6 +18,7 @@
 #include "module/errors.hpp"
 #include "module/path.hpp"
 #include "module/pyref.hpp"
+#include "module/text.hpp"
 
 namespace quillet::py {
 namespace {
@@ -39,16 +40,6 @@ const companion::View& view_of(PyObject* self) noexcept {
 }
 
 // ---- results ---------------------------------------------------------------------------------
-
-PyObject* str_of(std::string_view s) noexcept {
-  // Texts of a sound file are UTF-8; any other bytes read as "", as lookups read them.
-  PyObject* o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
-  if (o == nullptr && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-    PyErr_Clear();
-    o = PyUnicode_New(0, 0);
-  }
-  return o != nullptr ? o : raise_creation_failure();
-}
 
 /// (group, element) or (group, element, creator-or-None).
 PyObject* tuple_of(const Key& key, bool with_creator) noexcept {

@@ -13,6 +13,7 @@
 #include "lookup/utf8.hpp"
 #include "module/errors.hpp"
 #include "module/pyref.hpp"
+#include "module/text.hpp"
 
 namespace quillet::py {
 namespace {
@@ -32,29 +33,6 @@ std::optional<ByteView> resolve(ByteView pool, StrRef ref) noexcept {
     return std::nullopt;
   }
   return bytes.value();
-}
-
-/// A new str of bytes known to be ASCII: the one case that needs neither decoding nor a scan.
-PyObject* str_of_ascii(const std::uint8_t* p, std::size_t n) noexcept {
-  PyObject* o = PyUnicode_New(static_cast<Py_ssize_t>(n), 127);
-  if (o == nullptr) return raise_creation_failure();
-  if (n > 0) std::memcpy(PyUnicode_DATA(o), p, n);
-  return o;
-}
-
-/// A str of bytes known to be valid UTF-8 that are not all ASCII.
-PyObject* str_of_utf8(ByteView s) noexcept {
-  PyObject* o =
-      PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(s.data()), static_cast<Py_ssize_t>(s.size()), "strict");
-  return o != nullptr ? o : raise_creation_failure();
-}
-
-/// A str of archive bytes: malformed UTF-8 reads as the empty text, never as an error. One scan
-/// for the common all-ASCII text; only other texts are checked and then decoded.
-PyObject* str_of(ByteView s) noexcept {
-  if (is_ascii(s)) return str_of_ascii(s.data(), s.size());
-  if (!is_valid_utf8(s)) return str_of_ascii(nullptr, 0);
-  return str_of_utf8(s);
 }
 
 /// Splits at every '|' and drops the empty pieces. Splitting valid UTF-8 at an ASCII byte keeps
