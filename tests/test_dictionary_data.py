@@ -133,6 +133,9 @@ def test_left_out(by_key, group, element, creator):
         ("10\t0010\t\tK\tN\tPN\t1-n\t0\t0\tS\t", "group must be four"),
         ("0010\t001a\t\tK\tN\tPN\t1-n\t0\t0\tS\t", "element must be four"),
         ("0010\t0010\t\tK\tN\tpn\t1\t0\t0\tS\t", "vr 'pn'"),
+        ("0010\t0010\t\tK\tN\tOB or OB\t1\t0\t0\tS\t", "vr 'OB or OB'"),
+        ("0010\t0010\t\tK\tN\tOB or ??\t1\t0\t0\tS\t", "vr 'OB or \\?\\?'"),
+        ("0010\t0010\t\tK\tN\tOB/OW\t1\t0\t0\tS\t", "vr 'OB/OW'"),
         ("0010\t0010\t\tK\tN\tPN\t1\tyes\t0\tS\t", "retired must be 0 or 1"),
         ("0010\t0010\t\tK\tN\tPN\t1-n\t0\t0\t\t", "sources ''"),
         ("0010\t0010\t\tK\tN\tPN\t1-n\t0\t0\tA||B\t", "sources 'A||B'"),
@@ -149,6 +152,12 @@ def test_parser_keeps_texts_verbatim():
     row = compile_dictionary.parse_line(line)
     assert row.creator == " ACME  corp " and row.sources == ("A", "B C") and row.vm == "2-2n"
     assert row.to_line() == line
+
+
+def test_a_choice_of_vrs_reaches_the_writer_as_written():
+    row = compile_dictionary.parse_line("0028\t3006\t\tLUTData\tLUT Data\tUS or SS or OW\t1-n\t0\t0\tS\t")
+    (entry,) = compile_dictionary.to_entries([row], compile_dictionary.load_writer())
+    assert entry.vr == "US or SS or OW"
 
 
 def test_writer_accepts_every_row(rows):
