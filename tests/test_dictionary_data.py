@@ -473,6 +473,7 @@ def test_both_forms_in_one_source_stay_apart():
         ("Physician(s) of Record", "PhysiciansOfRecord"),
         ("Frame Numbers of Interest (FOI)", "FrameNumbersOfInterest"),
         ("Image Position (Patient)", "ImagePositionPatient"),
+        ("Copy of Patient's Birth Date (0010,1030)", "CopyOfPatientBirthDate"),
         ("X-Ray Tube Current in mA", "XRayTubeCurrentInmA"),
         ("2D Mating Point", "TwoDMatingPoint"),
         ("2nd Flip Angle [degree]", "SecondFlipAngle"),

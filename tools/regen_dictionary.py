@@ -246,16 +246,17 @@ def _ascii_letters(text: str) -> str:
 
 def keyword_from_name(name: str) -> str:
     """A keyword made from a name the way the standard makes its keywords: apostrophes and
-    "'s" go ("Patient's Name" -> "PatientName"), a plural "(s)" stays an "s", an abbreviation
-    in brackets goes ("Frame Numbers of Interest (FOI)") and so does a unit in square ones
-    ("Table Height [mm]"), other words in brackets stay ("Image Position (Patient)"), every
+    "'s" go ("Patient's Name" -> "PatientName"), a plural "(s)" stays an "s", words in brackets
+    stay ("Image Position (Patient)") but an abbreviation in capitals or anything that is not
+    words goes ("Frame Numbers of Interest (FOI)", "Copy of ... (0010,1030)"), and so does a
+    unit in square brackets ("Table Height [mm]"), every
     character that is no letter or digit separates words ("X-Ray" -> "XRay"), and each word is
     capitalised unless it holds a capital already (units such as "mA" and "dB" keep their
     case).  A keyword starts with a letter, so a leading ordinal or number is spelt ("2D" ->
     "TwoD", "2nd" -> "Second")."""
     text = _ascii_letters(name)
     text = re.sub(r"\(s\)", "s", text)
-    text = re.sub(r"\(\s*[A-Z0-9]{2,}\s*\)|\[[^\[\]]*\]", " ", text)
+    text = re.sub(r"\((?![A-Za-z ]*\))[^()]*\)|\(\s*[A-Z]{2,}\s*\)|\[[^\[\]]*\]", " ", text)
     text = re.sub(r"'s\b", "", text).replace("'", "")
     words = [w for w in re.split(r"[^A-Za-z0-9]+", text) if w]
     if words:
