@@ -39,8 +39,8 @@ Sources and keys
   from a range (pydicom's own lookup asks its exact dictionary before its repeaters); the "xx"
   form beats a fixed element below 0x0100 (rule 1); a real name or keyword beats a
   placeholder; the later line of the file wins (dcmtk's own loader lets later entries
-  override).  Definitions under creator spellings that fold alike stay
-  apart here and are decided below, as different sources' are.
+  override).  Definitions under creator spellings that fold alike stay apart here and are
+  decided below, as different sources' are.
 
 * Repeating groups.  Group masks (50xx, 60xx, 7Fxx) cover the even groups only: odd groups
   are private.  Private group ranges (70xx in pydicom, 7001-o-70FF in dcmtk) cover the odd
@@ -54,8 +54,8 @@ Sources and keys
   private group below 0009) are refused by the package's writer; such rows are left out,
   listed and counted.
 
-Private entries: the rules, each counted in the report under "rule: ..."
-------------------------------------------------------------------------
+Private entries: the rules, each counted in the report ("rule 2, ...: N")
+--------------------------------------------------------------------------
 1. Low fixed elements.  In a data set (gggg,0010)-(gggg,00FF) are the private creator elements
    and the elements below them are reserved, so no private data element can stand there.  A
    fixed private element below 0x0100 (pydicom has some 1,600, keyed like '0021003F') is the
@@ -101,7 +101,9 @@ Private entries: the rules, each counted in the report under "rule: ..."
    standard makes keywords from names (:func:`keyword_from_name`).
    Within one folded creator every keyword is unique: where entries share one, each of them
    gets its tag appended, "0019xx10" for a block offset and "00191010" for a fixed element,
-   except that if exactly one of them has it from a source, that one keeps it bare.
+   except that if exactly one of them has it from a source (or is a range's), that one keeps
+   it bare.  The rows that one range of groups expanded into (DLX_ANNOT_01's 7001-70FF) are
+   one attribute, as a repeating group's are in the standard, and share their keyword.
 
 Both parts
 ----------
