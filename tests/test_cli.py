@@ -397,14 +397,14 @@ CSV = (
     "\ufeffgroup,element,creator,keyword,vr,description,retired,block_offset,sources\n"
     f"0029,xx10,ACME 1.1,Dose,DS,{LONG},,,manual|site\n"
     "0x0010,0010,,PatientName,PN\n"  # fields left off the end take their defaults
-    "0029,0011,ACME 1.1,Whole,US,,yes,no,\n"
+    "0029,1011,ACME 1.1,Whole,US,,yes,no,\n"
 )
 JSON = (
     "\ufeff[\n"
     '  {"group": "0029", "element": "xx10", "creator": "ACME 1.1", "keyword": "Dose", "vr": "DS", '
     f'"description": "{LONG}", "sources": ["manual", "site"]}},\n'
     '  {"group": "0x0010", "element": "0010", "keyword": "PatientName", "vr": "PN"},\n'
-    '  {"group": "0029", "element": "0011", "creator": "ACME 1.1", "keyword": "Whole", "vr": "US", '
+    '  {"group": "0029", "element": "1011", "creator": "ACME 1.1", "keyword": "Whole", "vr": "US", '
     '"retired": true, "block_offset": "no"}\n'
     "]\n"
 )
@@ -429,7 +429,7 @@ def test_build_csv_and_json_alike(tmp_path, capsys):
         len(LONG),
     )
     assert d.lookup(0x10, 0x10)["retired"] is False
-    whole = d.lookup(0x29, 0x11, "ACME 1.1")
+    whole = d.lookup(0x29, 0x1011, "ACME 1.1")
     assert (whole["retired"], whole["block_offset"]) == (True, False)
 
 

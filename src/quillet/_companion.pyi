@@ -1,6 +1,8 @@
 import os
 from typing import final
 
+from ._quillet import Dict
+
 @final
 class Index:
     """A companion file opened with the dictionary file it belongs to."""
@@ -11,8 +13,8 @@ class Index:
         """(group, element, creator or None) of every entry with this keyword."""
     def vm(self, group: int, element: int, creator: str | None = None) -> str | None:
         """The value multiplicity of the entry a lookup finds, or `None`."""
-    def search(self, upper: str, creator: str | None, limit: int) -> list[tuple[int, int, str | None]]:
-        """Keys of the entries whose upper-cased keyword or name contains `upper`, best first."""
+    def search(self, text: str, creator: str | None, limit: int | None) -> list[tuple[int, int, str | None]]:
+        """Keys of the entries whose case-folded keyword or name contains `text` (case-folded already), best first; at most `limit` (None: all)."""
 
-def open(path: str | os.PathLike[str], dict_path: str | os.PathLike[str]) -> Index:
-    """Open the companion at `path` with the dictionary file at `dict_path`."""
+def open(path: str | os.PathLike[str], dict: Dict, dict_path: str | os.PathLike[str]) -> Index:
+    """Open the companion at `path` and check it against the opened `Dict` it belongs to, opened from `dict_path`."""
