@@ -168,14 +168,24 @@ def test_search(pair, text, options, keys):
         (lambda p: p.search(b"x"), TypeError, "'bytes' object is not an instance of 'str'", "text"),
         (lambda p: p.search("\udcff"), UnicodeEncodeError, None, "text"),
         (lambda p: p.search("x", limit=-1), ValueError, "limit must not be negative, not -1", "limit"),
-        (lambda p: p.search("x", limit=-(2**70)), ValueError, f"limit must not be negative, not {-(2**70)}", "limit"),
+        (
+            lambda p: p.search("x", limit=-(2**70)),
+            ValueError,
+            f"limit must not be negative, not {-(2**70)}",
+            "limit",
+        ),
         (
             lambda p: p.search("x", limit=1.0),
             TypeError,
             "'float' object cannot be interpreted as an integer",
             "limit",
         ),
-        (lambda p: p.search("x", limit=True), TypeError, "'bool' object is not a count; give an int or None", "limit"),
+        (
+            lambda p: p.search("x", limit=True),
+            TypeError,
+            "'bool' object is not a count; give an int or None",
+            "limit",
+        ),
         # Arguments are checked before anything is opened, each under its own name.
         (
             lambda p: quillet.open_companion("x.qlix", b"x.qlet"),
@@ -320,7 +330,7 @@ BROKEN = OPEN + "companion integrity check failed: "
         (
             lambda c: corrupt(c, slots=[1] * 64 + [0] * 127 + [1] * 65).pack(),
             OSError,
-            BROKEN + "slots holds more than 128 occupied slots in a row, from the end of the table on into its start",
+            BROKEN + "slots holds more than 128 occupied slots in a row, around the end of the table",
         ),
         (lambda c: corrupt(c, slots=[1] * 8).pack(), OSError, BROKEN + "slots holds no empty slot"),
     ],
@@ -346,7 +356,9 @@ def test_companion_of_another_dictionary_or_of_none(tmp_path, no_fd_leak):
     )
     # The same entries, but a VM changed: the digest covers the companion's data too.
     write_dictionary(
-        tmp_path / "c.qlet", [*ENTRIES[:-1], Entry(0x0029, 0x10, creator="Beta", block_offset=True, vm="3")], companion=True
+        tmp_path / "c.qlet",
+        [*ENTRIES[:-1], Entry(0x0029, 0x10, creator="Beta", block_offset=True, vm="3")],
+        companion=True,
     )
     with pytest.raises(ValueError, match="built from other data"):
         quillet.open_companion(tmp_path / "a.qlix", tmp_path / "c.qlet")

@@ -179,7 +179,7 @@ Result<View, OpenError> View::make(ByteView dict, ByteView file) {
   if (v.slots_.size() != 0 && !seen_empty) return corrupt("slots holds no empty slot");
   if (run + leading > kMaxRun) {
     return corrupt("slots holds more than " + std::to_string(kMaxRun) +
-                   " occupied slots in a row, from the end of the table on into its start");
+                   " occupied slots in a row, around the end of the table");
   }
   for (std::uint32_t i = 0; i < v.items_.size(); ++i) {
     const Item it = *v.item(i);

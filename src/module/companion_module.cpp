@@ -183,7 +183,7 @@ PyMethodDef kIndexMethods[] = {
      "`None`."},
     {"search", fastcall<index_search>(), METH_FASTCALL | METH_KEYWORDS,
      "search($self, text, creator, limit)\n--\n\nKeys of the entries whose case-folded keyword or name "
-     "contains `text` (case-folded already), best first; at most `limit` (None: all)."},
+     "contains `text`, best first."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -277,8 +277,8 @@ PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
 
 PyMethodDef kModuleMethods[] = {
     {"open", fastcall<open_index>(), METH_FASTCALL | METH_KEYWORDS,
-     "open(path, dict, dict_path)\n--\n\nOpen the companion at `path` and check it against the opened `Dict` "
-     "it belongs to, opened from `dict_path`."},
+     "open(path, dict, dict_path)\n--\n\nOpen the companion at `path`, checked against the opened `Dict` it "
+     "belongs to."},
     {nullptr, nullptr, 0, nullptr},
 };
 

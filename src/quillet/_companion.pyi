@@ -14,7 +14,7 @@ class Index:
     def vm(self, group: int, element: int, creator: str | None = None) -> str | None:
         """The value multiplicity of the entry a lookup finds, or `None`."""
     def search(self, text: str, creator: str | None, limit: int | None) -> list[tuple[int, int, str | None]]:
-        """Keys of the entries whose case-folded keyword or name contains `text` (case-folded already), best first; at most `limit` (None: all)."""
+        """Keys of the entries whose case-folded keyword or name contains `text`, best first."""
 
 def open(path: str | os.PathLike[str], dict: Dict, dict_path: str | os.PathLike[str]) -> Index:
-    """Open the companion at `path` and check it against the opened `Dict` it belongs to, opened from `dict_path`."""
+    """Open the companion at `path`, checked against the opened `Dict` it belongs to."""

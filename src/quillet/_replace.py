@@ -208,7 +208,9 @@ class Replacement:
         _sweep(self.folder, stem)
         self._fd = -1
         self._tmp = ""
-        flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0) | getattr(os, "O_CLOEXEC", 0)
+        flags = (
+            os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0) | getattr(os, "O_CLOEXEC", 0)
+        )
         try:
             with _folder_lock(self.folder, exclusive=False):
                 self._tmp = os.path.join(self.folder, f"{stem}{_TMP_MARK}{os.urandom(4).hex()}{_TMP_END}")

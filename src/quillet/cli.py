@@ -15,12 +15,7 @@ such error is one line on standard error; no traceback.
 from __future__ import annotations
 
 import argparse
-import codecs
 import contextlib
-import csv
-import dataclasses
-import io
-import json
 import os
 import re
 import signal
@@ -33,6 +28,8 @@ from typing import TYPE_CHECKING, Any, NoReturn
 
 from . import Dict, __version__, lookup_element, writer
 from . import open as open_dict
+from ._build_input import decode, read_csv, read_json, to_entry, unlimited_csv_fields
+from ._terminal import BadInput, complain, emit, json_line, park_stdout, shown
 from .writer import Entry
 
 if TYPE_CHECKING:
@@ -46,87 +43,12 @@ EXIT_NOT_FOUND = 1
 EXIT_BAD_INPUT = 2
 
 
-class BadInput(Exception):
-    """Input the user can correct; reported on one line with exit status 2."""
-
-
 class _Signalled(BaseException):
     """SIGTERM or SIGHUP arrived: unwind (removing temporaries), then die of the signal."""
 
     def __init__(self, signum: int) -> None:
         super().__init__(signum)
         self.signum = signum
-
-
-# ---- what goes to the terminal -----------------------------------------------------------------
-
-
-_NAMED = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
-
-
-def _escape(ch: str) -> str:
-    if ch in _NAMED:
-        return _NAMED[ch]
-    code = ord(ch)
-    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
-
-
-def shown(text: str) -> str:
-    """`text` safe to print: control characters, line breaks, lone surrogates and other
-    invisible code points written as escapes, so that neither a dictionary file nor a file
-    name can send commands to a terminal or break a message across lines."""
-    if text.isprintable():
-        return text
-    return "".join(ch if ch.isprintable() or ch == " " else _escape(ch) for ch in text)
-
-
-def _json_escape(ch: str) -> str:
-    code = ord(ch)
-    if code < 0x10000:
-        return f"\\u{code:04x}"
-    code -= 0x10000
-    return f"\\u{0xD800 + (code >> 10):04x}\\u{0xDC00 + (code & 0x3FF):04x}"
-
-
-def json_line(value: object) -> str:
-    """One line of JSON that parses back to exactly `value`, with every code point that
-    :func:`shown` would escape written as a JSON escape instead (only strings can hold them)."""
-    text = json.dumps(value, ensure_ascii=False)
-    if text.isprintable():
-        return text
-    return "".join(ch if ch.isprintable() or ch == " " else _json_escape(ch) for ch in text)
-
-
-def emit(text: str) -> None:
-    """Print a line of the answer; failures to do so become the command's errors."""
-    try:
-        sys.stdout.write(text + "\n")
-        sys.stdout.flush()
-    except UnicodeEncodeError as exc:
-        raise BadInput(
-            f"standard output ({sys.stdout.encoding}) cannot represent U+{ord(exc.object[exc.start]):04X} "
-            "of the answer; set PYTHONIOENCODING=utf-8"
-        ) from None
-    except BrokenPipeError:
-        raise
-    except OSError as exc:
-        _park_stdout()
-        raise BadInput(f"cannot write to standard output: {exc.strerror}") from None
-
-
-def complain(text: str) -> None:
-    """One line on standard error."""
-    sys.stderr.write(f"quillet: {shown(text)}\n")
-    sys.stderr.flush()
-
-
-def _park_stdout() -> None:
-    """Point standard output at the null device, so that the interpreter's last flush of what
-    could not be written does not fail once more on the way out."""
-    with contextlib.suppress(OSError, ValueError, AttributeError):
-        null = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(null, sys.stdout.fileno())
-        os.close(null)
 
 
 # ---- tags and dictionaries ------------------------------------------------------------------
@@ -391,256 +313,6 @@ def cmd_info(args: argparse.Namespace) -> int:
     return EXIT_FOUND
 
 
-# ---- build: reading the input -------------------------------------------------------------------
-
-# The columns are the writer's fields: the result's keys, then the VM that the companion keeps.
-FIELDS = tuple(f.name for f in dataclasses.fields(Entry))
-_REQUIRED = ("group", "element")
-_TRUE = {"1", "true", "yes", "y"}
-_FALSE = {"", "0", "false", "no", "n"}
-_HEX = re.compile(r"(?:0[xX])?([0-9A-Fa-f]{1,4})")
-_BLOCK_HEX = re.compile(r"[xX]{2}([0-9A-Fa-f]{2})")
-_WS = re.compile(r"[ \t\n\r]*")
-
-# (line, fields as read) for each row, and (line, text) for each problem found while reading.
-Rows = list[tuple[int, dict[str, Any]]]
-Problems = list[tuple[int, str]]
-
-
-def _what(value: object) -> str:
-    """The JSON name of a value's type, for messages."""
-    if isinstance(value, _NotJson):
-        return value.text
-    for kind, name in ((bool, "true/false"), (str, "a string"), (dict, "an object"), (list, "an array")):
-        if isinstance(value, kind):
-            return name
-    return "null" if value is None else "a number"
-
-
-def _hex(value: object, field: str, block: bool) -> tuple[int, bool]:
-    """A tag number from hexadecimal digits in a string: (value, written in the block form)."""
-    if not isinstance(value, str):
-        raise ValueError(
-            f'{field}: expected hexadecimal digits in a string, such as "0010", not {_what(value)} '
-            '(16 and "16" would otherwise name different tags)'
-        )
-    text = value.strip()
-    if block and (m := _BLOCK_HEX.fullmatch(text)):
-        return int(m[1], 16), True
-    if m := _HEX.fullmatch(text):
-        return int(m[1], 16), False
-    forms = "1 to 4 hexadecimal digits" + (", or xx and 2 of them inside a private block" if block else "")
-    raise ValueError(f"{field}: expected {forms}, not {value!r}")
-
-
-def _flag(value: object, field: str) -> bool | None:
-    """A yes/no field; None when it is absent or empty."""
-    if value is None or value == "":
-        return None
-    if isinstance(value, bool):
-        return value
-    if isinstance(value, str) and value.strip().lower() in _TRUE | _FALSE:
-        return value.strip().lower() in _TRUE
-    raise ValueError(f"{field}: expected yes/no, true/false or 1/0, not {value!r}")
-
-
-def _text(value: object, field: str) -> str:
-    if value is None:
-        return ""
-    if not isinstance(value, str):
-        raise ValueError(f"{field}: expected a string, not {_what(value)}")
-    return value
-
-
-def _sources(value: object) -> tuple[str, ...]:
-    if value is None or value == "":
-        return ()
-    if isinstance(value, str):
-        return tuple(value.split("|"))
-    if isinstance(value, list):
-        for k, item in enumerate(value):
-            if not isinstance(item, str):
-                raise ValueError(f"sources[{k}]: expected a string, not {_what(item)}")
-        return tuple(value)
-    raise ValueError(f"sources: expected a string with items separated by | or an array, not {_what(value)}")
-
-
-def to_entry(row: dict[str, Any]) -> Entry:
-    """The writer's entry for one row; ValueError names the first field at fault."""
-    unknown = [k for k in row if k not in FIELDS]
-    if unknown:
-        raise ValueError(f"unknown field(s): {', '.join(map(repr, unknown))}")
-    duplicated = getattr(row, "duplicated", ())
-    if duplicated:
-        raise ValueError(f"field(s) given twice: {', '.join(map(repr, duplicated))}")
-    for required in _REQUIRED:
-        if row.get(required) in (None, ""):
-            raise ValueError(f"{required}: missing")
-    group, _ = _hex(row["group"], "group", block=False)
-    element, block_form = _hex(row["element"], "element", block=True)
-    block_offset = _flag(row.get("block_offset"), "block_offset")
-    if block_form and block_offset is False:
-        raise ValueError(f"element: {row['element']} is an element inside a block, but block_offset says no")
-    return Entry(
-        group,
-        element,
-        creator=_text(row.get("creator"), "creator"),
-        keyword=_text(row.get("keyword"), "keyword"),
-        name=_text(row.get("name"), "name"),
-        vr=_text(row.get("vr"), "vr") or "UN",
-        description=_text(row.get("description"), "description"),
-        retired=bool(_flag(row.get("retired"), "retired")),
-        block_offset=block_form or bool(block_offset),
-        sources=_sources(row.get("sources")),
-        vm=_text(row.get("vm"), "vm"),
-    )
-
-
-def _position(data: str | bytes, pos: int) -> str:
-    """'line:column' of offset `pos`, both counted from 1 (columns in bytes for bytes)."""
-    if isinstance(data, str):
-        line, start = data.count("\n", 0, pos), data.rfind("\n", 0, pos)
-    else:
-        line, start = data.count(b"\n", 0, pos), data.rfind(b"\n", 0, pos)
-    return f"{line + 1}:{pos - start}"
-
-
-def _decode(path: str, data: bytes) -> str:
-    start = len(codecs.BOM_UTF8) if data.startswith(codecs.BOM_UTF8) else 0
-    try:
-        return data[start:].decode("utf-8")
-    except UnicodeDecodeError as exc:
-        raise BadInput(f"{path}:{_position(data, start + exc.start)}: not UTF-8 ({exc.reason})") from None
-
-
-@contextlib.contextmanager
-def _csv_fields_unlimited() -> Iterator[None]:
-    # The csv module's default of 128 KiB per field is far below what a description may hold.
-    old = csv.field_size_limit()
-    try:
-        csv.field_size_limit(sys.maxsize)
-    except OverflowError:  # a C long of 32 bits
-        csv.field_size_limit(2**31 - 1)
-    try:
-        yield
-    finally:
-        csv.field_size_limit(old)
-
-
-def read_csv(path: str, text: str) -> tuple[Rows, Problems]:
-    reader = csv.reader(io.StringIO(text, newline=""), strict=True)
-    problems: Problems = []
-    try:
-        header = next(reader, None)
-    except csv.Error as exc:
-        raise BadInput(f"{path}:{reader.line_num}: {exc}") from None
-    if header is None:
-        raise BadInput(f"{path}: empty; expected a header row naming the columns")
-    header = [name.strip() for name in header]
-    faults = []
-    unknown = [name for name in header if name not in FIELDS]
-    if unknown:
-        faults.append(f"unknown column(s) {', '.join(map(repr, unknown))}")
-    twice = sorted({name for name in header if header.count(name) > 1})
-    if twice:
-        faults.append(f"column(s) named twice: {', '.join(map(repr, twice))}")
-    missing = [name for name in _REQUIRED if name not in header]
-    if missing:
-        faults.append(f"missing column(s) {', '.join(missing)}")
-    if faults:
-        problems.append((1, f"header: {'; '.join(faults)} (the columns are {', '.join(FIELDS)})"))
-    if missing or twice:
-        return [], problems  # the rows cannot be read reliably
-    rows: Rows = []
-    last = reader.line_num
-    while True:
-        first = last + 1  # a row that spans lines is reported by its first
-        try:
-            fields = next(reader)
-        except StopIteration:
-            break
-        except csv.Error as exc:
-            problems.append((first, str(exc)))
-            break  # no way to tell where the next row starts
-        last = reader.line_num
-        if not fields:
-            continue  # a blank line
-        if len(fields) > len(header):
-            problems.append(
-                (first, f"{len(fields)} fields, more than the {len(header)} columns of the header")
-            )
-            continue
-        # Fields left off the end of a row are absent, and take their defaults.
-        rows.append((first, {k: v for k, v in zip(header, fields, strict=False) if k in FIELDS}))
-    return rows, problems
-
-
-class _NotJson:
-    """NaN and the infinities: Python's decoder accepts them, JSON does not."""
-
-    def __init__(self, text: str) -> None:
-        self.text = text
-
-
-class _Object(dict[str, Any]):
-    duplicated: tuple[str, ...] = ()
-
-
-def _object(pairs: list[tuple[str, Any]]) -> _Object:
-    obj = _Object(pairs)
-    if len(obj) != len(pairs):  # a key given twice: JSON keeps the last silently, we refuse
-        keys = [k for k, _ in pairs]
-        obj.duplicated = tuple(sorted({k for k in keys if keys.count(k) > 1}))
-    return obj
-
-
-def read_json(path: str, text: str) -> tuple[Rows, Problems]:
-    decoder = json.JSONDecoder(object_pairs_hook=_object, parse_constant=_NotJson)
-
-    def fail(pos: int, message: str) -> NoReturn:
-        raise BadInput(f"{path}:{_position(text, pos)}: {message}")
-
-    pos = _WS.match(text, 0).end()  # type: ignore[union-attr]
-    if not text.startswith("[", pos):
-        fail(pos, "expected a JSON array of objects")
-    rows: Rows = []
-    problems: Problems = []
-    line, counted = 1, 0
-    pos = _WS.match(text, pos + 1).end()  # type: ignore[union-attr]
-    if text.startswith("]", pos):
-        pos += 1
-    else:
-        while True:
-            line += text.count("\n", counted, pos)  # counted once per stretch: linear in all
-            counted = pos
-            try:
-                item, pos = decoder.raw_decode(text, pos)
-            except json.JSONDecodeError as exc:
-                raise BadInput(f"{path}:{exc.lineno}:{exc.colno}: {exc.msg}") from None
-            except RecursionError:
-                fail(counted, "nested too deeply")
-            if isinstance(item, dict):
-                rows.append((line, item))
-            else:
-                problems.append((line, f"expected an object, not {_what(item)}"))
-            pos = _WS.match(text, pos).end()  # type: ignore[union-attr]
-            if text.startswith(",", pos):
-                comma, pos = pos, _WS.match(text, pos + 1).end()  # type: ignore[union-attr]
-                if text.startswith("]", pos) or pos == len(text):
-                    fail(comma, "a comma after the last item")
-            elif text.startswith("]", pos):
-                pos += 1
-                break
-            elif pos == len(text):
-                fail(pos, "the array is not closed")
-            else:
-                fail(pos, "expected ',' or ']' after an item")
-    pos = _WS.match(text, pos).end()  # type: ignore[union-attr]
-    if pos != len(text):
-        fail(pos, "text after the end of the array")
-    return rows, problems
-
-
 # ---- build: checking and writing ----------------------------------------------------------------
 
 
@@ -682,11 +354,11 @@ def cmd_build(args: argparse.Namespace) -> int:
             data = f.read()
     except OSError as exc:
         raise BadInput(f"cannot read {source}: {exc.strerror}") from None
-    text = _decode(source, data)
+    text = decode(source, data)
     if source.lower().endswith(".json"):
         rows, problems = read_json(source, text)
     else:
-        with _csv_fields_unlimited():
+        with unlimited_csv_fields():
             rows, problems = read_csv(source, text)
 
     entries: list[Entry] = []
@@ -823,7 +495,7 @@ def main(argv: list[str] | None = None) -> int:
         complain(str(exc))
     except BrokenPipeError:
         # The reader went away, as with `quillet lookup ... | head -c1`: end quietly, as cat does.
-        _park_stdout()
+        park_stdout()
         if hasattr(signal, "SIGPIPE"):
             _die_of(signal.SIGPIPE)
     except OSError as exc:  # a file that went away or changed under the command, say

@@ -27,7 +27,6 @@ permissions, owner) and what it refuses (devices, directories, other special fil
 
 from __future__ import annotations
 
-import errno
 import hashlib
 import os
 import re
