@@ -377,6 +377,18 @@ def test_companion_of_another_dictionary_or_of_none(tmp_path, no_fd_leak):
         quillet.open_companion(tmp_path / "none.qlix", tmp_path / "b.qlet")
 
 
+@pytest.mark.parametrize(
+    "name, shown",
+    [("a\0b.qlix", "a\\x00b.qlix"), ("\udcfe.qlix", "\\udcfe.qlix"), ("a\nb.qlix", "a\\nb.qlix")],
+)
+def test_paths_in_messages_are_escaped(tmp_path, name, shown):
+    write_dictionary(tmp_path / "d.qlet", ENTRIES, companion=True)
+    with pytest.raises(OSError) as info:
+        quillet.open_companion(os.path.join(tmp_path, name), tmp_path / "d.qlet")
+    assert str(info.value).startswith(f"cannot open {tmp_path}/{shown}: io error: ")
+    assert str(info.value).isprintable()
+
+
 def test_rewritten_in_place_never_reads_outside(tmp_path):
     # Validated once at open; a companion overwritten later at the same size gives answers that
     # may be wrong, but every read stays inside the files.

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "companion/companion.hpp"
@@ -83,8 +84,8 @@ constexpr const char* kVmNames[] = {"group", "element", "creator"};
 constexpr Signature kVmSig{"Index.vm()", kVmNames, 3, 2};
 constexpr const char* kSearchNames[] = {"text", "creator", "limit"};
 constexpr Signature kSearchSig{"Index.search()", kSearchNames, 3, 3};
-constexpr const char* kOpenNames[] = {"path", "dict", "dict_path"};
-constexpr Signature kOpenSig{"open()", kOpenNames, 3, 3};
+constexpr const char* kOpenNames[] = {"path", "dict", "path_shown", "dict_shown"};
+constexpr Signature kOpenSig{"open()", kOpenNames, 4, 4};
 
 PyObject* index_tag_for_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   PyObject* a[1];
@@ -240,12 +241,18 @@ PyObject* raise_failure(const OpenError& f, PyObject* path, PyObject* dict_path)
 }
 
 PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-  PyObject* a[3];
+  PyObject* a[4];
   if (!bind(kOpenSig, args, nargsf, kwnames, a)) return nullptr;
   const Ref path_text = to_path_str(a[0], "path");
   if (!path_text) return nullptr;
-  const Ref dict_text = to_path_str(a[2], "dict_path");  // for messages only: the Dict is open
-  if (!dict_text) return nullptr;
+  // How messages name the two files: the package escapes them as it shows every path.
+  for (const auto& [obj, name] : {std::pair{a[2], "path_shown"}, std::pair{a[3], "dict_shown"}}) {
+    if (!PyUnicode_Check(obj)) {
+      raise_not_instance(obj, "str");
+      add_processing_note(name);
+      return nullptr;
+    }
+  }
   PyObject* dict_type = quillet_dict_type();
   if (dict_type == nullptr) return nullptr;
   if (!Py_IS_TYPE(a[1], reinterpret_cast<PyTypeObject*>(dict_type))) {
@@ -260,7 +267,7 @@ PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
   }
   const dictfile::MappedDict& mapped = *reinterpret_cast<DictObject*>(a[1])->dict;
   auto loaded = Companion::load(path.view(), mapped.data());
-  if (!loaded) return raise_failure(loaded.error(), path_text.get(), dict_text.get());
+  if (!loaded) return raise_failure(loaded.error(), a[2], a[3]);
 
   std::unique_ptr<Companion> owned(new (std::nothrow) Companion(std::move(loaded).value()));
   if (!owned) return PyErr_NoMemory();
@@ -277,8 +284,8 @@ PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
 
 PyMethodDef kModuleMethods[] = {
     {"open", fastcall<open_index>(), METH_FASTCALL | METH_KEYWORDS,
-     "open(path, dict, dict_path)\n--\n\nOpen the companion at `path`, checked against the opened `Dict` it "
-     "belongs to."},
+     "open(path, dict, path_shown, dict_shown)\n--\n\nOpen the companion at `path`, checked against the "
+     "opened `Dict` it belongs to."},
     {nullptr, nullptr, 0, nullptr},
 };
 

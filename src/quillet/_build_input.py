@@ -7,6 +7,7 @@ row at once; what cannot be read at all (a broken header, malformed JSON) is a :
 from __future__ import annotations
 
 import codecs
+import collections
 import contextlib
 import csv
 import dataclasses
@@ -34,6 +35,12 @@ Rows = list[tuple[int, dict[str, Any]]]
 Problems = list[tuple[int, str]]
 
 
+def _names(names: list[str] | tuple[str, ...], most: int = 10) -> str:
+    """Names for a message, at most `most` of them: an input may have thousands."""
+    more = f" and {len(names) - most} more" if len(names) > most else ""
+    return ", ".join(map(repr, names[:most])) + more
+
+
 def _what(value: object) -> str:
     """The JSON name of a value's type, for messages."""
     if isinstance(value, _NotJson):
@@ -42,6 +49,10 @@ def _what(value: object) -> str:
         if isinstance(value, kind):
             return name
     return "null" if value is None else "a number"
+
+
+def _what_or_repr(value: object) -> str:
+    return repr(value) if isinstance(value, str) else _what(value)
 
 
 def _hex(value: object, field: str, block: bool) -> tuple[int, bool]:
@@ -68,7 +79,7 @@ def _flag(value: object, field: str) -> bool | None:
         return value
     if isinstance(value, str) and value.strip().lower() in _TRUE | _FALSE:
         return value.strip().lower() in _TRUE
-    raise ValueError(f"{field}: expected yes/no, true/false or 1/0, not {value!r}")
+    raise ValueError(f"{field}: expected yes/no, true/false or 1/0, not {_what_or_repr(value)}")
 
 
 def _text(value: object, field: str) -> str:
@@ -96,10 +107,10 @@ def to_entry(row: dict[str, Any]) -> Entry:
     """The writer's entry for one row; ValueError names the first field at fault."""
     unknown = [k for k in row if k not in FIELDS]
     if unknown:
-        raise ValueError(f"unknown field(s): {', '.join(map(repr, unknown))}")
+        raise ValueError(f"unknown field(s): {_names(unknown)}")
     duplicated = getattr(row, "duplicated", ())
     if duplicated:
-        raise ValueError(f"field(s) given twice: {', '.join(map(repr, duplicated))}")
+        raise ValueError(f"field(s) given twice: {_names(duplicated)}")
     for required in _REQUIRED:
         if row.get(required) in (None, ""):
             raise ValueError(f"{required}: missing")
@@ -165,12 +176,12 @@ def read_csv(path: str, text: str) -> tuple[Rows, Problems]:
         raise BadInput(f"{path}: empty; expected a header row naming the columns")
     header = [name.strip() for name in header]
     faults = []
-    unknown = [name for name in header if name not in FIELDS]
+    unknown = list(dict.fromkeys(name for name in header if name not in FIELDS))
     if unknown:
-        faults.append(f"unknown column(s) {', '.join(map(repr, unknown))}")
-    twice = sorted({name for name in header if header.count(name) > 1})
+        faults.append(f"unknown column(s) {_names(unknown)}")
+    twice = sorted(name for name, n in collections.Counter(header).items() if n > 1)
     if twice:
-        faults.append(f"column(s) named twice: {', '.join(map(repr, twice))}")
+        faults.append(f"column(s) named twice: {_names(twice)}")
     missing = [name for name in _REQUIRED if name not in header]
     if missing:
         faults.append(f"missing column(s) {', '.join(missing)}")
@@ -203,10 +214,15 @@ def read_csv(path: str, text: str) -> tuple[Rows, Problems]:
 
 
 class _NotJson:
-    """NaN and the infinities: Python's decoder accepts them, JSON does not."""
+    """A value no field takes, named for messages: NaN and the infinities (Python's decoder
+    accepts them, JSON does not), and every number (no field is a number), kept as its text
+    is, so that one of thousands of digits costs no conversion."""
 
     def __init__(self, text: str) -> None:
         self.text = text
+
+
+_NUMBER = _NotJson("a number")
 
 
 class _Object(dict[str, Any]):
@@ -216,13 +232,18 @@ class _Object(dict[str, Any]):
 def _object(pairs: list[tuple[str, Any]]) -> _Object:
     obj = _Object(pairs)
     if len(obj) != len(pairs):  # a key given twice: JSON keeps the last silently, we refuse
-        keys = [k for k, _ in pairs]
-        obj.duplicated = tuple(sorted({k for k in keys if keys.count(k) > 1}))
+        counts = collections.Counter(k for k, _ in pairs)
+        obj.duplicated = tuple(sorted(k for k, n in counts.items() if n > 1))
     return obj
 
 
 def read_json(path: str, text: str) -> tuple[Rows, Problems]:
-    decoder = json.JSONDecoder(object_pairs_hook=_object, parse_constant=_NotJson)
+    decoder = json.JSONDecoder(
+        object_pairs_hook=_object,
+        parse_constant=_NotJson,
+        parse_int=lambda _: _NUMBER,
+        parse_float=lambda _: _NUMBER,
+    )
 
     def fail(pos: int, message: str) -> NoReturn:
         raise BadInput(f"{path}:{_position(text, pos)}: {message}")

@@ -16,5 +16,5 @@ class Index:
     def search(self, text: str, creator: str | None, limit: int | None) -> list[tuple[int, int, str | None]]:
         """Keys of the entries whose case-folded keyword or name contains `text`, best first."""
 
-def open(path: str | os.PathLike[str], dict: Dict, dict_path: str | os.PathLike[str]) -> Index:
+def open(path: str | os.PathLike[str], dict: Dict, path_shown: str, dict_shown: str) -> Index:
     """Open the companion at `path`, checked against the opened `Dict` it belongs to."""

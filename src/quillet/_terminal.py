@@ -8,28 +8,13 @@ import json
 import os
 import sys
 
+from ._show import shown
+
+__all__ = ["BadInput", "complain", "emit", "json_line", "park_stdout", "shown"]
+
 
 class BadInput(Exception):
     """Input the user can correct; reported on one line with exit status 2."""
-
-
-_NAMED = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
-
-
-def _escape(ch: str) -> str:
-    if ch in _NAMED:
-        return _NAMED[ch]
-    code = ord(ch)
-    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
-
-
-def shown(text: str) -> str:
-    """`text` safe to print: control characters, line breaks, lone surrogates and other
-    invisible code points written as escapes, so that neither a dictionary file nor a file
-    name can send commands to a terminal or break a message across lines."""
-    if text.isprintable():
-        return text
-    return "".join(ch if ch.isprintable() or ch == " " else _escape(ch) for ch in text)
 
 
 def _json_escape(ch: str) -> str:
@@ -51,6 +36,8 @@ def json_line(value: object) -> str:
 
 def emit(text: str) -> None:
     """Print a line of the answer; failures to do so become the command's errors."""
+    if sys.stdout is None:  # started with standard output closed
+        raise BadInput("cannot write to standard output: it is closed")
     try:
         sys.stdout.write(text + "\n")
         sys.stdout.flush()
@@ -66,10 +53,13 @@ def emit(text: str) -> None:
         raise BadInput(f"cannot write to standard output: {exc.strerror}") from None
 
 
-def complain(text: str) -> None:
-    """One line on standard error."""
-    sys.stderr.write(f"quillet: {shown(text)}\n")
-    sys.stderr.flush()
+def complain(text: str, *, prefix: bool = True) -> None:
+    """One line on standard error, if there is one: with it closed, the exit status says it all."""
+    if sys.stderr is None:
+        return
+    with contextlib.suppress(OSError, ValueError):
+        sys.stderr.write(f"{'quillet: ' if prefix else ''}{shown(text)}\n")
+        sys.stderr.flush()
 
 
 def park_stdout() -> None:

@@ -98,22 +98,40 @@ def parse_tag(text: str) -> tuple[int, int]:
 
 
 def text_argument(option: str, value: str | None) -> str | None:
-    """An argument that is text, not a file name: it must have been valid UTF-8."""
-    if value is not None:
-        try:
-            value.encode("utf-8")
-        except UnicodeEncodeError:
-            raise BadInput(f"{option}: {value!r} is not valid UTF-8") from None
-    return value
+    """An argument that is text, not a file name: it must have been valid UTF-8.
+
+    The interpreter decodes the command line as it decodes file names (in the locale's
+    encoding, undecodable bytes kept as lone surrogates); the bytes are taken back and read as
+    UTF-8, so that valid UTF-8 is text whatever the locale says."""
+    if value is None:
+        return None
+    try:
+        value.encode("utf-8")
+        return value
+    except UnicodeEncodeError:
+        pass
+    try:
+        return os.fsencode(value).decode("utf-8")
+    except (UnicodeError, ValueError):
+        raise BadInput(f"{option}: {value!r} is not valid UTF-8") from None
+
+
+def _fault_free_path(path: str) -> str:
+    """`path` as the extension writes it into its messages: lone surrogates as U+FFFD."""
+    return re.sub("[\ud800-\udfff]", "\ufffd", path)
 
 
 def _open(path: str | os.PathLike[str]) -> Dict:
+    text = os.fspath(path)
     try:
         return open_dict(path)
-    except OSError as exc:  # "cannot open {path}: ..."
-        raise BadInput(str(exc)) from None
+    except OSError as exc:  # "cannot open {path}: ...", the path as the extension shows it
+        message, prefix = str(exc), f"cannot open {_fault_free_path(text)}: "
+        if message.startswith(prefix):  # shown as every other path the command prints
+            message = f"cannot open {shown(text)}: {message[len(prefix) :]}"
+        raise BadInput(message) from None
     except ValueError as exc:  # a format version this build does not read
-        raise BadInput(f"cannot open {os.fspath(path)}: {exc}") from None
+        raise BadInput(f"cannot open {shown(text)}: {exc}") from None
 
 
 @contextlib.contextmanager
@@ -213,7 +231,11 @@ def cmd_lookup(args: argparse.Namespace) -> int:
             under = f" under creator {creator!r}" if creator is not None else ""
             complain(f"{tag.text}{under} is not in {os.fspath(path)}")
             return EXIT_NOT_FOUND
-        companion = _open_companion(path, required=False)
+        try:
+            companion = _open_companion(path, required=False)
+        except BadInput as exc:  # the tag's entry is all that was asked; say what is missing
+            complain(f"{exc}; the value multiplicity is left out")
+            companion = None
     found = entry
     vm = query(path, lambda: _vm(companion, found)) if companion is not None else None
     if args.json:
@@ -292,6 +314,8 @@ def cmd_search(args: argparse.Namespace) -> int:
 
 
 def cmd_info(args: argparse.Namespace) -> int:
+    if args.repeat < 1:
+        raise BadInput(f"--repeat must be at least 1, not {args.repeat}")
     path = os.fspath(args.path) if args.path is not None else os.fspath(_dictionary(args))
     d = _open(path)
     times = []
@@ -344,17 +368,24 @@ def _same_file(a: str, b: str) -> bool:
         return False
 
 
-def cmd_build(args: argparse.Namespace) -> int:
-    source, output = args.source, args.output
-    for out in (output, writer.companion_path(output)):
-        if _same_file(source, out):
-            raise BadInput(f"the output {out} is the input file {source}; nothing written")
+def _read(source: str) -> bytes:
     try:
         with open(source, "rb") as f:
-            data = f.read()
+            return f.read()
     except OSError as exc:
         raise BadInput(f"cannot read {source}: {exc.strerror}") from None
-    text = decode(source, data)
+
+
+def cmd_build(args: argparse.Namespace) -> int:
+    source, output = args.source, args.output
+    try:
+        companion = writer.companion_target(output)
+    except OSError as exc:
+        raise BadInput(f"cannot write {output}: {exc.strerror}") from None
+    for out in (output, companion):
+        if _same_file(source, out):
+            raise BadInput(f"the output {out} is the input file {source}; nothing written")
+    text = decode(source, _read(source))
     if source.lower().endswith(".json"):
         rows, problems = read_json(source, text)
     else:
@@ -372,26 +403,29 @@ def cmd_build(args: argparse.Namespace) -> int:
     if not entries and not problems:
         raise BadInput(f"{source}: no entries; nothing written")
     try:
-        data, extra = writer.to_files(entries)
+        if problems:  # the writer's problems are reported with the rows' own
+            writer.check(entries, companion=True)
+        else:
+            writer.write_dictionary(output, entries, companion=True)
     except writer.InvalidEntries as exc:
         for p in exc.problems:
             other = f" line {lines[p.other[0]]}" if p.other is not None else ""
             problems.append((lines[p.position], p.text + other))
+    except ValueError as exc:  # an output name that leaves no room for its companion
+        raise BadInput(str(exc)) from None
+    except OSError as exc:
+        raise BadInput(f"cannot write {os.fsdecode(exc.filename or output)}: {exc.strerror}") from None
     if problems:
         problems.sort(key=lambda p: p[0])
         for line, message in problems:
-            sys.stderr.write(f"{shown(source)}:{line}: {shown(message)}\n")
+            complain(f"{source}:{line}: {message}", prefix=False)
         complain(f"{len({line for line, _ in problems})} bad row(s); nothing written")
         return EXIT_BAD_INPUT
-    # The dictionary first: a companion left over from before no longer matches its digest, so a
-    # failure between the two writes leaves it refused, never misread.
-    companion = writer.companion_path(output)
-    for out, content in ((output, data), (companion, extra)):
-        try:
-            writer.write_file(out, content)
-        except OSError as exc:
-            raise BadInput(f"cannot write {out}: {exc.strerror}") from None
-    emit(f"wrote {len(entries)} entries to {shown(output)} and its companion {shown(companion)}")
+    done = f"wrote {len(entries)} entries to {shown(output)} and its companion {shown(companion)}"
+    try:
+        emit(done)
+    except BadInput as exc:  # the files are there all the same; say so with the failure
+        raise BadInput(f"{exc} ({done})") from None
     return EXIT_FOUND
 
 
@@ -504,6 +538,12 @@ def main(argv: list[str] | None = None) -> int:
         _die_of(exc.signum)
     except KeyboardInterrupt:
         return 128 + 2
+    except MemoryError:
+        complain("out of memory (is the input larger than this machine can hold?)")
+    except RecursionError:
+        complain("the input is nested too deeply")
+    except Exception as exc:  # a fault of quillet itself: still one line, and the status of an error
+        complain(f"internal error: {type(exc).__name__}: {exc} (please report it)")
     return EXIT_BAD_INPUT
 
 

@@ -19,6 +19,7 @@ import os
 from . import _companion
 from ._quillet import Dict
 from ._quillet import open as _open_dict
+from ._show import shown
 
 # Not typing.TYPE_CHECKING: importing typing would double the cost of first use.
 TYPE_CHECKING = False
@@ -129,9 +130,11 @@ def open_companion(
     path (before opening anything); what :func:`quillet.open` raises for the dictionary; for
     the companion ``OSError`` ("cannot open {path}: ...") when it is missing, unreadable or
     corrupt, and ``ValueError`` for a companion of another format version, for one built from
-    other data than the dictionary, and beside a dictionary written without a companion.
+    other data than the dictionary, and beside a dictionary written without a companion.  Paths
+    in these messages show control characters and undecodable bytes as escapes (``\\x00``,
+    ``\\udcfe``), as the ``quillet`` command shows them.
     """
     path = _path_text(path, "path")
     dict_path = _sibling(path, ".qlet") if dict_path is None else _path_text(dict_path, "dict_path")
     d = _open_dict(dict_path)
-    return Companion(_companion.open(path, d, dict_path), d)
+    return Companion(_companion.open(path, d, shown(path), shown(dict_path)), d)

@@ -42,7 +42,9 @@ __all__ = [
     "Entry",
     "InvalidEntries",
     "Problem",
+    "check",
     "companion_path",
+    "companion_target",
     "to_bytes",
     "to_files",
     "write_dictionary",
@@ -283,7 +285,7 @@ def _check(pos: int, entry: object, dicom_rules: bool) -> _Checked:
     )
 
 
-def _check_all(entries: Iterable[Entry], dicom_rules: bool) -> list[_Checked]:
+def _check_all(entries: Iterable[Entry], dicom_rules: bool, companion: bool = False) -> list[_Checked]:
     checked: list[_Checked] = []
     problems: list[Problem] = []
     for pos, entry in enumerate(entries):
@@ -313,10 +315,32 @@ def _check_all(entries: Iterable[Entry], dicom_rules: bool) -> list[_Checked]:
             problems.append(
                 Problem(item.pos, item.label, "same tag and creator as", (first.pos, first.label))
             )
+    if companion:
+        problems += _vm_problems(checked)
     if problems:
         problems.sort(key=lambda p: p.position)  # stable: an entry's own problem before later ones
         raise InvalidEntries(problems)
     return checked
+
+
+def _vm_problems(checked: list[_Checked]) -> list[Problem]:
+    """A companion codes each distinct VM text in 16 bits, 0 meaning none."""
+    first_with: dict[bytes, _Checked] = {}
+    for item in checked:
+        if item.vm:
+            first_with.setdefault(item.vm, item)
+    if len(first_with) <= _U16:
+        return []
+    # The 65536th distinct text, in input order, is the first that has no code left.
+    culprit = sorted(first_with.values(), key=lambda item: item.pos)[_U16]
+    text = f"vm: {culprit.entry.vm!r} is distinct VM text number {_U16 + 1}; a companion holds at most {_U16}"
+    return [Problem(culprit.pos, culprit.label, text)]
+
+
+def check(entries: Iterable[Entry], *, companion: bool = False) -> None:
+    """Raise :class:`InvalidEntries` for `entries` exactly as :func:`write_dictionary` would,
+    touching no file; with `companion`, also for what only a companion cannot hold."""
+    _check_all(entries, dicom_rules=True, companion=companion)
 
 
 def _pack_body(checked: list[_Checked]) -> _layout.Body:
@@ -395,24 +419,7 @@ def _search_text(text: str) -> bytes:
 def _companion(checked: list[_Checked]) -> _companion_layout.Companion:
     comp = _companion_layout.Companion(record_count=len(checked))
     pool = bytearray()
-    first_with: dict[bytes, _Checked] = {}
-    for item in checked:
-        if item.vm:
-            first_with.setdefault(item.vm, item)
-    if len(first_with) > _U16:
-        # The 65536th distinct text, in input order, is the first that has no code left.
-        culprit = sorted(first_with.values(), key=lambda item: item.pos)[_U16]
-        raise InvalidEntries(
-            [
-                Problem(
-                    culprit.pos,
-                    culprit.label,
-                    f"vm: {culprit.entry.vm!r} is distinct VM text number {_U16 + 1}; a companion holds "
-                    f"at most {_U16} distinct ones",
-                )
-            ]
-        )
-    vms = sorted(first_with)
+    vms = sorted({item.vm for item in checked} - {b""})
     code = {vm: n for n, vm in enumerate(vms, start=1)}
     for vm in vms:
         comp.vm_texts.append((len(pool), len(vm)))
@@ -515,7 +522,7 @@ def to_files(entries: Iterable[Entry]) -> tuple[bytes, bytes]:
     the companion's sections together; the companion carries the same digest, so a companion
     is refused beside any dictionary but its own.
     """
-    return _files(_check_all(entries, dicom_rules=True))
+    return _files(_check_all(entries, dicom_rules=True, companion=True))
 
 
 def _files(checked: list[_Checked]) -> tuple[bytes, bytes]:
@@ -529,6 +536,18 @@ def _files(checked: list[_Checked]) -> tuple[bytes, bytes]:
 def companion_path(path: str | os.PathLike[str]) -> str:
     """Where the companion of the dictionary at `path` lies: its suffix replaced by ``.qlix``."""
     return os.path.splitext(os.fsdecode(path))[0] + ".qlix"
+
+
+def companion_target(path: str | os.PathLike[str]) -> str:
+    """Where :func:`write_dictionary` writes the companion of `path`: beside the file it
+    replaces, which through a symbolic link is the file the link points to.  Raises
+    :class:`OSError` for a `path` that it refuses to replace."""
+    shown = os.fsdecode(path)
+    try:
+        target, _ = resolve(shown)
+    except OSError as exc:
+        raise told_about(exc, shown) from None
+    return companion_path(target)
 
 
 def _same_path(a: str, b: str) -> bool:
@@ -579,12 +598,8 @@ def write_dictionary(
             f"{shown}: a dictionary's companion is written beside it with the suffix .qlix, so this name "
             "leaves no room for one; give the dictionary another suffix, such as .qlet"
         )
-    checked = _check_all(entries, dicom_rules=True)
-    try:
-        target, _ = resolve(shown)
-    except OSError as exc:
-        raise told_about(exc, shown) from None
-    beside = companion_path(target)
+    beside = companion_target(shown)
+    target = resolve(shown)[0]
     if _same_path(beside, target):  # a link named .qlet to a .qlix file
         raise ValueError(
             f"{shown}: links to {target}, whose companion would be that file itself; give the file it "
@@ -592,6 +607,7 @@ def write_dictionary(
         )
     if companion is None:
         companion = os.path.lexists(beside)
+    checked = _check_all(entries, dicom_rules=True, companion=companion)
     data: bytes
     extra: bytes | None
     if companion:
