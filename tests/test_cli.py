@@ -71,7 +71,7 @@ def test_lookup_private_as_found_in_a_data_set(capsys):
 def test_lookup_json(capsys):
     code, out, _ = run(capsys, "lookup", "(0010,0010)", "--json")
     assert code == 0
-    assert json.loads(out) == quillet.open_default().lookup(0x10, 0x10) | {"vm": "1"}
+    assert json.loads(out) == quillet.open_default().lookup(0x10, 0x10) | {"vm": "1", "vrs": ["PN"]}
 
 
 def test_info(capsys):
@@ -623,7 +623,9 @@ def test_tag_lookup_needs_no_companion(tmp_path, damage):
     damage(tmp_path / "d.qlix")
     code, out, err = command("lookup", "0010,0010", "--dict", str(path))
     assert code == 0 and out.startswith("(0010,0010) PatientName\n") and "vm:" not in out
-    assert err.startswith("quillet: ") and err.endswith("; the value multiplicity is left out\n"), err
+    assert err.startswith("quillet: ") and err.endswith(
+        "; the value multiplicity and VR choices are left out\n"
+    ), err
     assert err.count("\n") == 1
     code, _, err = command("search", "x", "--dict", str(path))  # what needs it still says so
     assert code == 2 and err.count("\n") == 1

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import os
 import subprocess
 import sys
@@ -21,9 +22,17 @@ ENTRIES = [
     Entry(0x0010, 0x0020, keyword="PatientID", name="Patient ID", vr="LO", vm="1"),
     Entry(0x6002, 0x0010, keyword="OverlayRows", name="Overlay Rows", vr="US", vm="1"),
     Entry(0x6000, 0x0010, keyword="OverlayRows", name="Overlay Rows", vr="US", vm="1"),
-    Entry(0x0008, 0x0001, name="Length to End", vm="1-n"),
+    Entry(0x0008, 0x0001, name="Length to End", vr="US or SS or OW", vm="1-n"),
     Entry(0x0029, 0x10, creator="ACME 1.0", keyword="PatientName", name="Name", block_offset=True, vm="2-2n"),
-    Entry(0x0019, 0x11, creator="acme  1.0", keyword="Dose", name="Dose at 10 \u212a", block_offset=True),
+    Entry(
+        0x0019,
+        0x11,
+        creator="acme  1.0",
+        keyword="Dose",
+        name="Dose at 10 \u212a",
+        vr="??",
+        block_offset=True,
+    ),
     Entry(0x0029, 0x10, creator="Beta", keyword="Dose", name="Straße Dose", block_offset=True),
 ]
 
@@ -88,6 +97,23 @@ def test_vm_answers_for_the_entry_lookup_finds(pair, args, vm):
 
 
 PUBLIC_ORDER = [(0x8, 0x1, ""), (0x10, 0x10, ""), (0x10, 0x20, ""), (0x6000, 0x10, ""), (0x6002, 0x10, "")]
+
+
+@pytest.mark.parametrize(
+    "args, vrs",
+    [
+        ((0x10, 0x10), ("PN",)),  # one VR: the record's own
+        ((0x8, 0x1), ("US", "SS", "OW")),  # choices, in the order given
+        ((0x19, 0x11, "ACME 1.0"), ()),  # "??" without choices: none, as for items
+        ((0x29, 0x10, "beta"), ("UN",)),
+        ((0x10, 0x11), None),
+        ((0x29, 0x10), None),
+    ],
+)
+def test_vrs_answer_for_the_entry_lookup_finds(pair, args, vrs):
+    assert pair.vrs(*args) == vrs
+    entry = pair.dict.lookup(*args)
+    assert entry is None if vrs is None else entry["vr"] == (vrs[0] if len(vrs) == 1 else "??")
 
 
 class _Count:
@@ -250,12 +276,12 @@ BROKEN = OPEN + "companion integrity check failed: "
             BROKEN + "it describes 9 records, but the dictionary has 8",
         ),
         (
-            lambda c: corrupt(c, sections=[(112, 8), (10**6, 1), *[(112, 0)] * 6]).pack(),
+            lambda c: corrupt(c, sections=[(128, 8), (10**6, 1), *[(128, 0)] * 8]).pack(),
             OSError,
             BROKEN + "the vm_texts section lies outside the file",
         ),
         (
-            lambda c: corrupt(c, sections=[(0, 8)] + [(112, 0)] * 7).pack(),
+            lambda c: corrupt(c, sections=[(0, 8)] + [(128, 0)] * 9).pack(),
             OSError,
             BROKEN + "the vm_codes section lies outside the file",
         ),
@@ -333,6 +359,26 @@ BROKEN = OPEN + "companion integrity check failed: "
             BROKEN + "slots holds more than 128 occupied slots in a row, around the end of the table",
         ),
         (lambda c: corrupt(c, slots=[1] * 8).pack(), OSError, BROKEN + "slots holds no empty slot"),
+        (
+            lambda c: corrupt(c, vr_codes=lambda v: v[:-1]).pack(),
+            OSError,
+            BROKEN + "vr_codes holds 7 codes for 8 records",
+        ),
+        (
+            lambda c: corrupt(c, vr_codes=lambda v: [2, *v[1:]]).pack(),
+            OSError,
+            BROKEN + "vr_codes[0] is 2, but there are 1 VR sets",
+        ),
+        (
+            lambda c: corrupt(c, vr_sets=lambda v: [(v[0][0], 10**4)]).pack(),
+            OSError,
+            BROKEN + "vr_sets[0] lies outside the pool",
+        ),
+        (
+            lambda c: corrupt(c, pool=lambda p: p[:-1] + b"\x22").pack(),
+            OSError,
+            BROKEN + "vr_sets[0] holds VR code 34, not one of the 34 VRs",
+        ),
     ],
 )
 def test_refused(tmp_path, no_fd_leak, make, exc, message):
@@ -569,6 +615,18 @@ def test_command(capsys, argv, code, out, err):
     assert got[0] == code and got[2] == err
     if out is not None:
         assert got[1] == out
+
+
+def test_command_prints_the_vr_choices(tmp_path, capsys):
+    write_dictionary(tmp_path / "d.qlet", ENTRIES, companion=True)
+    for tag, creator, vr in (
+        ("0008,0001", [], "US or SS or OW"),
+        ("0019,1111", ["--creator", "acme 1.0"], "none"),
+    ):
+        code, out, _ = run(capsys, "lookup", tag, *creator, "--dict", str(tmp_path / "d.qlet"))
+        assert code == 0 and f"  vr:       {vr}\n" in out
+    code, out, _ = run(capsys, "lookup", "0008,0001", "--json", "--dict", str(tmp_path / "d.qlet"))
+    assert json.loads(out)["vrs"] == ["US", "SS", "OW"]
 
 
 def test_command_without_companion(tmp_path, capsys):

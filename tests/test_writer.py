@@ -59,6 +59,10 @@ def bad(**changes):
     [
         (bad(vr="XX"), "entry 1 (0029,0010 'ACME'): vr: 'XX' is not one of AE"),
         (bad(vr=None), "vr: None"),
+        (bad(vr="OB or XX"), "vr: 'OB or XX' is not one of AE"),
+        (bad(vr="OB or ??"), "nor choices of them written as 'OB or OW'"),
+        (bad(vr="ob or ow"), "vr: 'ob or ow' is not one of"),
+        (bad(vr="OB or OB"), "vr: 'OB or OB' names a VR twice"),
         (bad(keyword="k" * 65536), "keyword: is 65536 bytes"),
         (bad(name="é" * 32768), "name: is 65536 bytes"),
         (bad(creator="C" * 65536), "creator: is 65536 bytes"),
@@ -128,7 +132,11 @@ def test_every_problem_is_listed():
     with pytest.raises(writer.InvalidEntries) as info:
         to_bytes(entries)
     assert [(p.position, p.text, p.other and p.other[0]) for p in info.value.problems] == [
-        (1, "vr: 'XX' is not one of " + " ".join(_layout.VR_CODES), None),
+        (
+            1,
+            f"vr: 'XX' is not one of {' '.join(_layout.VR_CODES)}, nor choices of them written as 'OB or OW'",
+            None,
+        ),
         (2, "same tag and creator as", 0),
         (4, "same tag and creator as", 3),
         (5, "name: must be a str, not int", None),

@@ -40,7 +40,7 @@ UNREAD = frozenset({"unused", "padding"})
 
 # Numbers of _layout.py that C++ has no use for: the code of "??", which C++ reaches as the last
 # entry of the table.
-PYTHON_ONLY = frozenset({"VR_UNKNOWN"})
+PYTHON_ONLY: frozenset[str] = frozenset()
 
 _NAMESPACE = re.compile(r"^namespace (\w+) \{")
 _SCALAR = re.compile(r"^inline constexpr [\w:]+ (k\w+) = (\d+);")

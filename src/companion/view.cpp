@@ -1,6 +1,7 @@
 #include "companion/view.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "companion/format.hpp"
@@ -129,6 +130,8 @@ Result<View, OpenError> View::make(ByteView dict, ByteView file) {
   v.pool_ = sections[static_cast<std::size_t>(Section::Pool)];
   v.text_ = sections[static_cast<std::size_t>(Section::Text)];
   v.slots_ = array.operator()<4>(Section::Slots);
+  v.vr_codes_ = array.operator()<2>(Section::VrCodes);
+  v.vr_sets_ = array.operator()<8>(Section::VrSets);
 
   if (v.vm_codes_.size() != n_records) {
     return corrupt("vm_codes holds " + std::to_string(v.vm_codes_.size()) + " codes for " + std::to_string(n_records) +
@@ -143,6 +146,27 @@ Result<View, OpenError> View::make(ByteView dict, ByteView file) {
   for (std::uint32_t i = 0; i < v.vm_texts_.size(); ++i) {
     const auto t = *v.vm_texts_[i];
     if (!v.pool_.contains(t.u32<0>(), t.u32<4>())) return corrupt(at("vm_texts", i) + " lies outside the pool");
+  }
+  if (v.vr_codes_.size() != n_records) {
+    return corrupt("vr_codes holds " + std::to_string(v.vr_codes_.size()) + " codes for " + std::to_string(n_records) +
+                   " records");
+  }
+  for (std::uint32_t i = 0; i < v.vr_codes_.size(); ++i) {
+    if (const std::uint16_t c = (*v.vr_codes_[i]).u16<0>(); c > v.vr_sets_.size()) {
+      return corrupt(at("vr_codes", i) + " is " + std::to_string(c) + ", but there are " +
+                     std::to_string(v.vr_sets_.size()) + " VR sets");
+    }
+  }
+  for (std::uint32_t i = 0; i < v.vr_sets_.size(); ++i) {
+    const auto t = *v.vr_sets_[i];
+    const auto set = v.pool_.slice(t.u32<0>(), t.u32<4>());
+    if (!set) return corrupt(at("vr_sets", i) + " lies outside the pool");
+    for (std::size_t k = 0; k < set->size(); ++k) {
+      if (set->data()[k] >= archive::kVrUnknown) {
+        return corrupt(at("vr_sets", i) + " holds VR code " + std::to_string(set->data()[k]) + ", not one of the " +
+                       std::to_string(archive::kVrUnknown) + " VRs");
+      }
+    }
   }
   // The order of the keyword table is not checked: keywords are found through the slots, and an
   // entry out of its place makes answers wrong, as a wrong VM code would, never a read astray.
@@ -294,6 +318,27 @@ Result<std::optional<std::string_view>, lookup::LookupFault> View::vm(std::uint1
   const auto t = vm_texts_[c - 1u];
   if (!t) return std::optional<std::string_view>{};
   return std::optional<std::string_view>{slice_text(pool_, t->u32<0>(), t->u32<4>())};
+}
+
+Result<std::optional<ByteView>, lookup::LookupFault> View::vrs(std::uint16_t group, std::uint16_t element,
+                                                               std::optional<std::string_view> creator) const {
+  // Every code once, so that a single VR is a view of one byte like the choices are.
+  static constexpr auto kCodes = [] {
+    std::array<std::uint8_t, archive::kVrCount> codes{};
+    for (std::size_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<std::uint8_t>(i);
+    return codes;
+  }();
+  auto found = lookup::find_record(dict_body_, group, element, creator);
+  if (!found) return Err{std::move(found).error()};
+  if (!found.value()) return std::optional<ByteView>{};
+  const std::uint8_t vr = found.value()->record.vr();
+  // Validation of the dictionary proved every VR code below kVrCount.
+  if (vr != archive::kVrUnknown) return std::optional<ByteView>{ByteView(kCodes.data() + vr, 1)};
+  const auto code = vr_codes_[found.value()->number];
+  const std::uint16_t c = code ? code->u16<0>() : 0;
+  const auto t = c == 0 ? std::nullopt : vr_sets_[c - 1u];
+  if (!t) return std::optional<ByteView>{ByteView()};
+  return std::optional<ByteView>{pool_.slice(t->u32<0>(), t->u32<4>()).value_or(ByteView())};
 }
 
 std::vector<Key> View::search(std::string_view folded, std::optional<std::string_view> creator,

@@ -69,6 +69,11 @@ class View {
   /// entry, or the entry has no VM.
   [[nodiscard]] Result<std::optional<std::string_view>, lookup::LookupFault> vm(
       std::uint16_t group, std::uint16_t element, std::optional<std::string_view> creator) const;
+  /// The VRs an element of the entry that a lookup of the same arguments finds may take, one
+  /// VR code a byte in the order the standard lists them: its one VR, its choices where its VR
+  /// is "??", or none (items and delimiters). Nothing when there is no entry.
+  [[nodiscard]] Result<std::optional<ByteView>, lookup::LookupFault> vrs(
+      std::uint16_t group, std::uint16_t element, std::optional<std::string_view> creator) const;
   /// Entries whose case-folded keyword or name contains `folded` (already case-folded as the
   /// producer did it): those whose keyword equals it, then those whose keyword or name starts
   /// with it, then the rest; within each, in the companion's order (public entries by tag, then
@@ -104,6 +109,8 @@ class View {
   archive::FixedArray<16> items_ = *archive::FixedArray<16>::at({}, 0, 0);
   archive::FixedArray<20> creators_ = *archive::FixedArray<20>::at({}, 0, 0);
   archive::FixedArray<4> slots_ = *archive::FixedArray<4>::at({}, 0, 0);
+  archive::FixedArray<2> vr_codes_ = *archive::FixedArray<2>::at({}, 0, 0);
+  archive::FixedArray<8> vr_sets_ = *archive::FixedArray<8>::at({}, 0, 0);
   ByteView pool_;
   ByteView text_;
 };

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "archive/layout.hpp"
 #include "companion/companion.hpp"
 #include "module/arguments.hpp"
 #include "module/binding.hpp"
@@ -82,6 +83,7 @@ constexpr Signature kTagSig{"Index.tag_for_keyword()", kKeywordNames, 1, 1};
 constexpr Signature kKeysSig{"Index.keys_for_keyword()", kKeywordNames, 1, 1};
 constexpr const char* kVmNames[] = {"group", "element", "creator"};
 constexpr Signature kVmSig{"Index.vm()", kVmNames, 3, 2};
+constexpr Signature kVrsSig{"Index.vrs()", kVmNames, 3, 2};
 constexpr const char* kSearchNames[] = {"text", "creator", "limit"};
 constexpr Signature kSearchSig{"Index.search()", kSearchNames, 3, 3};
 constexpr const char* kOpenNames[] = {"path", "dict", "path_shown", "dict_shown"};
@@ -145,6 +147,34 @@ std::optional<std::size_t> to_limit(PyObject* obj) noexcept {
   return static_cast<std::size_t>(v);
 }
 
+/// The tuple of two-letter VR texts for `codes` (each below the VR count).
+PyObject* vr_tuple(archive::ByteView codes) noexcept {
+  Ref t(PyTuple_New(static_cast<Py_ssize_t>(codes.size())));
+  if (!t) return raise_creation_failure();
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    const auto* text = reinterpret_cast<const std::uint8_t*>(archive::kVrTable.data()) + 2 * codes.data()[i];
+    PyObject* vr = str_of_ascii(text, 2);
+    if (vr == nullptr) return nullptr;
+    PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), vr);
+  }
+  return t.release();
+}
+
+PyObject* index_vrs(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  PyObject* a[3];
+  if (!bind(kVrsSig, args, nargsf, kwnames, a)) return nullptr;
+  const auto group = to_u16(a[0], "group");
+  if (!group) return nullptr;
+  const auto element = to_u16(a[1], "element");
+  if (!element) return nullptr;
+  const auto creator = to_creator(a[2]);
+  if (!creator) return nullptr;
+  auto found = view_of(self).vrs(*group, *element, *creator);
+  if (!found) return raise_internal(found.error().message);
+  if (!found.value()) Py_RETURN_NONE;
+  return vr_tuple(*found.value());
+}
+
 PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   PyObject* a[3];
   if (!bind(kSearchSig, args, nargsf, kwnames, a)) return nullptr;
@@ -182,6 +212,9 @@ PyMethodDef kIndexMethods[] = {
     {"vm", fastcall<index_vm>(), METH_FASTCALL | METH_KEYWORDS,
      "vm($self, group, element, creator=None)\n--\n\nThe value multiplicity of the entry a lookup finds, or "
      "`None`."},
+    {"vrs", fastcall<index_vrs>(), METH_FASTCALL | METH_KEYWORDS,
+     "vrs($self, group, element, creator=None)\n--\n\nThe VRs of the entry a lookup finds, in the standard's "
+     "order, or `None`."},
     {"search", fastcall<index_search>(), METH_FASTCALL | METH_KEYWORDS,
      "search($self, text, creator, limit)\n--\n\nKeys of the entries whose case-folded keyword or name "
      "contains `text`, best first."},

@@ -13,6 +13,8 @@ class Index:
         """(group, element, creator or None) of every entry with this keyword."""
     def vm(self, group: int, element: int, creator: str | None = None) -> str | None:
         """The value multiplicity of the entry a lookup finds, or `None`."""
+    def vrs(self, group: int, element: int, creator: str | None = None) -> tuple[str, ...] | None:
+        """The VRs of the entry a lookup finds, in the standard's order, or `None`."""
     def search(self, text: str, creator: str | None, limit: int | None) -> list[tuple[int, int, str | None]]:
         """Keys of the entries whose case-folded keyword or name contains `text`, best first."""
 

@@ -1,17 +1,17 @@
 """Byte layout of a companion file (".qlix"): the low layer under :mod:`quillet.writer`.
 
-A companion holds what a ``.qlet`` file does not: each record's value multiplicity, the records
-sorted by keyword with a hash table over them, and a case-folded copy of every keyword and
-name to search in.  It names
+A companion holds what a ``.qlet`` file does not: each record's value multiplicity and, for a
+record whose VR is "??", the VRs its element may take; the records sorted by keyword with a
+hash table over them; and a case-folded copy of every keyword and name to search in.  It names
 the dictionary's records by number, so it is only meaningful beside the one dictionary it was
 built with; both files carry the same 16-byte digest to show it.
 
 Like :mod:`quillet._layout`, this packs exactly what it is given, valid or not, so that tests can
 craft companions a reader must refuse; :mod:`quillet.writer` makes the sound ones.
 
-Layout, little-endian, offsets from the file's first byte: a 112-byte header (magic "QLIX",
-u16 version 2, u16 0, the 16-byte digest, u32 record count, u32 0, the two u64 halves of the
-keyword hash's key, then eight (u32 offset, u32 count) section references) and the sections in
+Layout, little-endian, offsets from the file's first byte: a 128-byte header (magic "QLIX",
+u16 version 3, u16 0, the 16-byte digest, u32 record count, u32 0, the two u64 halves of the
+keyword hash's key, then ten (u32 offset, u32 count) section references) and the sections in
 :data:`SECTIONS` order, each 4-aligned.  A keyword's slot search starts at its
 :func:`siphash13` under the key, modulo the slot count; no run of occupied slots is longer
 than :data:`MAX_RUN`.
@@ -23,15 +23,26 @@ import struct
 from dataclasses import dataclass, field
 
 MAGIC = b"QLIX"
-VERSION = 2
-HEADER_LEN = 112
+VERSION = 3
+HEADER_LEN = 128
 DIGEST_LEN = 16
 #: The longest run of occupied slots a reader accepts: every probe ends within MAX_RUN + 1 slots.
 MAX_RUN = 128
 #: In a dictionary's header: bytes 6..7 hold this when bytes 8..23 hold the pair's digest.
 DICT_HAS_DIGEST = 1
 
-SECTIONS = ("vm_codes", "vm_texts", "keywords", "items", "creators", "pool", "text", "slots")
+SECTIONS = (
+    "vm_codes",
+    "vm_texts",
+    "keywords",
+    "items",
+    "creators",
+    "pool",
+    "text",
+    "slots",
+    "vr_codes",
+    "vr_sets",
+)
 _FORMATS = {
     "vm_codes": struct.Struct("<H"),
     "vm_texts": struct.Struct("<II"),
@@ -39,6 +50,8 @@ _FORMATS = {
     "items": struct.Struct("<IIII"),
     "creators": struct.Struct("<IIIII"),
     "slots": struct.Struct("<I"),
+    "vr_codes": struct.Struct("<H"),
+    "vr_sets": struct.Struct("<II"),
 }
 
 
@@ -91,7 +104,8 @@ class Companion:
     length); ``keywords``: record numbers; ``items``: (record, text offset, keyword length, name
     length); ``creators``: (hash, pool offset, length, first item, item count); ``slots``: 0 or
     1 + position in ``keywords`` of a keyword's first entry, found from its :func:`siphash13`
-    under ``hash_key``.
+    under ``hash_key``; ``vr_codes``: one per record, 0 or 1 + position in ``vr_sets``;
+    ``vr_sets``: (pool offset, count) of the VR codes an element may take, a byte each.
     ``sections`` replaces the (offset, count) pairs that :meth:`pack` would compute.
     """
 
@@ -106,6 +120,8 @@ class Companion:
     pool: bytes = b""
     text: bytes = b""
     slots: list[int] = field(default_factory=list)
+    vr_codes: list[int] = field(default_factory=list)
+    vr_sets: list[tuple[int, int]] = field(default_factory=list)
     magic: bytes = MAGIC
     version: int = VERSION
     sections: list[tuple[int, int]] | None = None

@@ -175,11 +175,20 @@ def tag_text(e: Mapping[str, Any]) -> str:
     return f"({e['group']:04X},{element})"
 
 
-def describe(e: Found, vm: str | None = None) -> str:
+def vr_text(vr: str, vrs: list[str] | None) -> str:
+    """The VR for people: the choices where the entry has several, as the standard writes them."""
+    if vr != "??":
+        return vr
+    if vrs is None:
+        return "??  (several or none; see the description)"
+    return " or ".join(vrs) if vrs else "none"
+
+
+def describe(e: Found, vm: str | None = None, vrs: list[str] | None = None) -> str:
     lines = [
         f"{tag_text(e)} {shown(e['keyword']) or '(no keyword)'}",
         f"  name:     {shown(e['name']) or '-'}",
-        f"  vr:       {e['vr']}" + ("  (several or none; see the description)" if e["vr"] == "??" else ""),
+        f"  vr:       {vr_text(e['vr'], vrs)}",
         *([f"  vm:       {shown(vm)}"] if vm else []),
         f"  retired:  {'yes' if e['retired'] else 'no'}",
         f"  creator:  {shown(e['creator']) or '- (public)'}",
@@ -234,14 +243,14 @@ def cmd_lookup(args: argparse.Namespace) -> int:
         try:
             companion = _open_companion(path, required=False)
         except BadInput as exc:  # the tag's entry is all that was asked; say what is missing
-            complain(f"{exc}; the value multiplicity is left out")
+            complain(f"{exc}; the value multiplicity and VR choices are left out")
             companion = None
     found = entry
-    vm = query(path, lambda: _vm(companion, found)) if companion is not None else None
+    extra = query(path, lambda: _from_companion(companion, found)) if companion is not None else {}
     if args.json:
-        emit(json_line({**entry, **({"vm": vm} if companion is not None else {})}))
+        emit(json_line({**entry, **extra}))
     else:
-        emit(describe(entry, vm))
+        emit(describe(entry, extra.get("vm"), extra.get("vrs")))
     return EXIT_FOUND
 
 
@@ -264,8 +273,11 @@ def _open_companion(dict_path: str | os.PathLike[str], *, required: bool) -> Com
         raise BadInput(f"{exc}{hint}") from None
 
 
-def _vm(companion: Companion, entry: Found) -> str | None:
-    return companion.vm(entry["group"], entry["element"], entry["creator"] or None)
+def _from_companion(companion: Companion, entry: Found) -> dict[str, Any]:
+    """What the companion adds to an entry: its VM, and the VRs it may take."""
+    key = (entry["group"], entry["element"], entry["creator"] or None)
+    vrs = companion.vrs(*key)
+    return {"vm": companion.vm(*key), "vrs": None if vrs is None else list(vrs)}
 
 
 def _by_keyword(companion: Companion, keyword: str, creator: str | None) -> Found | None:
@@ -295,15 +307,15 @@ def cmd_search(args: argparse.Namespace) -> int:
     def run() -> list[Found]:
         assert companion is not None
         found = companion.search(text, creator=creator, limit=args.limit or None)
-        # VMs are read here too, so that a fault of a corrupt companion is reported like the rest.
-        vms[:] = [companion.vm(e["group"], e["element"], e["creator"] or None) for e in found]
+        # Read here too, so that a fault of a corrupt companion is reported like the rest.
+        extras[:] = [_from_companion(companion, e) for e in found]
         return found
 
-    vms: list[str | None] = []
+    extras: list[dict[str, Any]] = []
     found = query(path, run)
-    for entry, vm in zip(found, vms, strict=True):
+    for entry, extra in zip(found, extras, strict=True):
         if args.json:
-            emit(json_line({**entry, "vm": vm}))
+            emit(json_line({**entry, **extra}))
         else:
             under = f"  [{shown(entry['creator'])}]" if entry["creator"] else ""
             emit(

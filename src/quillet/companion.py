@@ -1,4 +1,4 @@
-"""Keyword -> tag, search and value multiplicity, from a dictionary's companion file.
+"""Keyword -> tag, search, value multiplicity and VR choices, from a dictionary's companion file.
 
 >>> import quillet
 >>> quillet.tag_for_keyword("PatientName")
@@ -93,6 +93,13 @@ class Companion:
         lookup = self.dict.lookup
         keys = self._index.search(text.casefold(), creator, limit)
         return [e for g, el, c in keys if (e := lookup(g, el, c)) is not None]
+
+    def vrs(self, group: int, element: int, creator: str | None = None) -> tuple[str, ...] | None:
+        """The VRs an element of the entry that ``dict.lookup(group, element, creator)`` finds
+        may take, in the order the standard lists them: ``("PN",)`` for one, ``("OB", "OW")``
+        where its lookup says ``"??"`` for several, ``()`` for none (items and delimiters);
+        ``None`` when there is no entry."""
+        return self._index.vrs(group, element, creator)
 
     def vm(self, group: int, element: int, creator: str | None = None) -> str | None:
         """The value multiplicity ("1", "1-n", "2-2n", ...) of the entry that

@@ -85,8 +85,11 @@ class Entry:
     ``keyword``, ``name``, ``description``
         Free texts, without control characters.
     ``vr``
-        A two-letter Value Representation such as ``"PN"``, or ``"??"`` for one that has no
-        code of its own (``"US or SS"``, say).  Defaults to ``"UN"``, unknown.
+        A two-letter Value Representation such as ``"PN"``; the choices of an element that
+        may take several, as the standard writes them (``"OB or OW"``, ``"US or SS or OW"``,
+        in its order); or ``"??"`` for an element that has none (items and delimiters).
+        Defaults to ``"UN"``, unknown.  A lookup's dict says ``"??"`` for choices too: the
+        choices themselves are kept in the companion file, and read with ``vrs()``.
     ``retired``, ``block_offset``
         Flags: the attribute is retired; the element is an offset inside a private block.
     ``sources``
@@ -156,6 +159,7 @@ class _Checked:
     folded: str | None
     texts: list[bytes]  # in the order of _MAX_LEN
     vr: int
+    choices: bytes  # the VR codes of an element that may take several, else empty
     retired: bool
     block_offset: bool
     vm: bytes
@@ -226,6 +230,18 @@ def _check_placement(entry: Entry) -> None:
         )
 
 
+def _vr(value: object) -> tuple[int, bytes]:
+    """The record's VR code of a ``vr`` field, and its choices (VR codes, in order) if several."""
+    if isinstance(value, str) and value in _layout.VR_CODES:
+        return _layout.VR_CODES[value], b""
+    parts = value.split(" or ") if isinstance(value, str) else []
+    if len(parts) < 2 or not all(p in _layout.VR_CODES and p != "??" for p in parts):
+        raise _Bad("vr", f"{value!r} is not one of {_VR_LIST}, nor choices of them written as 'OB or OW'")
+    if len(set(parts)) != len(parts):
+        raise _Bad("vr", f"{value!r} names a VR twice")
+    return _layout.VR_UNKNOWN, bytes(_layout.VR_CODES[p] for p in parts)
+
+
 def _check(pos: int, entry: object, dicom_rules: bool) -> _Checked:
     if not isinstance(entry, Entry):
         raise _Bad("entry", f"must be a quillet.writer.Entry, not {type(entry).__name__}")
@@ -233,8 +249,7 @@ def _check(pos: int, entry: object, dicom_rules: bool) -> _Checked:
         value = getattr(entry, field)
         if not (_is_int(value) and 0 <= value <= _U16):
             raise _Bad(field, f"must be an int from 0 to 65535, not {value!r}")
-    if not (isinstance(entry.vr, str) and entry.vr in _layout.VR_CODES):
-        raise _Bad("vr", f"{entry.vr!r} is not one of {_VR_LIST}")
+    vr, choices = _vr(entry.vr)
     for field in ("retired", "block_offset"):
         if not isinstance(getattr(entry, field), bool):
             raise _Bad(field, f"must be a bool, not {getattr(entry, field)!r}")
@@ -278,7 +293,8 @@ def _check(pos: int, entry: object, dicom_rules: bool) -> _Checked:
         (entry.group, entry.element, creator_hash),
         folded,
         texts,
-        _layout.VR_CODES[entry.vr],
+        vr,
+        choices,
         entry.retired,
         entry.block_offset,
         _encode("vm", entry.vm, _U16, dicom_rules),
@@ -324,17 +340,24 @@ def _check_all(entries: Iterable[Entry], dicom_rules: bool, companion: bool = Fa
 
 
 def _vm_problems(checked: list[_Checked]) -> list[Problem]:
-    """A companion codes each distinct VM text in 16 bits, 0 meaning none."""
-    first_with: dict[bytes, _Checked] = {}
-    for item in checked:
-        if item.vm:
-            first_with.setdefault(item.vm, item)
-    if len(first_with) <= _U16:
-        return []
-    # The 65536th distinct text, in input order, is the first that has no code left.
-    culprit = sorted(first_with.values(), key=lambda item: item.pos)[_U16]
-    text = f"vm: {culprit.entry.vm!r} is distinct VM text number {_U16 + 1}; a companion holds at most {_U16}"
-    return [Problem(culprit.pos, culprit.label, text)]
+    """A companion codes each distinct VM text and each distinct list of VR choices in 16 bits,
+    0 meaning none: the first of each kind that has no code left is a problem."""
+    problems = []
+    for field, value in (("vm", lambda item: item.vm), ("vr", lambda item: item.choices)):
+        first_with: dict[bytes, _Checked] = {}
+        for item in checked:
+            if value(item):
+                first_with.setdefault(value(item), item)
+        if len(first_with) > _U16:
+            # The 65536th distinct one, in input order, is the first that has no code left.
+            culprit = sorted(first_with.values(), key=lambda item: item.pos)[_U16]
+            what = "VM text" if field == "vm" else "list of VR choices"
+            text = (
+                f"{field}: {getattr(culprit.entry, field)!r} is distinct {what} number {_U16 + 1}; "
+                f"a companion holds at most {_U16}"
+            )
+            problems.append(Problem(culprit.pos, culprit.label, text))
+    return problems
 
 
 def check(entries: Iterable[Entry], *, companion: bool = False) -> None:
@@ -452,6 +475,12 @@ def _companion(checked: list[_Checked]) -> _companion_layout.Companion:
         pool += data
     comp.creators.sort()
     comp.hash_key, comp.slots = _slots([checked[n].texts[0] for n in comp.keywords])
+    sets = sorted({item.choices for item in checked} - {b""})
+    set_code = {choices: n for n, choices in enumerate(sets, start=1)}
+    for choices in sets:
+        comp.vr_sets.append((len(pool), len(choices)))
+        pool += choices
+    comp.vr_codes = [set_code.get(item.choices, 0) for item in checked]
     if len(text) > 0xFFFF_FFFF or len(pool) > 0xFFFF_FFFF:
         raise ValueError("the companion's texts are too large for its format")
     comp.pool, comp.text = bytes(pool), bytes(text)
