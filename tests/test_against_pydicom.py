@@ -359,9 +359,10 @@ def test_the_command_agrees_with_lookup_element(bundled, met):
     for (group, element, creator), (status, printed) in zip(requests, answers, strict=True):
         entry = quillet.lookup_element(bundled, group, element, creator)
         if entry is not None:
-            # The command adds the entry's VM from the companion beside the dictionary.
-            vm = quillet.vm(entry["group"], entry["element"], entry["creator"] or None)
-            agree = (status, json.loads(printed)) == (0, entry | {"vm": vm})
+            # The command adds the entry's VM and VRs from the companion beside the dictionary.
+            key = (entry["group"], entry["element"], entry["creator"] or None)
+            extra = {"vm": quillet.vm(*key), "vrs": list(quillet.vrs(*key))}
+            agree = (status, json.loads(printed)) == (0, entry | extra)
         else:
             agree = (status, printed) == (1, "")
         if not agree:

@@ -40,7 +40,9 @@ def entries() -> list[Entry]:
         for e in range(1, 400)
     ]
     out += [
-        Entry(0x0029, e, creator=c, keyword=f"P{e}", vr="DS") for c in CREATORS for e in range(0x10, 0x30)
+        Entry(0x0029, e, creator=c, keyword=f"P{e}", vr="DS", block_offset=True)
+        for c in CREATORS
+        for e in range(0x10, 0x30)
     ]
     return out
 

@@ -71,7 +71,7 @@ def test_lookup_private_as_found_in_a_data_set(capsys):
 def test_lookup_json(capsys):
     code, out, _ = run(capsys, "lookup", "(0010,0010)", "--json")
     assert code == 0
-    assert json.loads(out) == quillet.open_default().lookup(0x10, 0x10) | {"vm": "1"}
+    assert json.loads(out) == quillet.open_default().lookup(0x10, 0x10) | {"vm": "1", "vrs": ["PN"]}
 
 
 def test_info(capsys):
@@ -397,14 +397,14 @@ CSV = (
     "\ufeffgroup,element,creator,keyword,vr,description,retired,block_offset,sources\n"
     f"0029,xx10,ACME 1.1,Dose,DS,{LONG},,,manual|site\n"
     "0x0010,0010,,PatientName,PN\n"  # fields left off the end take their defaults
-    "0029,0011,ACME 1.1,Whole,US,,yes,no,\n"
+    "0029,1011,ACME 1.1,Whole,US,,yes,no,\n"
 )
 JSON = (
     "\ufeff[\n"
     '  {"group": "0029", "element": "xx10", "creator": "ACME 1.1", "keyword": "Dose", "vr": "DS", '
     f'"description": "{LONG}", "sources": ["manual", "site"]}},\n'
     '  {"group": "0x0010", "element": "0010", "keyword": "PatientName", "vr": "PN"},\n'
-    '  {"group": "0029", "element": "0011", "creator": "ACME 1.1", "keyword": "Whole", "vr": "US", '
+    '  {"group": "0029", "element": "1011", "creator": "ACME 1.1", "keyword": "Whole", "vr": "US", '
     '"retired": true, "block_offset": "no"}\n'
     "]\n"
 )
@@ -429,7 +429,7 @@ def test_build_csv_and_json_alike(tmp_path, capsys):
         len(LONG),
     )
     assert d.lookup(0x10, 0x10)["retired"] is False
-    whole = d.lookup(0x29, 0x11, "ACME 1.1")
+    whole = d.lookup(0x29, 0x1011, "ACME 1.1")
     assert (whole["retired"], whole["block_offset"]) == (True, False)
 
 
@@ -471,3 +471,185 @@ def test_build_on_a_full_or_read_only_file_system(tmp_path, kind, reason):
     assert not [n for n in lines[2:] if n.endswith(".tmp")]
     err = (tmp_path / "mnt.err").read_text()
     assert err == f"quillet: cannot write {tmp_path}/mnt/out.qlet: {reason}\n"
+
+
+# ---- no traceback and the right status, whatever fails ------------------------------------------
+
+
+def closed(stream: int, *argv) -> tuple[int, str]:
+    """(exit status, the other stream's text) of the command started with `stream` (1 or 2) closed."""
+    p = subprocess.run(
+        ["sh", "-c", f'exec "$@" {stream}>&-', "sh", sys.executable, "-m", "quillet", *argv],
+        capture_output=True,
+        text=True,
+    )
+    return p.returncode, (p.stderr if stream == 1 else p.stdout)
+
+
+@pytest.fixture(scope="module")
+def built(tmp_path_factory):
+    d = tmp_path_factory.mktemp("built")
+    (d / "in.csv").write_text("group,element,keyword,vm\n0010,0010,PatientName,1\n")
+    writer.write_dictionary(
+        d / "small.qlet", [Entry(0x10, 0x10, keyword="PatientName", vm="1")], companion=True
+    )
+    return d
+
+
+EVERY_SUBCOMMAND = {
+    "lookup": lambda d: ["lookup", "0010,0010", "--dict", f"{d}/small.qlet"],
+    "keyword": lambda d: ["lookup", "PatientName", "--dict", f"{d}/small.qlet"],
+    "search": lambda d: ["search", "patient", "--dict", f"{d}/small.qlet"],
+    "info": lambda d: ["info", f"{d}/small.qlet"],
+    "build": lambda d: ["build", f"{d}/in.csv", "-o", f"{d}/out.qlet"],
+}
+
+
+@pytest.mark.parametrize("sub", EVERY_SUBCOMMAND)
+def test_closed_standard_streams(built, sub):
+    argv = EVERY_SUBCOMMAND[sub](built)
+    code, err = closed(1, *argv)
+    assert code == 2 and err.startswith("quillet: cannot write to standard output: it is closed"), err
+    assert err.count("\n") == 1
+    if sub == "build":  # the files are written all the same, and the message says so
+        assert f"(wrote 1 entries to {built}/out.qlet and its companion {built}/out.qlix)" in err
+    # Without standard error, the status still tells success from failure.
+    assert closed(2, *argv)[0] == 0
+    missing = [a.replace("small.qlet", "none.qlet").replace("in.csv", "none.csv") for a in argv]
+    assert closed(2, *missing)[0] == 2
+
+
+@pytest.mark.parametrize("sub", EVERY_SUBCOMMAND)
+def test_running_out_of_memory_is_one_line(built, capsys, monkeypatch, sub):
+    import quillet.cli as cli
+
+    def exhausted(*args, **kwargs):
+        raise MemoryError
+
+    monkeypatch.setattr(cli, "emit", exhausted)
+    monkeypatch.setattr(cli, "_read", exhausted)  # build: an input larger than memory
+    code, out, err = run(capsys, *EVERY_SUBCOMMAND[sub](built))
+    assert (code, out, err) == (
+        2,
+        "",
+        "quillet: out of memory (is the input larger than this machine can hold?)\n",
+    )
+
+
+def test_odd_numbers_given_to_the_command(built, capsys):
+    code, out, _ = run(capsys, "search", "patient", "--limit", "9" * 23, "--dict", f"{built}/small.qlet")
+    assert (code, out) == (0, "(0010,0010) PatientName: -\n")
+    assert run(capsys, "info", f"{built}/small.qlet", "--repeat", "0") == (
+        2,
+        "",
+        "quillet: --repeat must be at least 1, not 0\n",
+    )
+
+
+def test_numbers_of_any_length_in_json_are_refused_by_row(tmp_path, capsys):
+    huge = "9" * 5000
+    src = tmp_path / "x.json"
+    src.write_text(
+        f'[{{"group": {huge}, "element": "0010"}},\n'
+        f' {{"group": "0010", "element": "0011", "retired": -{huge}.5e3}},\n'
+        f' {{"group": "0010", "element": "0012", "sources": ["a", {huge}]}}]'
+    )
+    code, out, err = run(capsys, "build", str(src), "-o", str(tmp_path / "o.qlet"))
+    assert (code, out) == (2, "")
+    assert err.splitlines() == [
+        f'{src}:1: group: expected hexadecimal digits in a string, such as "0010", not a number (16 and "16" '
+        "would otherwise name different tags)",
+        f"{src}:2: retired: expected yes/no, true/false or 1/0, not a number",
+        f"{src}:3: sources[1]: expected a string, not a number",
+        "quillet: 3 bad row(s); nothing written",
+    ]
+
+
+def test_more_vm_texts_than_a_companion_holds(tmp_path, capsys):
+    src = tmp_path / "x.csv"
+    rows = (f"{0x10 + 2 * (n >> 16):04X},{n & 0xFFFF:04X},{n}\n" for n in range(0x10001))
+    src.write_text("group,element,vm\n" + "".join(rows))
+    code, out, err = run(capsys, "build", str(src), "-o", str(tmp_path / "o.qlet"))
+    assert (code, out) == (2, "")
+    assert err.splitlines() == [
+        f"{src}:65537: vm: '65535' is distinct VM text number 65536; a companion holds at most 65535",
+        "quillet: 1 bad row(s); nothing written",
+    ]
+
+
+@pytest.mark.parametrize(
+    "name, text",
+    [
+        ("wide.csv", ",".join(f"c{n}" for n in range(40_000)) + ",group,element,c1\n"),
+        ("wide.json", "[{" + ", ".join(f'"k{n}": "x"' for n in range(40_000)) + ', "k1": "y"}]'),
+    ],
+)
+def test_wide_rows_are_read_in_linear_time(tmp_path, capsys, name, text):
+    # Looking for names given twice once took a pass over all the others for each: tens of
+    # seconds for these. The message names a few of the thousands.
+    src = tmp_path / name
+    src.write_text(text)
+    code, _, err = run(capsys, "build", str(src), "-o", str(tmp_path / "o.qlet"))
+    assert code == 2 and err.startswith(f"{src}:1: ") and "and 39990 more" in err, err
+    assert err.count("\n") == 2 and len(err) < 1000
+
+
+def test_output_named_as_its_own_companion(tmp_path, capsys):
+    src = tmp_path / "in.csv"
+    src.write_text("group,element\n0010,0010\n")
+    code, out, err = run(capsys, "build", str(src), "-o", str(tmp_path / "x.qlix"))
+    assert (code, out) == (2, "") and "leaves no room for one" in err
+    assert os.listdir(tmp_path) == ["in.csv"]
+
+
+def _truncated(comp):
+    comp.write_bytes(comp.read_bytes()[:50])
+
+
+def _folder(comp):
+    comp.unlink()
+    comp.mkdir()
+
+
+def _another_builds(comp):
+    writer.write_dictionary(comp.with_name("o.qlet"), [Entry(0x10, 0x10, keyword="Old")], companion=True)
+    comp.with_name("o.qlix").replace(comp)
+
+
+@pytest.mark.parametrize("damage", [_truncated, _folder, _another_builds])
+def test_tag_lookup_needs_no_companion(tmp_path, damage):
+    path = tmp_path / "d.qlet"
+    writer.write_dictionary(path, [Entry(0x10, 0x10, keyword="PatientName", vm="1")], companion=True)
+    damage(tmp_path / "d.qlix")
+    code, out, err = command("lookup", "0010,0010", "--dict", str(path))
+    assert code == 0 and out.startswith("(0010,0010) PatientName\n") and "vm:" not in out
+    assert err.startswith("quillet: ") and err.endswith(
+        "; the value multiplicity and VR choices are left out\n"
+    ), err
+    assert err.count("\n") == 1
+    code, _, err = command("search", "x", "--dict", str(path))  # what needs it still says so
+    assert code == 2 and err.count("\n") == 1
+
+
+def test_arguments_decoded_as_the_system_decodes_them(built):
+    # Under the C locale the interpreter decodes argv as ASCII with escapes; valid UTF-8 bytes
+    # are still text, invalid ones still refused.
+    env = {"LC_ALL": "C", "PYTHONUTF8": "0", "PYTHONCOERCECLOCALE": "0"}
+    code, _, err = command("search", "θ", "--dict", f"{built}/small.qlet", env=env)
+    assert (code, err) == (1, "")
+    code, _, err = command("search", b"\xce", "--dict", f"{built}/small.qlet", env=env)
+    assert (code, err) == (2, "quillet: TEXT: '\\udcce' is not valid UTF-8\n")
+
+
+def test_undecodable_file_names_are_shown_alike(tmp_path):
+    folder = os.fsencode(str(tmp_path)) + b"/\xfe"
+    code, _, err = command("lookup", "0010,0010", "--dict", folder + b".qlet")
+    assert (code, err) == (
+        2,
+        f"quillet: cannot open {tmp_path}/\\udcfe.qlet: io error: No such file or directory (os error 2)\n",
+    )
+    code, _, err = command("info", folder + b".qlet")
+    assert (code, err) == (
+        2,
+        f"quillet: cannot open {tmp_path}/\\udcfe.qlet: io error: No such file or directory (os error 2)\n",
+    )

@@ -2,12 +2,16 @@
 
 from __future__ import annotations
 
+import json
+import os
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
 import quillet
+import quillet.companion
 from quillet import _companion_layout as C
 from quillet import writer
 from quillet.cli import main
@@ -18,9 +22,17 @@ ENTRIES = [
     Entry(0x0010, 0x0020, keyword="PatientID", name="Patient ID", vr="LO", vm="1"),
     Entry(0x6002, 0x0010, keyword="OverlayRows", name="Overlay Rows", vr="US", vm="1"),
     Entry(0x6000, 0x0010, keyword="OverlayRows", name="Overlay Rows", vr="US", vm="1"),
-    Entry(0x0008, 0x0001, name="Length to End", vm="1-n"),
+    Entry(0x0008, 0x0001, name="Length to End", vr="US or SS or OW", vm="1-n"),
     Entry(0x0029, 0x10, creator="ACME 1.0", keyword="PatientName", name="Name", block_offset=True, vm="2-2n"),
-    Entry(0x0019, 0x11, creator="acme  1.0", keyword="Dose", name="Dose", block_offset=True),
+    Entry(
+        0x0019,
+        0x11,
+        creator="acme  1.0",
+        keyword="Dose",
+        name="Dose at 10 \u212a",
+        vr="??",
+        block_offset=True,
+    ),
     Entry(0x0029, 0x10, creator="Beta", keyword="Dose", name="Straße Dose", block_offset=True),
 ]
 
@@ -88,6 +100,39 @@ PUBLIC_ORDER = [(0x8, 0x1, ""), (0x10, 0x10, ""), (0x10, 0x20, ""), (0x6000, 0x1
 
 
 @pytest.mark.parametrize(
+    "args, vrs",
+    [
+        ((0x10, 0x10), ("PN",)),  # one VR: the record's own
+        ((0x8, 0x1), ("US", "SS", "OW")),  # choices, in the order given
+        ((0x19, 0x11, "ACME 1.0"), ()),  # "??" without choices: none, as for items
+        ((0x29, 0x10, "beta"), ("UN",)),
+        ((0x10, 0x11), None),
+        ((0x29, 0x10), None),
+    ],
+)
+def test_vrs_answer_for_the_entry_lookup_finds(pair, args, vrs):
+    assert pair.vrs(*args) == vrs
+    entry = pair.dict.lookup(*args)
+    assert entry is None if vrs is None else entry["vr"] == (vrs[0] if len(vrs) == 1 else "??")
+
+
+class _Count:
+    """An integer that is not an int, as numpy's are."""
+
+    def __init__(self, n):
+        self.n = n
+
+    def __index__(self):
+        return self.n
+
+
+@pytest.mark.parametrize("limit", [2**63, 2**200, _Count(10**30)])
+def test_search_limit_beyond_the_entries_means_all(pair, limit):
+    assert pair.search("", limit=limit) == pair.search("", limit=None)
+    assert len(pair.search("", limit=_Count(2))) == 2
+
+
+@pytest.mark.parametrize(
     "text, options, keys",
     [
         # Exact keyword first, then prefix, then substring; ties public by tag, then by creator.
@@ -96,9 +141,12 @@ PUBLIC_ORDER = [(0x8, 0x1, ""), (0x10, 0x10, ""), (0x10, 0x20, ""), (0x6000, 0x1
         ("name", {}, [(0x29, 0x10, "ACME 1.0"), (0x10, 0x10, "")]),
         ("dose", {}, [(0x19, 0x11, "acme  1.0"), (0x29, 0x10, "Beta")]),
         ("rows", {}, [(0x6000, 0x10, ""), (0x6002, 0x10, "")]),
-        # Upper-casing as Unicode does it: ß is SS.
+        # Full case folding, as Unicode does it: ß, ẞ and SS are alike, and so are k and the
+        # Kelvin sign.
         ("straße", {}, [(0x29, 0x10, "Beta")]),
         ("STRASSE DOSE", {}, [(0x29, 0x10, "Beta")]),
+        ("STRAẞE", {}, [(0x29, 0x10, "Beta")]),
+        ("10 k", {}, [(0x19, 0x11, "acme  1.0")]),
         # One creator only, folded as lookups fold it.
         ("dose", {"creator": " ACME 1.0 "}, [(0x19, 0x11, "acme  1.0")]),
         ("patient", {"creator": "beta"}, []),
@@ -143,9 +191,35 @@ def test_search(pair, text, options, keys):
             "'bytes' object is not an instance of 'str'",
             "creator",
         ),
-        (lambda p: p.search(b"x"), TypeError, "'bytes' object is not an instance of 'str'", None),
-        (lambda p: p.search("x", limit=-1), ValueError, "limit must not be negative, not -1", None),
-        (lambda p: p.search("x", limit=1.0), TypeError, "limit must be an int or None, not float", None),
+        (lambda p: p.search(b"x"), TypeError, "'bytes' object is not an instance of 'str'", "text"),
+        (lambda p: p.search("\udcff"), UnicodeEncodeError, None, "text"),
+        (lambda p: p.search("x", limit=-1), ValueError, "limit must not be negative, not -1", "limit"),
+        (
+            lambda p: p.search("x", limit=-(2**70)),
+            ValueError,
+            f"limit must not be negative, not {-(2**70)}",
+            "limit",
+        ),
+        (
+            lambda p: p.search("x", limit=1.0),
+            TypeError,
+            "'float' object cannot be interpreted as an integer",
+            "limit",
+        ),
+        (
+            lambda p: p.search("x", limit=True),
+            TypeError,
+            "'bool' object is not a count; give an int or None",
+            "limit",
+        ),
+        # Arguments are checked before anything is opened, each under its own name.
+        (
+            lambda p: quillet.open_companion("x.qlix", b"x.qlet"),
+            TypeError,
+            "'bytes' object is not an instance of 'str'",
+            "dict_path",
+        ),
+        (lambda p: quillet.open_companion(3), TypeError, None, "path"),
     ],
 )
 def test_argument_errors(pair, call, exc, message, note):
@@ -190,7 +264,7 @@ BROKEN = OPEN + "companion integrity check failed: "
         (lambda c: c.pack()[:95], OSError, OPEN + "file too small (95 bytes) to contain a companion header"),
         (lambda c: b"", OSError, OPEN + "file too small (0 bytes) to contain a companion header"),
         (lambda c: corrupt(c, magic=b"QLET").pack(), OSError, OPEN + "bad magic bytes [81, 76, 69, 84]"),
-        (lambda c: corrupt(c, version=2).pack(), ValueError, "unsupported companion version 2"),
+        (lambda c: corrupt(c, version=1).pack(), ValueError, "unsupported companion version 1"),
         (
             lambda c: corrupt(c, digest=bytes(16)).pack(),
             ValueError,
@@ -202,12 +276,12 @@ BROKEN = OPEN + "companion integrity check failed: "
             BROKEN + "it describes 9 records, but the dictionary has 8",
         ),
         (
-            lambda c: corrupt(c, sections=[(96, 8), (10**6, 1), *[(96, 0)] * 6]).pack(),
+            lambda c: corrupt(c, sections=[(128, 8), (10**6, 1), *[(128, 0)] * 8]).pack(),
             OSError,
             BROKEN + "the vm_texts section lies outside the file",
         ),
         (
-            lambda c: corrupt(c, sections=[(0, 8)] + [(96, 0)] * 7).pack(),
+            lambda c: corrupt(c, sections=[(0, 8)] + [(128, 0)] * 9).pack(),
             OSError,
             BROKEN + "the vm_codes section lies outside the file",
         ),
@@ -273,6 +347,38 @@ BROKEN = OPEN + "companion integrity check failed: "
             OSError,
             BROKEN + "creators are not sorted by hash at creators[1]",
         ),
+        # Runs of occupied slots longer than a probe may go: in a row, around the end, all full.
+        (
+            lambda c: corrupt(c, slots=[0] * 63 + [1] * 129 + [0] * 64).pack(),
+            OSError,
+            BROKEN + "slots holds more than 128 occupied slots in a row, up to slots[191]",
+        ),
+        (
+            lambda c: corrupt(c, slots=[1] * 64 + [0] * 127 + [1] * 65).pack(),
+            OSError,
+            BROKEN + "slots holds more than 128 occupied slots in a row, around the end of the table",
+        ),
+        (lambda c: corrupt(c, slots=[1] * 8).pack(), OSError, BROKEN + "slots holds no empty slot"),
+        (
+            lambda c: corrupt(c, vr_codes=lambda v: v[:-1]).pack(),
+            OSError,
+            BROKEN + "vr_codes holds 7 codes for 8 records",
+        ),
+        (
+            lambda c: corrupt(c, vr_codes=lambda v: [2, *v[1:]]).pack(),
+            OSError,
+            BROKEN + "vr_codes[0] is 2, but there are 1 VR sets",
+        ),
+        (
+            lambda c: corrupt(c, vr_sets=lambda v: [(v[0][0], 10**4)]).pack(),
+            OSError,
+            BROKEN + "vr_sets[0] lies outside the pool",
+        ),
+        (
+            lambda c: corrupt(c, pool=lambda p: p[:-1] + b"\x22").pack(),
+            OSError,
+            BROKEN + "vr_sets[0] holds VR code 34, not one of the 34 VRs",
+        ),
     ],
 )
 def test_refused(tmp_path, no_fd_leak, make, exc, message):
@@ -296,12 +402,14 @@ def test_companion_of_another_dictionary_or_of_none(tmp_path, no_fd_leak):
     )
     # The same entries, but a VM changed: the digest covers the companion's data too.
     write_dictionary(
-        tmp_path / "c.qlet", [*ENTRIES[:-1], Entry(0x0029, 0x10, creator="Beta", vm="3")], companion=True
+        tmp_path / "c.qlet",
+        [*ENTRIES[:-1], Entry(0x0029, 0x10, creator="Beta", block_offset=True, vm="3")],
+        companion=True,
     )
     with pytest.raises(ValueError, match="built from other data"):
         quillet.open_companion(tmp_path / "a.qlix", tmp_path / "c.qlet")
     # A dictionary written without a companion carries no digest, so no companion pairs with it.
-    write_dictionary(tmp_path / "a.qlet", ENTRIES)
+    writer.write_file(tmp_path / "a.qlet", writer.to_bytes(ENTRIES))
     with pytest.raises(ValueError) as info:
         quillet.open_companion(tmp_path / "a.qlix")
     assert str(info.value) == (
@@ -313,6 +421,18 @@ def test_companion_of_another_dictionary_or_of_none(tmp_path, no_fd_leak):
         quillet.open_companion(tmp_path / "a.qlix")
     with pytest.raises(OSError, match=r"^cannot open .*none\.qlix: io error: No such file"):
         quillet.open_companion(tmp_path / "none.qlix", tmp_path / "b.qlet")
+
+
+@pytest.mark.parametrize(
+    "name, shown",
+    [("a\0b.qlix", "a\\x00b.qlix"), ("\udcfe.qlix", "\\udcfe.qlix"), ("a\nb.qlix", "a\\nb.qlix")],
+)
+def test_paths_in_messages_are_escaped(tmp_path, name, shown):
+    write_dictionary(tmp_path / "d.qlet", ENTRIES, companion=True)
+    with pytest.raises(OSError) as info:
+        quillet.open_companion(os.path.join(tmp_path, name), tmp_path / "d.qlet")
+    assert str(info.value).startswith(f"cannot open {tmp_path}/{shown}: io error: ")
+    assert str(info.value).isprintable()
 
 
 def test_rewritten_in_place_never_reads_outside(tmp_path):
@@ -339,6 +459,93 @@ def test_files_released_with_the_object(tmp_path, no_fd_leak):
     pair = quillet.open_companion(tmp_path / "d.qlix")
     assert pair.vm(0x10, 0x10) == "1"
     del pair
+
+
+# ---- a dictionary replaced while its companion is opened -----------------------------------------
+# Two builds of one shape, told apart by their keywords: a companion paired with the other
+# build's dictionary would answer with entries whose keywords are not the ones asked for.
+
+
+def family(prefix: str) -> list[Entry]:
+    return [
+        Entry(0x0010, e, keyword=f"{prefix}{e}", name=f"{prefix} name {e}", vr="LO", vm=str(e % 3 + 1))
+        for e in range(1, 40)
+    ]
+
+
+def consistent(pair) -> str:
+    """Which build the pair answers for, after checking that its companion and dictionary agree."""
+    (prefix,) = {e["keyword"].rstrip("0123456789") for e in pair.search("", limit=None)}
+    for e in range(1, 40):
+        assert pair.tag_for_keyword(f"{prefix}{e}") == (0x10, e)
+        assert pair.search(f"{prefix} name {e}")[0]["keyword"] == f"{prefix}{e}"
+        assert pair.vm(0x10, e) == str(e % 3 + 1)
+    return prefix
+
+
+def test_dictionary_replaced_between_its_opening_and_the_companions(tmp_path, monkeypatch):
+    for prefix in ("Alpha", "Beta"):
+        write_dictionary(tmp_path / f"{prefix}.qlet", family(prefix), companion=True)
+    live = tmp_path / "live.qlet"
+    opened = quillet.companion._open_dict
+
+    def swap_after_opening(path):
+        d = opened(path)
+        for suffix in (".qlet", ".qlix"):  # a whole new pair arrives, as a deployment does it
+            (tmp_path / f"Beta{suffix}").replace(live.with_suffix(suffix))
+        return d
+
+    for suffix in (".qlet", ".qlix"):
+        (tmp_path / f"Alpha{suffix}").replace(live.with_suffix(suffix))
+    monkeypatch.setattr(quillet.companion, "_open_dict", swap_after_opening)
+    # The dictionary that answers is the one the companion is checked against: Alpha's, which
+    # the new companion does not belong to.
+    with pytest.raises(ValueError, match="built from other data"):
+        quillet.open_companion(live.with_suffix(".qlix"))
+    monkeypatch.undo()
+    assert consistent(quillet.open_companion(live.with_suffix(".qlix"))) == "Beta"
+
+
+SWAPPER = """
+import itertools, os, sys
+folder = sys.argv[1]
+data = {name: open(os.path.join(folder, name), "rb").read()
+        for name in ("Alpha.qlet", "Alpha.qlix", "Beta.qlet", "Beta.qlix")}
+print("swapping", flush=True)
+for n in itertools.count():  # until killed
+    prefix = ("Alpha", "Beta")[n % 2]
+    for suffix in (".qlet", ".qlix"):
+        with open(os.path.join(folder, "tmp" + suffix), "wb") as f:
+            f.write(data[prefix + suffix])
+        os.replace(os.path.join(folder, "tmp" + suffix), os.path.join(folder, "live" + suffix))
+"""
+
+
+def test_no_open_pairs_a_companion_with_another_dictionary(tmp_path):
+    # Another process replaces the pair over and over, one file after the other, as readers meet
+    # it while a writer works: every open either refuses the pair or answers for one build.
+    for prefix in ("Alpha", "Beta"):
+        write_dictionary(tmp_path / f"{prefix}.qlet", family(prefix), companion=True)
+    for suffix in (".qlet", ".qlix"):
+        os.link(tmp_path / f"Alpha{suffix}", tmp_path / f"live{suffix}")
+    opens = 50_000 if os.environ.get("QUILLET_LONG") == "1" else 10_000
+    swapper = subprocess.Popen(
+        [sys.executable, "-c", textwrap.dedent(SWAPPER), str(tmp_path)], stdout=subprocess.PIPE, text=True
+    )
+    answered, refused = set(), 0
+    try:
+        assert swapper.stdout.readline() == "swapping\n"
+        for _ in range(opens):
+            try:
+                pair = quillet.open_companion(tmp_path / "live.qlix")
+            except ValueError:
+                refused += 1
+                continue
+            answered.add(consistent(pair))
+    finally:
+        swapper.kill()
+        swapper.wait()
+    assert answered == {"Alpha", "Beta"} and refused < opens
 
 
 def test_nothing_of_it_at_import():
@@ -411,6 +618,18 @@ def test_command(capsys, argv, code, out, err):
     assert got[0] == code and got[2] == err
     if out is not None:
         assert got[1] == out
+
+
+def test_command_prints_the_vr_choices(tmp_path, capsys):
+    write_dictionary(tmp_path / "d.qlet", ENTRIES, companion=True)
+    for tag, creator, vr in (
+        ("0008,0001", [], "US or SS or OW"),
+        ("0019,1111", ["--creator", "acme 1.0"], "none"),
+    ):
+        code, out, _ = run(capsys, "lookup", tag, *creator, "--dict", str(tmp_path / "d.qlet"))
+        assert code == 0 and f"  vr:       {vr}\n" in out
+    code, out, _ = run(capsys, "lookup", "0008,0001", "--json", "--dict", str(tmp_path / "d.qlet"))
+    assert json.loads(out)["vrs"] == ["US", "SS", "OW"]
 
 
 def test_command_without_companion(tmp_path, capsys):

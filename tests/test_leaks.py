@@ -125,7 +125,7 @@ def files(tmp_path_factory):
         Entry(0x0008, e, keyword=f"Kw{e}", name=f"Name {e}", vr="LO", sources=("a", "b"))
         for e in range(1, 500)
     ]
-    items += [Entry(0x0029, 0x10, creator="ACME 1.1", keyword="Priv", vr="DS")]
+    items += [Entry(0x0029, 0x10, creator="ACME 1.1", keyword="Priv", vr="DS", block_offset=True)]
     good = d / "good.qlet"
     good.write_bytes(to_bytes(items))
     bad_record = example_body()
@@ -319,7 +319,7 @@ def pair(tmp_path_factory):
 
     d = tmp_path_factory.mktemp("companion")
     items = [Entry(0x0008, e, keyword=f"Kw{e % 50}", name=f"Name {e}", vm="1-n") for e in range(1, 300)]
-    items += [Entry(0x0029, 0x10, creator="ACME 1.1", keyword="Kw1", vm="2")]
+    items += [Entry(0x0029, 0x10, creator="ACME 1.1", keyword="Kw1", vm="2", block_offset=True)]
     write_dictionary(d / "good.qlet", items, companion=True)
     data = (d / "good.qlix").read_bytes()
     (d / "bad.qlix").write_bytes(data[:96] + b"\xff" * (len(data) - 96))  # corrupt sections

@@ -443,8 +443,8 @@ IN_DATA_SETS = [
 @pytest.mark.parametrize(
     "args, keyword",
     [
-        ((0x29, 0x1010, "acme"), "Offset"),  # the offset in the block wins over the whole element
-        ((0x29, 0x2010, "ACME"), "Offset"),  # in any block
+        ((0x29, 0x1010, "acme"), "Whole"),  # the entry of this very element before the block's
+        ((0x29, 0x2010, "ACME"), "Offset"),  # in any other block, the offset
         ((0x29, 0x1011, "ACME"), "WholeOnly"),
         ((0x21, 0x103F, "ACME"), "Text"),
         ((0x21, 0x1040, "ACME"), None),

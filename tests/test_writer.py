@@ -24,7 +24,7 @@ from quillet.writer import Entry, to_bytes, write_dictionary, write_file
 from conftest import example_body
 
 GOOD = Entry(0x0010, 0x0010, keyword="PatientName", name="Patient's Name", vr="PN")
-ACME = Entry(0x0029, 0x10, creator="ACME")
+ACME = Entry(0x0029, 0x10, creator="ACME", block_offset=True)
 # Found by search: FNV-1a of "II7AVYR" is 0, and the two 8-letter words share a hash.
 HASH_ZERO = "ii7avyr"
 COLLIDING = ("bewpfyts", "YLXRESED")
@@ -59,6 +59,10 @@ def bad(**changes):
     [
         (bad(vr="XX"), "entry 1 (0029,0010 'ACME'): vr: 'XX' is not one of AE"),
         (bad(vr=None), "vr: None"),
+        (bad(vr="OB or XX"), "vr: 'OB or XX' is not one of AE"),
+        (bad(vr="OB or ??"), "nor choices of them written as 'OB or OW'"),
+        (bad(vr="ob or ow"), "vr: 'ob or ow' is not one of"),
+        (bad(vr="OB or OB"), "vr: 'OB or OB' names a VR twice"),
         (bad(keyword="k" * 65536), "keyword: is 65536 bytes"),
         (bad(name="é" * 32768), "name: is 65536 bytes"),
         (bad(creator="C" * 65536), "creator: is 65536 bytes"),
@@ -84,6 +88,13 @@ def bad(**changes):
         ([Entry(0x0029, 0x10, keyword="Dose")], "creator: missing: group 0029 is private"),
         ([Entry(0xFFFF, 0x10)], "creator: missing: group FFFF is private"),
         ([Entry(0x0010, 0x10, block_offset=True)], "block_offset: only a private tag"),
+        # A private group's creator elements and the reserved ones below them hold no data.
+        (
+            [Entry(0x0029, 0x10, creator="ACME")],
+            "element: (0029,0010) is a private creator element, which holds a creator's name: an element "
+            "inside the creator's block is given by its offset with block_offset (element xx10)",
+        ),
+        ([Entry(0x0029, 0x05, creator="ACME")], "element: (0029,0005) lies below every creator's block"),
         (bad(element=0x1010, block_offset=True), "block_offset: element 1010 is above 00FF"),
         (bad(group=0x10000), "entry 1 (65536,0010 'ACME'): group: must be an int"),
         (bad(group=-1), "group: must be an int"),
@@ -97,7 +108,10 @@ def bad(**changes):
         ),
         ([GOOD, dataclasses.replace(GOOD, keyword="Other")], "same tag and creator as entry 0"),
         (
-            [Entry(9, 1, creator=COLLIDING[0]), Entry(11, 1, creator=COLLIDING[1])],
+            [
+                Entry(9, 1, creator=COLLIDING[0], block_offset=True),
+                Entry(11, 1, creator=COLLIDING[1], block_offset=True),
+            ],
             "entry 1 (000B,0001 'YLXRESED'): creator: folds to 'YLXRESED', which hashes to 0x831C47DF "
             "like 'BEWPFYTS', so lookups could not tell it from the creator of "
             "entry 0 (0009,0001 'bewpfyts')",
@@ -118,7 +132,11 @@ def test_every_problem_is_listed():
     with pytest.raises(writer.InvalidEntries) as info:
         to_bytes(entries)
     assert [(p.position, p.text, p.other and p.other[0]) for p in info.value.problems] == [
-        (1, "vr: 'XX' is not one of " + " ".join(_layout.VR_CODES), None),
+        (
+            1,
+            f"vr: 'XX' is not one of {' '.join(_layout.VR_CODES)}, nor choices of them written as 'OB or OW'",
+            None,
+        ),
         (2, "same tag and creator as", 0),
         (4, "same tag and creator as", 3),
         (5, "name: must be a str, not int", None),
@@ -354,6 +372,128 @@ def test_killed_write_leaves_old_file_whole_and_next_write_sweeps(tmp_path, by, 
     assert path.read_bytes() == newest and sorted(os.listdir(tmp_path)) == ["d.qlet", "in.csv"]
 
 
+# ---- a dictionary and its companion, replaced together ------------------------------------------
+
+
+def _pair_answers(path):
+    """The keyword a companion beside `path` answers for (0010,0010), checked against its dictionary."""
+    pair = quillet.open_companion(writer.companion_path(path), path)
+    return pair.entries_for_keyword(pair.dict.lookup(0x10, 0x10)["keyword"])[0]["keyword"]
+
+
+@pytest.mark.parametrize("name, link_to", [("y.qlix", None), ("d.qlet", "y.qlix")])
+def test_output_whose_companion_is_itself_is_refused(tmp_path, name, link_to):
+    if link_to is not None:  # a link whose target would become its own companion
+        (tmp_path / link_to).write_bytes(b"old")
+        (tmp_path / name).symlink_to(link_to)
+    before = sorted(os.listdir(tmp_path))
+    with pytest.raises(ValueError, match=r"would be that file itself|leaves no room for one"):
+        write_dictionary(tmp_path / name, [GOOD], companion=True)
+    assert sorted(os.listdir(tmp_path)) == before
+    assert link_to is None or (tmp_path / link_to).read_bytes() == b"old"
+
+
+@pytest.mark.parametrize("kind", ["directory", "fifo"])
+def test_companion_target_refused_before_either_file_is_touched(tmp_path, kind):
+    make, error, text, _ = REFUSED[kind]
+    path = tmp_path / "d.qlet"
+    write_dictionary(path, [GOOD], companion=True)
+    (tmp_path / "d.qlix").unlink()
+    make(tmp_path / "d.qlix")
+    before = path.read_bytes()
+    with pytest.raises(error) as info:
+        write_dictionary(path, [dataclasses.replace(GOOD, keyword="New")], companion=True)
+    assert text in info.value.strerror and info.value.filename == str(tmp_path / "d.qlix")
+    assert path.read_bytes() == before and sorted(os.listdir(tmp_path)) == ["d.qlet", "d.qlix"]
+
+
+def test_failure_between_the_two_files_says_which_was_written(tmp_path, monkeypatch):
+    path = tmp_path / "d.qlet"
+    write_dictionary(path, [GOOD], companion=True)
+    real_replace, calls = os.replace, []
+
+    def second_fails(src, dst):
+        calls.append(dst)
+        if len(calls) == 2:
+            raise OSError(errno.ENOSPC, "No space left on device")
+        return real_replace(src, dst)
+
+    monkeypatch.setattr(os, "replace", second_fails)
+    with pytest.raises(OSError) as info:
+        write_dictionary(path, [dataclasses.replace(GOOD, keyword="New")], companion=True)
+    monkeypatch.undo()
+    assert info.value.filename == str(tmp_path / "d.qlix")
+    assert info.value.strerror == (
+        f"No space left on device; the dictionary {path} was written, but not its companion"
+    )
+    # The new dictionary and the old companion: refused together, never misread.
+    assert quillet.open(path).lookup(0x10, 0x10)["keyword"] == "New"
+    with pytest.raises(ValueError, match="built from other data"):
+        quillet.open_companion(tmp_path / "d.qlix")
+    assert sorted(os.listdir(tmp_path)) == ["d.qlet", "d.qlix"]
+
+
+def test_companion_goes_beside_the_file_a_link_replaces(tmp_path):
+    (tmp_path / "versions").mkdir()
+    real = tmp_path / "versions" / "site-7.qlet"
+    write_dictionary(real, [GOOD], companion=True)
+    site = tmp_path / "site.qlet"
+    site.symlink_to("versions/site-7.qlet")
+    write_dictionary(site, [dataclasses.replace(GOOD, keyword="Newer")], companion=True)
+    assert sorted(os.listdir(tmp_path)) == ["site.qlet", "versions"]
+    assert _pair_answers(real) == "Newer"
+
+
+@pytest.mark.parametrize(
+    "companion, left",
+    [(None, ["d.qlet", "d.qlix"]), (True, ["d.qlet", "d.qlix"]), (False, ["d.qlet"])],
+)
+def test_no_stale_companion_is_left_beside_a_new_dictionary(tmp_path, companion, left):
+    path = tmp_path / "d.qlet"
+    write_dictionary(path, [GOOD], companion=True)
+    write_dictionary(path, [dataclasses.replace(GOOD, keyword="Newer")], companion=companion)
+    assert sorted(os.listdir(tmp_path)) == left
+    if "d.qlix" in left:
+        assert _pair_answers(path) == "Newer"
+    # Without a companion beside it, the default writes none.
+    write_dictionary(tmp_path / "e.qlet", [GOOD])
+    assert not (tmp_path / "e.qlix").exists()
+
+
+CONCURRENT_WRITER = """
+import sys
+from quillet.writer import Entry, write_dictionary
+path, me, rounds = sys.argv[1], sys.argv[2], int(sys.argv[3])
+lost = 0
+for n in range(rounds):
+    try:
+        write_dictionary(path, [Entry(0x10, 0x10, keyword=f"W{me}x{n}")])
+    except OSError as exc:
+        lost += 1
+        print(exc, file=sys.stderr)
+print(lost)
+"""
+
+
+def test_concurrent_writers_of_one_file_lose_no_write(tmp_path):
+    # Each writer sweeps the temporaries that dead writers left, while the others create theirs.
+    path = tmp_path / "d.qlet"
+    rounds = 300 if os.environ.get("QUILLET_LONG") == "1" else 60
+    writers = [
+        subprocess.Popen(
+            [sys.executable, "-c", CONCURRENT_WRITER, str(path), str(me), str(rounds)],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        for me in range(6)
+    ]
+    results = [w.communicate(timeout=300) for w in writers]
+    assert [(out, err) for out, err in results] == [("0\n", "")] * len(writers)
+    assert quillet.open(path).lookup(0x10, 0x10)["keyword"].startswith("W")
+    assert os.listdir(tmp_path) == ["d.qlet"]
+
+
 def test_worked_example_bytes():
     body = example_body()
     assert len(WORKED) == 124
@@ -433,7 +573,7 @@ def test_empty_dictionary_reads(tmp_path):
     ],
 )
 def test_reader_folds_creators_like_writer(tmp_path, stored, asked, found):
-    entry = Entry(0x0029, 0x10, creator=stored, keyword="Dose")
+    entry = Entry(0x0029, 0x10, creator=stored, keyword="Dose", block_offset=True)
     write_dictionary(tmp_path / "c.qlet", [entry])
     got = quillet.open(tmp_path / "c.qlet").lookup(0x0029, 0x10, asked)
     assert got == (expected(entry) if found else None)
@@ -504,7 +644,9 @@ _private = st.one_of(
         block_offset=st.just(True),
         **_texts,
     ),
-    st.builds(Entry, st.sampled_from([0x0029, 0x7FE1]), st.integers(0, 0xFFFF), creator=_creator, **_texts),
+    st.builds(
+        Entry, st.sampled_from([0x0029, 0x7FE1]), st.integers(0x100, 0xFFFF), creator=_creator, **_texts
+    ),
 )
 _entries = st.lists(
     _public | _private,

@@ -40,7 +40,7 @@ UNREAD = frozenset({"unused", "padding"})
 
 # Numbers of _layout.py that C++ has no use for: the code of "??", which C++ reaches as the last
 # entry of the table.
-PYTHON_ONLY = frozenset({"VR_UNKNOWN"})
+PYTHON_ONLY: frozenset[str] = frozenset()
 
 _NAMESPACE = re.compile(r"^namespace (\w+) \{")
 _SCALAR = re.compile(r"^inline constexpr [\w:]+ (k\w+) = (\d+);")
@@ -212,6 +212,7 @@ def companion_problems(found: Problems) -> None:
     found.differ("companion version", py.VERSION, cpp.scalars.get("kVersion"))
     found.differ("companion digest length", py.DIGEST_LEN, cpp.scalars.get("kDigestLen"))
     found.differ("dictionary digest mark", py.DICT_HAS_DIGEST, cpp.scalars.get("kDictHasDigest"))
+    found.differ("longest run of occupied slots", py.MAX_RUN, cpp.scalars.get("kMaxRun"))
     sections = strings_in(COMPANION_HPP, "kSectionName")
     found.differ("companion sections", list(py.SECTIONS), sections)
     found.differ("companion section count", len(py.SECTIONS), cpp.scalars.get("kSectionCount"))

@@ -28,6 +28,9 @@ inline constexpr std::size_t kRootStringsAt = 16;
 /// The two-letter Value Representations, indexed by the one-byte code; 34 is "??".
 inline constexpr std::string_view kVrTable = "AEASATCSDADSDTFLFDISLOLTOBODOFOLOVOWPNSHSLSQSSSTSVTMUCUIULUNURUSUTUV??";
 inline constexpr std::uint8_t kVrCount = 35;
+/// The code of "??": a VR outside the other 34 codes, or several of them, or none.
+inline constexpr std::uint8_t kVrUnknown = 34;
+static_assert(kVrUnknown == kVrCount - 1);
 static_assert(kVrTable.size() == std::size_t{2} * kVrCount);
 
 /// The fields of a 44-byte record. The three single-byte fields are the only ones with restricted

@@ -1,29 +1,20 @@
 #pragma once
-// An opened companion: its own mapping, a mapping of the dictionary it belongs to, and the
-// validated view of the pair.
-
-#include <string_view>
+// An opened companion: its own mapping and the validated view of it together with the
+// dictionary it belongs to, which the caller has opened and keeps alive.
 
 #include "common/result.hpp"
 #include "companion/view.hpp"
-#include "dictfile/mapped_dict.hpp"
 #include "dictfile/platform.hpp"
 
 namespace quillet::companion {
 
-/// Why opening failed: the dictionary itself (its load error's text), or the companion.
-struct LoadFailure {
-  bool of_dictionary;
-  std::string dictionary_text;  ///< of_dictionary: the dictionary's load error, as open reports it
-  OpenError companion;          ///< otherwise
-};
-
 class Companion {
  public:
-  /// Opens and maps the dictionary at `dict_path` (checked as `open` checks it) and the companion
-  /// at `path`, and validates the pair. Every failure releases what was acquired.
-  [[nodiscard]] static Result<Companion, LoadFailure> load(dictfile::platform::PathView path,
-                                                           dictfile::platform::PathView dict_path);
+  /// Opens and maps the companion at `path` and validates it against `dict`, a whole dictionary
+  /// file that has passed its own checks. The companion never maps the dictionary itself: the
+  /// bytes it is checked against are the very bytes it answers from, whatever happens to the file
+  /// meanwhile. `dict` must outlive the companion. Every failure releases what was acquired.
+  [[nodiscard]] static Result<Companion, OpenError> load(dictfile::platform::PathView path, archive::ByteView dict);
 
   Companion(Companion&&) noexcept = default;
   Companion& operator=(Companion&&) noexcept = default;
@@ -31,15 +22,13 @@ class Companion {
   [[nodiscard]] const View& view() const noexcept { return view_; }
 
  private:
-  Companion(dictfile::MappedDict dict, dictfile::platform::File file, dictfile::platform::Mapping map,
-            View view) noexcept
-      : dict_(std::move(dict)), file_(std::move(file)), map_(std::move(map)), view_(view) {}
+  Companion(dictfile::platform::File file, dictfile::platform::Mapping map, View view) noexcept
+      : file_(std::move(file)), map_(std::move(map)), view_(view) {}
 
-  dictfile::MappedDict dict_;
   // Declared before the mapping so that the view is unmapped before the file is closed.
   dictfile::platform::File file_;
   dictfile::platform::Mapping map_;
-  View view_;  ///< points into dict_ and map_, which never move their bytes
+  View view_;  ///< points into map_, which never moves its bytes, and into the caller's dictionary
 };
 
 }  // namespace quillet::companion

@@ -1,9 +1,11 @@
 #include "companion/view.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "companion/format.hpp"
+#include "companion/siphash.hpp"
 #include "dictfile/mapped_dict.hpp"
 #include "lookup/creator.hpp"
 
@@ -85,6 +87,8 @@ Result<View, OpenError> View::make(ByteView dict, ByteView file) {
   }
 
   View v;
+  v.key0_ = head.get<kHashKeyAt, std::uint64_t>();
+  v.key1_ = head.get<kHashKeyAt + 8, std::uint64_t>();
   v.dict_body_ = ByteView(dict.data() + dictfile::kHeaderLen, dict.size() - dictfile::kHeaderLen);
   const auto root = DictRoot::read(v.dict_body_);
   if (!root) return corrupt("the dictionary has no root");
@@ -126,6 +130,8 @@ Result<View, OpenError> View::make(ByteView dict, ByteView file) {
   v.pool_ = sections[static_cast<std::size_t>(Section::Pool)];
   v.text_ = sections[static_cast<std::size_t>(Section::Text)];
   v.slots_ = array.operator()<4>(Section::Slots);
+  v.vr_codes_ = array.operator()<2>(Section::VrCodes);
+  v.vr_sets_ = array.operator()<8>(Section::VrSets);
 
   if (v.vm_codes_.size() != n_records) {
     return corrupt("vm_codes holds " + std::to_string(v.vm_codes_.size()) + " codes for " + std::to_string(n_records) +
@@ -141,6 +147,27 @@ Result<View, OpenError> View::make(ByteView dict, ByteView file) {
     const auto t = *v.vm_texts_[i];
     if (!v.pool_.contains(t.u32<0>(), t.u32<4>())) return corrupt(at("vm_texts", i) + " lies outside the pool");
   }
+  if (v.vr_codes_.size() != n_records) {
+    return corrupt("vr_codes holds " + std::to_string(v.vr_codes_.size()) + " codes for " + std::to_string(n_records) +
+                   " records");
+  }
+  for (std::uint32_t i = 0; i < v.vr_codes_.size(); ++i) {
+    if (const std::uint16_t c = (*v.vr_codes_[i]).u16<0>(); c > v.vr_sets_.size()) {
+      return corrupt(at("vr_codes", i) + " is " + std::to_string(c) + ", but there are " +
+                     std::to_string(v.vr_sets_.size()) + " VR sets");
+    }
+  }
+  for (std::uint32_t i = 0; i < v.vr_sets_.size(); ++i) {
+    const auto t = *v.vr_sets_[i];
+    const auto set = v.pool_.slice(t.u32<0>(), t.u32<4>());
+    if (!set) return corrupt(at("vr_sets", i) + " lies outside the pool");
+    for (std::size_t k = 0; k < set->size(); ++k) {
+      if (set->data()[k] >= archive::kVrUnknown) {
+        return corrupt(at("vr_sets", i) + " holds VR code " + std::to_string(set->data()[k]) + ", not one of the " +
+                       std::to_string(archive::kVrUnknown) + " VRs");
+      }
+    }
+  }
   // The order of the keyword table is not checked: keywords are found through the slots, and an
   // entry out of its place makes answers wrong, as a wrong VM code would, never a read astray.
   // Checking it would read every record and keyword of the dictionary, the most of first use.
@@ -153,11 +180,30 @@ Result<View, OpenError> View::make(ByteView dict, ByteView file) {
   if (const std::uint32_t m = v.slots_.size(); (m & (m - 1)) != 0) {
     return corrupt("slots holds " + std::to_string(m) + " slots, not a power of two");
   }
+  // A run of occupied slots bounds every probe that starts in it, found or not, so the longest
+  // run, counted on around the end of the table, must stay within the bound the queries rely on.
+  std::uint64_t run = 0;
+  std::uint64_t leading = 0;  // the run that starts at slot 0, which the last run goes on into
+  bool seen_empty = false;
   for (std::uint32_t i = 0; i < v.slots_.size(); ++i) {
-    if (const std::uint32_t s = (*v.slots_[i]).u32<0>(); s > v.keywords_.size()) {
+    const std::uint32_t s = (*v.slots_[i]).u32<0>();
+    if (s > v.keywords_.size()) {
       return corrupt(at("slots", i) + " is " + std::to_string(s) + ", but there are " +
                      std::to_string(v.keywords_.size()) + " keyword entries");
     }
+    if (s == 0) {
+      if (!seen_empty) leading = run;
+      seen_empty = true;
+      run = 0;
+    } else if (++run > kMaxRun) {
+      return corrupt("slots holds more than " + std::to_string(kMaxRun) + " occupied slots in a row, up to " +
+                     at("slots", i));
+    }
+  }
+  if (v.slots_.size() != 0 && !seen_empty) return corrupt("slots holds no empty slot");
+  if (run + leading > kMaxRun) {
+    return corrupt("slots holds more than " + std::to_string(kMaxRun) +
+                   " occupied slots in a row, around the end of the table");
   }
   for (std::uint32_t i = 0; i < v.items_.size(); ++i) {
     const Item it = *v.item(i);
@@ -223,11 +269,12 @@ std::uint32_t View::first_with_keyword(std::string_view keyword) const {
   // search: each of those reads a record and its text elsewhere in the dictionary.
   const std::uint32_t m = slots_.size();
   if (m == 0) return keywords_.size();
-  std::uint32_t h = lookup::fnv1a32_offset;
-  for (const char c : keyword) h = (h ^ static_cast<std::uint8_t>(c)) * lookup::fnv1a32_prime;
-  // At most m probes, so that a table without empty slot (only a corrupt one) still ends.
-  for (std::uint32_t probe = 0; probe < m; ++probe) {
-    const auto slot = slots_[(h + probe) & (m - 1)];
+  const std::uint64_t h = siphash13(key0_, key1_, keyword);
+  // Validation proved that no run of occupied slots is longer than kMaxRun, so an empty slot
+  // ends every probe by then; the bound also holds a file rewritten since.
+  const std::uint64_t probes = std::min<std::uint64_t>(m, kMaxRun + 1);
+  for (std::uint64_t probe = 0; probe < probes; ++probe) {
+    const auto slot = slots_[static_cast<std::uint32_t>((h + probe) & (m - 1))];
     const std::uint32_t s = slot ? slot->u32<0>() : 0;
     if (s == 0) break;
     const auto e = keywords_[s - 1];
@@ -273,7 +320,28 @@ Result<std::optional<std::string_view>, lookup::LookupFault> View::vm(std::uint1
   return std::optional<std::string_view>{slice_text(pool_, t->u32<0>(), t->u32<4>())};
 }
 
-std::vector<Key> View::search(std::string_view upper, std::optional<std::string_view> creator,
+Result<std::optional<ByteView>, lookup::LookupFault> View::vrs(std::uint16_t group, std::uint16_t element,
+                                                               std::optional<std::string_view> creator) const {
+  // Every code once, so that a single VR is a view of one byte like the choices are.
+  static constexpr auto kCodes = [] {
+    std::array<std::uint8_t, archive::kVrCount> codes{};
+    for (std::size_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<std::uint8_t>(i);
+    return codes;
+  }();
+  auto found = lookup::find_record(dict_body_, group, element, creator);
+  if (!found) return Err{std::move(found).error()};
+  if (!found.value()) return std::optional<ByteView>{};
+  const std::uint8_t vr = found.value()->record.vr();
+  // Validation of the dictionary proved every VR code below kVrCount.
+  if (vr != archive::kVrUnknown) return std::optional<ByteView>{ByteView(kCodes.data() + vr, 1)};
+  const auto code = vr_codes_[found.value()->number];
+  const std::uint16_t c = code ? code->u16<0>() : 0;
+  const auto t = c == 0 ? std::nullopt : vr_sets_[c - 1u];
+  if (!t) return std::optional<ByteView>{ByteView()};
+  return std::optional<ByteView>{pool_.slice(t->u32<0>(), t->u32<4>()).value_or(ByteView())};
+}
+
+std::vector<Key> View::search(std::string_view folded, std::optional<std::string_view> creator,
                               std::size_t limit) const {
   std::uint32_t first = 0;
   std::uint32_t last = items_.size();
@@ -305,9 +373,9 @@ std::vector<Key> View::search(std::string_view upper, std::optional<std::string_
   while (i < last && ranked[0].size() < limit) {
     const auto it = item(i);
     if (!it) break;
-    if (!upper.empty()) {
+    if (!folded.empty()) {
       // Jump to the next place the text occurs, and to the item that holds it.
-      const std::size_t hit = text.find(upper, it->text);
+      const std::size_t hit = text.find(folded, it->text);
       if (hit == std::string_view::npos) break;
       while (i < last) {
         const auto next = item(i);
@@ -322,11 +390,11 @@ std::vector<Key> View::search(std::string_view upper, std::optional<std::string_
         slice_text(text_, std::uint64_t{cur.text} + cur.keyword_len + 1, cur.name_len).value_or(std::string_view{});
     int rank = -1;
     // The empty text is in every entry, at its start: all of them rank as prefixes, in order.
-    if (!upper.empty() && kw == upper) {
+    if (!folded.empty() && kw == folded) {
       rank = 0;
-    } else if (upper.empty() || kw.starts_with(upper) || name.starts_with(upper)) {
+    } else if (folded.empty() || kw.starts_with(folded) || name.starts_with(folded)) {
       rank = 1;
-    } else if (kw.find(upper) != std::string_view::npos || name.find(upper) != std::string_view::npos) {
+    } else if (kw.find(folded) != std::string_view::npos || name.find(folded) != std::string_view::npos) {
       rank = 2;
     }
     if (rank >= 0 && ranked[rank].size() < limit) ranked[rank].push_back(cur.record);

@@ -69,12 +69,17 @@ class View {
   /// entry, or the entry has no VM.
   [[nodiscard]] Result<std::optional<std::string_view>, lookup::LookupFault> vm(
       std::uint16_t group, std::uint16_t element, std::optional<std::string_view> creator) const;
-  /// Entries whose upper-cased keyword or name contains `upper` (already upper-cased as the
+  /// The VRs an element of the entry that a lookup of the same arguments finds may take, one
+  /// VR code a byte in the order the standard lists them: its one VR, its choices where its VR
+  /// is "??", or none (items and delimiters). Nothing when there is no entry.
+  [[nodiscard]] Result<std::optional<ByteView>, lookup::LookupFault> vrs(
+      std::uint16_t group, std::uint16_t element, std::optional<std::string_view> creator) const;
+  /// Entries whose case-folded keyword or name contains `folded` (already case-folded as the
   /// producer did it): those whose keyword equals it, then those whose keyword or name starts
   /// with it, then the rest; within each, in the companion's order (public entries by tag, then
   /// private ones by folded creator and tag). With `creator`, only that creator's entries. At
   /// most `limit`.
-  [[nodiscard]] std::vector<Key> search(std::string_view upper, std::optional<std::string_view> creator,
+  [[nodiscard]] std::vector<Key> search(std::string_view folded, std::optional<std::string_view> creator,
                                         std::size_t limit) const;
 
   /// Number of keyword entries.
@@ -93,6 +98,8 @@ class View {
   /// Position in `keywords` of the first entry of `keyword`, or the count when there is none.
   [[nodiscard]] std::uint32_t first_with_keyword(std::string_view keyword) const;
 
+  std::uint64_t key0_ = 0;
+  std::uint64_t key1_ = 0;
   ByteView dict_body_;
   archive::FixedArray<archive::kRecordLen> records_ = *archive::FixedArray<archive::kRecordLen>::at({}, 0, 0);
   ByteView dict_pool_;
@@ -102,6 +109,8 @@ class View {
   archive::FixedArray<16> items_ = *archive::FixedArray<16>::at({}, 0, 0);
   archive::FixedArray<20> creators_ = *archive::FixedArray<20>::at({}, 0, 0);
   archive::FixedArray<4> slots_ = *archive::FixedArray<4>::at({}, 0, 0);
+  archive::FixedArray<2> vr_codes_ = *archive::FixedArray<2>::at({}, 0, 0);
+  archive::FixedArray<8> vr_sets_ = *archive::FixedArray<8>::at({}, 0, 0);
   ByteView pool_;
   ByteView text_;
 };

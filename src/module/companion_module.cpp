@@ -1,5 +1,6 @@
 // The module `quillet._companion`: the Python face of a companion file. One class, `Index`, made
-// only by `open(path, dict_path)`; the package's `quillet.companion` builds the public API on it.
+// only by `open(path, dict)` from the companion's path and the opened `Dict` it belongs to; the
+// package's `quillet.companion` builds the public API on it.
 
 #include <Python.h>
 
@@ -10,11 +11,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "archive/layout.hpp"
 #include "companion/companion.hpp"
 #include "module/arguments.hpp"
 #include "module/binding.hpp"
+#include "module/dict_object.hpp"
 #include "module/errors.hpp"
 #include "module/path.hpp"
 #include "module/pyref.hpp"
@@ -25,14 +29,16 @@ namespace {
 
 using companion::Companion;
 using companion::Key;
-using companion::LoadFailure;
 using companion::OpenError;
 
 struct IndexObject {
   PyObject_HEAD
-      /// Sole owner of both mappings; released only by deallocation. Never changes, so any
-      /// number of threads may query one index at once.
+      /// Sole owner of the companion's mapping; released only by deallocation. Never changes, so
+      /// any number of threads may query one index at once.
       Companion* companion;
+  /// A strong reference to the `Dict` whose mapping the companion was checked against and reads;
+  /// released after the companion, which points into it.
+  PyObject* dict;
 };
 
 const companion::View& view_of(PyObject* self) noexcept {
@@ -77,10 +83,11 @@ constexpr Signature kTagSig{"Index.tag_for_keyword()", kKeywordNames, 1, 1};
 constexpr Signature kKeysSig{"Index.keys_for_keyword()", kKeywordNames, 1, 1};
 constexpr const char* kVmNames[] = {"group", "element", "creator"};
 constexpr Signature kVmSig{"Index.vm()", kVmNames, 3, 2};
-constexpr const char* kSearchNames[] = {"upper", "creator", "limit"};
+constexpr Signature kVrsSig{"Index.vrs()", kVmNames, 3, 2};
+constexpr const char* kSearchNames[] = {"text", "creator", "limit"};
 constexpr Signature kSearchSig{"Index.search()", kSearchNames, 3, 3};
-constexpr const char* kOpenNames[] = {"path", "dict_path"};
-constexpr Signature kOpenSig{"open()", kOpenNames, 2, 2};
+constexpr const char* kOpenNames[] = {"path", "dict", "path_shown", "dict_shown"};
+constexpr Signature kOpenSig{"open()", kOpenNames, 4, 4};
 
 PyObject* index_tag_for_keyword(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   PyObject* a[1];
@@ -115,31 +122,78 @@ PyObject* index_vm(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
   return str_of(*found.value());
 }
 
+/// A result limit: None for all; else any integer (through __index__) that is not negative,
+/// where one beyond what a list can hold means all as well.
+std::optional<std::size_t> to_limit(PyObject* obj) noexcept {
+  if (obj == Py_None) return SIZE_MAX;
+  Ref n(PyNumber_Index(obj));
+  if (!n) {
+    add_processing_note("limit");
+    return std::nullopt;
+  }
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) {
+    add_processing_note("limit");
+    return std::nullopt;
+  }
+  if (overflow > 0) return SIZE_MAX;
+  if (overflow < 0 || v < 0) {
+    PyErr_Format(PyExc_ValueError, "limit must not be negative, not %S", n.get());
+    add_processing_note("limit");
+    return std::nullopt;
+  }
+  if (static_cast<unsigned long long>(v) > SIZE_MAX) return SIZE_MAX;
+  return static_cast<std::size_t>(v);
+}
+
+/// The tuple of two-letter VR texts for `codes` (each below the VR count).
+PyObject* vr_tuple(archive::ByteView codes) noexcept {
+  Ref t(PyTuple_New(static_cast<Py_ssize_t>(codes.size())));
+  if (!t) return raise_creation_failure();
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    const auto* text = reinterpret_cast<const std::uint8_t*>(archive::kVrTable.data()) + 2 * codes.data()[i];
+    PyObject* vr = str_of_ascii(text, 2);
+    if (vr == nullptr) return nullptr;
+    PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), vr);
+  }
+  return t.release();
+}
+
+PyObject* index_vrs(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  PyObject* a[3];
+  if (!bind(kVrsSig, args, nargsf, kwnames, a)) return nullptr;
+  const auto group = to_u16(a[0], "group");
+  if (!group) return nullptr;
+  const auto element = to_u16(a[1], "element");
+  if (!element) return nullptr;
+  const auto creator = to_creator(a[2]);
+  if (!creator) return nullptr;
+  auto found = view_of(self).vrs(*group, *element, *creator);
+  if (!found) return raise_internal(found.error().message);
+  if (!found.value()) Py_RETURN_NONE;
+  return vr_tuple(*found.value());
+}
+
 PyObject* index_search(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   PyObject* a[3];
   if (!bind(kSearchSig, args, nargsf, kwnames, a)) return nullptr;
-  const auto upper = to_text(a[0], "upper");
-  if (!upper) return nullptr;
+  const auto text = to_text(a[0], "text");
+  if (!text) return nullptr;
   const auto creator = to_creator(a[1]);
   if (!creator) return nullptr;
-  const Py_ssize_t limit = PyLong_AsSsize_t(a[2]);
-  if (limit == -1 && PyErr_Occurred()) {
-    add_processing_note("limit");
-    return nullptr;
-  }
-  if (limit < 0) {
-    PyErr_SetString(PyExc_ValueError, "limit must not be negative");
-    add_processing_note("limit");
-    return nullptr;
-  }
-  return list_of(view_of(self).search(*upper, *creator, static_cast<std::size_t>(limit)));
+  const auto limit = to_limit(a[2]);
+  if (!limit) return nullptr;
+  return list_of(view_of(self).search(*text, *creator, *limit));
 }
 
 void index_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  std::unique_ptr<Companion> owned(reinterpret_cast<IndexObject*>(self)->companion);  // unmaps and closes
-  reinterpret_cast<IndexObject*>(self)->companion = nullptr;
+  auto* index = reinterpret_cast<IndexObject*>(self);
+  std::unique_ptr<Companion> owned(index->companion);  // unmaps and closes
+  index->companion = nullptr;
   owned.reset();
+  Py_CLEAR(index->dict);  // only now: the companion's view pointed into its mapping
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -158,9 +212,12 @@ PyMethodDef kIndexMethods[] = {
     {"vm", fastcall<index_vm>(), METH_FASTCALL | METH_KEYWORDS,
      "vm($self, group, element, creator=None)\n--\n\nThe value multiplicity of the entry a lookup finds, or "
      "`None`."},
+    {"vrs", fastcall<index_vrs>(), METH_FASTCALL | METH_KEYWORDS,
+     "vrs($self, group, element, creator=None)\n--\n\nThe VRs of the entry a lookup finds, in the standard's "
+     "order, or `None`."},
     {"search", fastcall<index_search>(), METH_FASTCALL | METH_KEYWORDS,
-     "search($self, upper, creator, limit)\n--\n\nKeys of the entries whose upper-cased keyword or name "
-     "contains `upper`, best first."},
+     "search($self, text, creator, limit)\n--\n\nKeys of the entries whose case-folded keyword or name "
+     "contains `text`, best first."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -182,27 +239,29 @@ PyType_Spec kIndexSpec{
 
 // ---- open ------------------------------------------------------------------------------------
 
-/// The system's name for a path argument, or nothing after raising.
-std::optional<NativePath> fs_path(PyObject* obj, const char* name, Ref& text) noexcept {
-  text = to_path_str(obj, name);
-  if (!text) return std::nullopt;
-  NativePath native = NativePath::of(text.get());
-  if (!native) {
-    add_processing_note(name);
-    return std::nullopt;
-  }
-  return native;
+std::atomic<PyObject*> g_index_type{nullptr};
+
+PyObject* index_type() noexcept {
+  if (PyObject* t = g_index_type.load(std::memory_order_acquire)) return t;
+  return publish_once(g_index_type, PyType_FromSpec(&kIndexSpec));
 }
 
-PyObject* raise_failure(const LoadFailure& f, PyObject* path, PyObject* dict_path) noexcept {
-  if (f.of_dictionary) {
-    PyErr_Format(PyExc_OSError, "cannot open %S: %s", dict_path, f.dictionary_text.c_str());
-    return nullptr;
-  }
-  const std::string text = f.companion.message();
-  switch (f.companion.kind) {
+std::atomic<PyObject*> g_dict_type{nullptr};
+
+/// `quillet._quillet.Dict`: the class that made every handle this module reads. Its instances
+/// have the layout of `DictObject`, both extensions being built from the same sources.
+PyObject* quillet_dict_type() noexcept {
+  if (PyObject* t = g_dict_type.load(std::memory_order_acquire)) return t;
+  Ref module(PyImport_ImportModule("quillet._quillet"));
+  if (!module) return nullptr;
+  return publish_once(g_dict_type, PyObject_GetAttrString(module.get(), "Dict"));
+}
+
+PyObject* raise_failure(const OpenError& f, PyObject* path, PyObject* dict_path) noexcept {
+  const std::string text = f.message();
+  switch (f.kind) {
     case OpenError::Kind::UnsupportedVersion:
-      PyErr_Format(PyExc_ValueError, "unsupported companion version %u", static_cast<unsigned>(f.companion.version));
+      PyErr_Format(PyExc_ValueError, "unsupported companion version %u", static_cast<unsigned>(f.version));
       return nullptr;
     case OpenError::Kind::NoDigest:
     case OpenError::Kind::OtherData:
@@ -214,24 +273,34 @@ PyObject* raise_failure(const LoadFailure& f, PyObject* path, PyObject* dict_pat
   }
 }
 
-std::atomic<PyObject*> g_index_type{nullptr};
-
-PyObject* index_type() noexcept {
-  if (PyObject* t = g_index_type.load(std::memory_order_acquire)) return t;
-  return publish_once(g_index_type, PyType_FromSpec(&kIndexSpec));
-}
-
 PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-  PyObject* a[2];
+  PyObject* a[4];
   if (!bind(kOpenSig, args, nargsf, kwnames, a)) return nullptr;
-  Ref path_text;
-  Ref dict_text;
-  const auto path = fs_path(a[0], "path", path_text);
-  if (!path) return nullptr;
-  const auto dict_path = fs_path(a[1], "dict_path", dict_text);
-  if (!dict_path) return nullptr;
-  auto loaded = Companion::load(path->view(), dict_path->view());
-  if (!loaded) return raise_failure(loaded.error(), path_text.get(), dict_text.get());
+  const Ref path_text = to_path_str(a[0], "path");
+  if (!path_text) return nullptr;
+  // How messages name the two files: the package escapes them as it shows every path.
+  for (const auto& [obj, name] : {std::pair{a[2], "path_shown"}, std::pair{a[3], "dict_shown"}}) {
+    if (!PyUnicode_Check(obj)) {
+      raise_not_instance(obj, "str");
+      add_processing_note(name);
+      return nullptr;
+    }
+  }
+  PyObject* dict_type = quillet_dict_type();
+  if (dict_type == nullptr) return nullptr;
+  if (!Py_IS_TYPE(a[1], reinterpret_cast<PyTypeObject*>(dict_type))) {
+    raise_not_instance(a[1], "Dict");
+    add_processing_note("dict");
+    return nullptr;
+  }
+  const NativePath path = NativePath::of(path_text.get());
+  if (!path) {
+    add_processing_note("path");
+    return nullptr;
+  }
+  const dictfile::MappedDict& mapped = *reinterpret_cast<DictObject*>(a[1])->dict;
+  auto loaded = Companion::load(path.view(), mapped.data());
+  if (!loaded) return raise_failure(loaded.error(), a[2], a[3]);
 
   std::unique_ptr<Companion> owned(new (std::nothrow) Companion(std::move(loaded).value()));
   if (!owned) return PyErr_NoMemory();
@@ -240,13 +309,16 @@ PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
   auto* tp = reinterpret_cast<PyTypeObject*>(type);
   PyObject* self = tp->tp_alloc(tp, 0);
   if (self == nullptr) return nullptr;  // `owned` unmaps and closes
-  reinterpret_cast<IndexObject*>(self)->companion = owned.release();
+  auto* index = reinterpret_cast<IndexObject*>(self);
+  index->companion = owned.release();
+  index->dict = Py_NewRef(a[1]);
   return self;
 }
 
 PyMethodDef kModuleMethods[] = {
     {"open", fastcall<open_index>(), METH_FASTCALL | METH_KEYWORDS,
-     "open(path, dict_path)\n--\n\nOpen the companion at `path` with the dictionary file at `dict_path`."},
+     "open(path, dict, path_shown, dict_shown)\n--\n\nOpen the companion at `path`, checked against the "
+     "opened `Dict` it belongs to."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -14,6 +14,7 @@
 #include "module/arguments.hpp"
 #include "module/binding.hpp"
 #include "module/convert.hpp"
+#include "module/dict_object.hpp"
 #include "module/errors.hpp"
 #include "module/path.hpp"
 #include "module/pyref.hpp"
@@ -23,15 +24,6 @@ namespace {
 
 using dictfile::LoadError;
 using dictfile::MappedDict;
-
-struct DictObject {
-  PyObject_HEAD
-      /// Sole owner of the mapped file; released only by deallocation.
-      MappedDict* dict;
-  /// Shared borrows held by running method calls; all bits set would mean an exclusive borrow,
-  /// which nothing takes. Accessed only through std::atomic_ref.
-  alignas(std::atomic_ref<std::uint64_t>::required_alignment) std::uint64_t borrows;
-};
 
 constexpr std::uint64_t kExclusive = std::numeric_limits<std::uint64_t>::max();
 

@@ -40,6 +40,7 @@ __all__ = [
     "search",
     "tag_for_keyword",
     "vm",
+    "vrs",
 ]
 
 # The build installs the dictionary beside the extension; with an editable install that folder
@@ -72,24 +73,25 @@ def lookup_element(d: Dict, group: int, element: int, creator: str | None = None
 
     A private data element (odd group, element 0x1000 to 0xFFFF) lies in the block that its
     creator reserved, the element's high byte, so dictionaries list it by its offset in the
-    block, the low byte: the entry ``d.lookup(group, element & 0xFF, creator)`` is taken when
-    it is such an offset (``block_offset`` true), and otherwise an entry for the whole element,
-    ``d.lookup(group, element, creator)``. Every other tag is ``d.lookup(group, element,
-    creator)``. The entry comes back as ``Dict.lookup`` returns it, with the element as stored
-    (the offset, for an entry found through its block), and the errors are ``Dict.lookup``'s.
+    block, the low byte. The most specific entry answers: one for exactly this element,
+    ``d.lookup(group, element, creator)`` (a definition that holds for this block only), and
+    otherwise the block offset's, ``d.lookup(group, element & 0xFF, creator)`` when that is an
+    offset (``block_offset`` true). Every other tag is ``d.lookup(group, element, creator)``.
+    The entry comes back as ``Dict.lookup`` returns it, with the element as stored (the
+    offset, for an entry found through its block), and the errors are ``Dict.lookup``'s.
     """
+    entry = d.lookup(group, element, creator)  # raises the lookup's own errors, with their notes
+    if entry is not None:
+        return entry
     import operator  # here, not at import: importing the package stays free of it
 
-    try:
-        g, e = operator.index(group), operator.index(element)
-    except Exception:
-        return d.lookup(group, element, creator)  # raises the lookup's own error, with its note
-    if g & 1 and 0x1000 <= e <= 0xFFFF:
+    g, e = operator.index(group), operator.index(element)
+    if g & 1 and g > 0x0008 and 0x1000 <= e <= 0xFFFF:
         # A fixed element of the low byte would be a private creator element, never a data element.
         entry = d.lookup(g, e & 0xFF, creator)
         if entry is not None and entry["block_offset"]:
             return entry
-    return d.lookup(group, element, creator)
+    return None
 
 
 # ---- the bundled dictionary's companion, opened on first use ------------------------------------
@@ -151,3 +153,13 @@ def vm(group: int, element: int, creator: str | None = None) -> str | None:
     The entry is the one that ``open_default().lookup(group, element, creator)`` finds.
     """
     return (_bundled[0]._index if _bundled else _bundled_index()).vm(group, element, creator)
+
+
+def vrs(group: int, element: int, creator: str | None = None) -> tuple[str, ...] | None:
+    """The VRs an element of a tag of the bundled dictionary may take, in the standard's order.
+
+    ``("PN",)`` for one; ``("OB", "OW")`` for PixelData, whose lookup says ``"??"``; ``()`` for
+    items and delimiters, which have none; ``None`` when the dictionary has no such entry.  The
+    entry is the one that ``open_default().lookup(group, element, creator)`` finds.
+    """
+    return (_bundled[0]._index if _bundled else _bundled_index()).vrs(group, element, creator)

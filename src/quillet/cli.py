@@ -15,12 +15,7 @@ such error is one line on standard error; no traceback.
 from __future__ import annotations
 
 import argparse
-import codecs
 import contextlib
-import csv
-import dataclasses
-import io
-import json
 import os
 import re
 import signal
@@ -33,6 +28,8 @@ from typing import TYPE_CHECKING, Any, NoReturn
 
 from . import Dict, __version__, lookup_element, writer
 from . import open as open_dict
+from ._build_input import decode, read_csv, read_json, to_entry, unlimited_csv_fields
+from ._terminal import BadInput, complain, emit, json_line, park_stdout, shown
 from .writer import Entry
 
 if TYPE_CHECKING:
@@ -46,87 +43,12 @@ EXIT_NOT_FOUND = 1
 EXIT_BAD_INPUT = 2
 
 
-class BadInput(Exception):
-    """Input the user can correct; reported on one line with exit status 2."""
-
-
 class _Signalled(BaseException):
     """SIGTERM or SIGHUP arrived: unwind (removing temporaries), then die of the signal."""
 
     def __init__(self, signum: int) -> None:
         super().__init__(signum)
         self.signum = signum
-
-
-# ---- what goes to the terminal -----------------------------------------------------------------
-
-
-_NAMED = {"\n": "\\n", "\r": "\\r", "\t": "\\t"}
-
-
-def _escape(ch: str) -> str:
-    if ch in _NAMED:
-        return _NAMED[ch]
-    code = ord(ch)
-    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
-
-
-def shown(text: str) -> str:
-    """`text` safe to print: control characters, line breaks, lone surrogates and other
-    invisible code points written as escapes, so that neither a dictionary file nor a file
-    name can send commands to a terminal or break a message across lines."""
-    if text.isprintable():
-        return text
-    return "".join(ch if ch.isprintable() or ch == " " else _escape(ch) for ch in text)
-
-
-def _json_escape(ch: str) -> str:
-    code = ord(ch)
-    if code < 0x10000:
-        return f"\\u{code:04x}"
-    code -= 0x10000
-    return f"\\u{0xD800 + (code >> 10):04x}\\u{0xDC00 + (code & 0x3FF):04x}"
-
-
-def json_line(value: object) -> str:
-    """One line of JSON that parses back to exactly `value`, with every code point that
-    :func:`shown` would escape written as a JSON escape instead (only strings can hold them)."""
-    text = json.dumps(value, ensure_ascii=False)
-    if text.isprintable():
-        return text
-    return "".join(ch if ch.isprintable() or ch == " " else _json_escape(ch) for ch in text)
-
-
-def emit(text: str) -> None:
-    """Print a line of the answer; failures to do so become the command's errors."""
-    try:
-        sys.stdout.write(text + "\n")
-        sys.stdout.flush()
-    except UnicodeEncodeError as exc:
-        raise BadInput(
-            f"standard output ({sys.stdout.encoding}) cannot represent U+{ord(exc.object[exc.start]):04X} "
-            "of the answer; set PYTHONIOENCODING=utf-8"
-        ) from None
-    except BrokenPipeError:
-        raise
-    except OSError as exc:
-        _park_stdout()
-        raise BadInput(f"cannot write to standard output: {exc.strerror}") from None
-
-
-def complain(text: str) -> None:
-    """One line on standard error."""
-    sys.stderr.write(f"quillet: {shown(text)}\n")
-    sys.stderr.flush()
-
-
-def _park_stdout() -> None:
-    """Point standard output at the null device, so that the interpreter's last flush of what
-    could not be written does not fail once more on the way out."""
-    with contextlib.suppress(OSError, ValueError, AttributeError):
-        null = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(null, sys.stdout.fileno())
-        os.close(null)
 
 
 # ---- tags and dictionaries ------------------------------------------------------------------
@@ -176,22 +98,40 @@ def parse_tag(text: str) -> tuple[int, int]:
 
 
 def text_argument(option: str, value: str | None) -> str | None:
-    """An argument that is text, not a file name: it must have been valid UTF-8."""
-    if value is not None:
-        try:
-            value.encode("utf-8")
-        except UnicodeEncodeError:
-            raise BadInput(f"{option}: {value!r} is not valid UTF-8") from None
-    return value
+    """An argument that is text, not a file name: it must have been valid UTF-8.
+
+    The interpreter decodes the command line as it decodes file names (in the locale's
+    encoding, undecodable bytes kept as lone surrogates); the bytes are taken back and read as
+    UTF-8, so that valid UTF-8 is text whatever the locale says."""
+    if value is None:
+        return None
+    try:
+        value.encode("utf-8")
+        return value
+    except UnicodeEncodeError:
+        pass
+    try:
+        return os.fsencode(value).decode("utf-8")
+    except (UnicodeError, ValueError):
+        raise BadInput(f"{option}: {value!r} is not valid UTF-8") from None
+
+
+def _fault_free_path(path: str) -> str:
+    """`path` as the extension writes it into its messages: lone surrogates as U+FFFD."""
+    return re.sub("[\ud800-\udfff]", "\ufffd", path)
 
 
 def _open(path: str | os.PathLike[str]) -> Dict:
+    text = os.fspath(path)
     try:
         return open_dict(path)
-    except OSError as exc:  # "cannot open {path}: ..."
-        raise BadInput(str(exc)) from None
+    except OSError as exc:  # "cannot open {path}: ...", the path as the extension shows it
+        message, prefix = str(exc), f"cannot open {_fault_free_path(text)}: "
+        if message.startswith(prefix):  # shown as every other path the command prints
+            message = f"cannot open {shown(text)}: {message[len(prefix) :]}"
+        raise BadInput(message) from None
     except ValueError as exc:  # a format version this build does not read
-        raise BadInput(f"cannot open {os.fspath(path)}: {exc}") from None
+        raise BadInput(f"cannot open {shown(text)}: {exc}") from None
 
 
 @contextlib.contextmanager
@@ -235,11 +175,20 @@ def tag_text(e: Mapping[str, Any]) -> str:
     return f"({e['group']:04X},{element})"
 
 
-def describe(e: Found, vm: str | None = None) -> str:
+def vr_text(vr: str, vrs: list[str] | None) -> str:
+    """The VR for people: the choices where the entry has several, as the standard writes them."""
+    if vr != "??":
+        return vr
+    if vrs is None:
+        return "??  (several or none; see the description)"
+    return " or ".join(vrs) if vrs else "none"
+
+
+def describe(e: Found, vm: str | None = None, vrs: list[str] | None = None) -> str:
     lines = [
         f"{tag_text(e)} {shown(e['keyword']) or '(no keyword)'}",
         f"  name:     {shown(e['name']) or '-'}",
-        f"  vr:       {e['vr']}" + ("  (several or none; see the description)" if e["vr"] == "??" else ""),
+        f"  vr:       {vr_text(e['vr'], vrs)}",
         *([f"  vm:       {shown(vm)}"] if vm else []),
         f"  retired:  {'yes' if e['retired'] else 'no'}",
         f"  creator:  {shown(e['creator']) or '- (public)'}",
@@ -291,13 +240,17 @@ def cmd_lookup(args: argparse.Namespace) -> int:
             under = f" under creator {creator!r}" if creator is not None else ""
             complain(f"{tag.text}{under} is not in {os.fspath(path)}")
             return EXIT_NOT_FOUND
-        companion = _open_companion(path, required=False)
+        try:
+            companion = _open_companion(path, required=False)
+        except BadInput as exc:  # the tag's entry is all that was asked; say what is missing
+            complain(f"{exc}; the value multiplicity and VR choices are left out")
+            companion = None
     found = entry
-    vm = query(path, lambda: _vm(companion, found)) if companion is not None else None
+    extra = query(path, lambda: _from_companion(companion, found)) if companion is not None else {}
     if args.json:
-        emit(json_line({**entry, **({"vm": vm} if companion is not None else {})}))
+        emit(json_line({**entry, **extra}))
     else:
-        emit(describe(entry, vm))
+        emit(describe(entry, extra.get("vm"), extra.get("vrs")))
     return EXIT_FOUND
 
 
@@ -320,8 +273,11 @@ def _open_companion(dict_path: str | os.PathLike[str], *, required: bool) -> Com
         raise BadInput(f"{exc}{hint}") from None
 
 
-def _vm(companion: Companion, entry: Found) -> str | None:
-    return companion.vm(entry["group"], entry["element"], entry["creator"] or None)
+def _from_companion(companion: Companion, entry: Found) -> dict[str, Any]:
+    """What the companion adds to an entry: its VM, and the VRs it may take."""
+    key = (entry["group"], entry["element"], entry["creator"] or None)
+    vrs = companion.vrs(*key)
+    return {"vm": companion.vm(*key), "vrs": None if vrs is None else list(vrs)}
 
 
 def _by_keyword(companion: Companion, keyword: str, creator: str | None) -> Found | None:
@@ -351,15 +307,15 @@ def cmd_search(args: argparse.Namespace) -> int:
     def run() -> list[Found]:
         assert companion is not None
         found = companion.search(text, creator=creator, limit=args.limit or None)
-        # VMs are read here too, so that a fault of a corrupt companion is reported like the rest.
-        vms[:] = [companion.vm(e["group"], e["element"], e["creator"] or None) for e in found]
+        # Read here too, so that a fault of a corrupt companion is reported like the rest.
+        extras[:] = [_from_companion(companion, e) for e in found]
         return found
 
-    vms: list[str | None] = []
+    extras: list[dict[str, Any]] = []
     found = query(path, run)
-    for entry, vm in zip(found, vms, strict=True):
+    for entry, extra in zip(found, extras, strict=True):
         if args.json:
-            emit(json_line({**entry, "vm": vm}))
+            emit(json_line({**entry, **extra}))
         else:
             under = f"  [{shown(entry['creator'])}]" if entry["creator"] else ""
             emit(
@@ -370,6 +326,8 @@ def cmd_search(args: argparse.Namespace) -> int:
 
 
 def cmd_info(args: argparse.Namespace) -> int:
+    if args.repeat < 1:
+        raise BadInput(f"--repeat must be at least 1, not {args.repeat}")
     path = os.fspath(args.path) if args.path is not None else os.fspath(_dictionary(args))
     d = _open(path)
     times = []
@@ -389,256 +347,6 @@ def cmd_info(args: argparse.Namespace) -> int:
         )
     )
     return EXIT_FOUND
-
-
-# ---- build: reading the input -------------------------------------------------------------------
-
-# The columns are the writer's fields: the result's keys, then the VM that the companion keeps.
-FIELDS = tuple(f.name for f in dataclasses.fields(Entry))
-_REQUIRED = ("group", "element")
-_TRUE = {"1", "true", "yes", "y"}
-_FALSE = {"", "0", "false", "no", "n"}
-_HEX = re.compile(r"(?:0[xX])?([0-9A-Fa-f]{1,4})")
-_BLOCK_HEX = re.compile(r"[xX]{2}([0-9A-Fa-f]{2})")
-_WS = re.compile(r"[ \t\n\r]*")
-
-# (line, fields as read) for each row, and (line, text) for each problem found while reading.
-Rows = list[tuple[int, dict[str, Any]]]
-Problems = list[tuple[int, str]]
-
-
-def _what(value: object) -> str:
-    """The JSON name of a value's type, for messages."""
-    if isinstance(value, _NotJson):
-        return value.text
-    for kind, name in ((bool, "true/false"), (str, "a string"), (dict, "an object"), (list, "an array")):
-        if isinstance(value, kind):
-            return name
-    return "null" if value is None else "a number"
-
-
-def _hex(value: object, field: str, block: bool) -> tuple[int, bool]:
-    """A tag number from hexadecimal digits in a string: (value, written in the block form)."""
-    if not isinstance(value, str):
-        raise ValueError(
-            f'{field}: expected hexadecimal digits in a string, such as "0010", not {_what(value)} '
-            '(16 and "16" would otherwise name different tags)'
-        )
-    text = value.strip()
-    if block and (m := _BLOCK_HEX.fullmatch(text)):
-        return int(m[1], 16), True
-    if m := _HEX.fullmatch(text):
-        return int(m[1], 16), False
-    forms = "1 to 4 hexadecimal digits" + (", or xx and 2 of them inside a private block" if block else "")
-    raise ValueError(f"{field}: expected {forms}, not {value!r}")
-
-
-def _flag(value: object, field: str) -> bool | None:
-    """A yes/no field; None when it is absent or empty."""
-    if value is None or value == "":
-        return None
-    if isinstance(value, bool):
-        return value
-    if isinstance(value, str) and value.strip().lower() in _TRUE | _FALSE:
-        return value.strip().lower() in _TRUE
-    raise ValueError(f"{field}: expected yes/no, true/false or 1/0, not {value!r}")
-
-
-def _text(value: object, field: str) -> str:
-    if value is None:
-        return ""
-    if not isinstance(value, str):
-        raise ValueError(f"{field}: expected a string, not {_what(value)}")
-    return value
-
-
-def _sources(value: object) -> tuple[str, ...]:
-    if value is None or value == "":
-        return ()
-    if isinstance(value, str):
-        return tuple(value.split("|"))
-    if isinstance(value, list):
-        for k, item in enumerate(value):
-            if not isinstance(item, str):
-                raise ValueError(f"sources[{k}]: expected a string, not {_what(item)}")
-        return tuple(value)
-    raise ValueError(f"sources: expected a string with items separated by | or an array, not {_what(value)}")
-
-
-def to_entry(row: dict[str, Any]) -> Entry:
-    """The writer's entry for one row; ValueError names the first field at fault."""
-    unknown = [k for k in row if k not in FIELDS]
-    if unknown:
-        raise ValueError(f"unknown field(s): {', '.join(map(repr, unknown))}")
-    duplicated = getattr(row, "duplicated", ())
-    if duplicated:
-        raise ValueError(f"field(s) given twice: {', '.join(map(repr, duplicated))}")
-    for required in _REQUIRED:
-        if row.get(required) in (None, ""):
-            raise ValueError(f"{required}: missing")
-    group, _ = _hex(row["group"], "group", block=False)
-    element, block_form = _hex(row["element"], "element", block=True)
-    block_offset = _flag(row.get("block_offset"), "block_offset")
-    if block_form and block_offset is False:
-        raise ValueError(f"element: {row['element']} is an element inside a block, but block_offset says no")
-    return Entry(
-        group,
-        element,
-        creator=_text(row.get("creator"), "creator"),
-        keyword=_text(row.get("keyword"), "keyword"),
-        name=_text(row.get("name"), "name"),
-        vr=_text(row.get("vr"), "vr") or "UN",
-        description=_text(row.get("description"), "description"),
-        retired=bool(_flag(row.get("retired"), "retired")),
-        block_offset=block_form or bool(block_offset),
-        sources=_sources(row.get("sources")),
-        vm=_text(row.get("vm"), "vm"),
-    )
-
-
-def _position(data: str | bytes, pos: int) -> str:
-    """'line:column' of offset `pos`, both counted from 1 (columns in bytes for bytes)."""
-    if isinstance(data, str):
-        line, start = data.count("\n", 0, pos), data.rfind("\n", 0, pos)
-    else:
-        line, start = data.count(b"\n", 0, pos), data.rfind(b"\n", 0, pos)
-    return f"{line + 1}:{pos - start}"
-
-
-def _decode(path: str, data: bytes) -> str:
-    start = len(codecs.BOM_UTF8) if data.startswith(codecs.BOM_UTF8) else 0
-    try:
-        return data[start:].decode("utf-8")
-    except UnicodeDecodeError as exc:
-        raise BadInput(f"{path}:{_position(data, start + exc.start)}: not UTF-8 ({exc.reason})") from None
-
-
-@contextlib.contextmanager
-def _csv_fields_unlimited() -> Iterator[None]:
-    # The csv module's default of 128 KiB per field is far below what a description may hold.
-    old = csv.field_size_limit()
-    try:
-        csv.field_size_limit(sys.maxsize)
-    except OverflowError:  # a C long of 32 bits
-        csv.field_size_limit(2**31 - 1)
-    try:
-        yield
-    finally:
-        csv.field_size_limit(old)
-
-
-def read_csv(path: str, text: str) -> tuple[Rows, Problems]:
-    reader = csv.reader(io.StringIO(text, newline=""), strict=True)
-    problems: Problems = []
-    try:
-        header = next(reader, None)
-    except csv.Error as exc:
-        raise BadInput(f"{path}:{reader.line_num}: {exc}") from None
-    if header is None:
-        raise BadInput(f"{path}: empty; expected a header row naming the columns")
-    header = [name.strip() for name in header]
-    faults = []
-    unknown = [name for name in header if name not in FIELDS]
-    if unknown:
-        faults.append(f"unknown column(s) {', '.join(map(repr, unknown))}")
-    twice = sorted({name for name in header if header.count(name) > 1})
-    if twice:
-        faults.append(f"column(s) named twice: {', '.join(map(repr, twice))}")
-    missing = [name for name in _REQUIRED if name not in header]
-    if missing:
-        faults.append(f"missing column(s) {', '.join(missing)}")
-    if faults:
-        problems.append((1, f"header: {'; '.join(faults)} (the columns are {', '.join(FIELDS)})"))
-    if missing or twice:
-        return [], problems  # the rows cannot be read reliably
-    rows: Rows = []
-    last = reader.line_num
-    while True:
-        first = last + 1  # a row that spans lines is reported by its first
-        try:
-            fields = next(reader)
-        except StopIteration:
-            break
-        except csv.Error as exc:
-            problems.append((first, str(exc)))
-            break  # no way to tell where the next row starts
-        last = reader.line_num
-        if not fields:
-            continue  # a blank line
-        if len(fields) > len(header):
-            problems.append(
-                (first, f"{len(fields)} fields, more than the {len(header)} columns of the header")
-            )
-            continue
-        # Fields left off the end of a row are absent, and take their defaults.
-        rows.append((first, {k: v for k, v in zip(header, fields, strict=False) if k in FIELDS}))
-    return rows, problems
-
-
-class _NotJson:
-    """NaN and the infinities: Python's decoder accepts them, JSON does not."""
-
-    def __init__(self, text: str) -> None:
-        self.text = text
-
-
-class _Object(dict[str, Any]):
-    duplicated: tuple[str, ...] = ()
-
-
-def _object(pairs: list[tuple[str, Any]]) -> _Object:
-    obj = _Object(pairs)
-    if len(obj) != len(pairs):  # a key given twice: JSON keeps the last silently, we refuse
-        keys = [k for k, _ in pairs]
-        obj.duplicated = tuple(sorted({k for k in keys if keys.count(k) > 1}))
-    return obj
-
-
-def read_json(path: str, text: str) -> tuple[Rows, Problems]:
-    decoder = json.JSONDecoder(object_pairs_hook=_object, parse_constant=_NotJson)
-
-    def fail(pos: int, message: str) -> NoReturn:
-        raise BadInput(f"{path}:{_position(text, pos)}: {message}")
-
-    pos = _WS.match(text, 0).end()  # type: ignore[union-attr]
-    if not text.startswith("[", pos):
-        fail(pos, "expected a JSON array of objects")
-    rows: Rows = []
-    problems: Problems = []
-    line, counted = 1, 0
-    pos = _WS.match(text, pos + 1).end()  # type: ignore[union-attr]
-    if text.startswith("]", pos):
-        pos += 1
-    else:
-        while True:
-            line += text.count("\n", counted, pos)  # counted once per stretch: linear in all
-            counted = pos
-            try:
-                item, pos = decoder.raw_decode(text, pos)
-            except json.JSONDecodeError as exc:
-                raise BadInput(f"{path}:{exc.lineno}:{exc.colno}: {exc.msg}") from None
-            except RecursionError:
-                fail(counted, "nested too deeply")
-            if isinstance(item, dict):
-                rows.append((line, item))
-            else:
-                problems.append((line, f"expected an object, not {_what(item)}"))
-            pos = _WS.match(text, pos).end()  # type: ignore[union-attr]
-            if text.startswith(",", pos):
-                comma, pos = pos, _WS.match(text, pos + 1).end()  # type: ignore[union-attr]
-                if text.startswith("]", pos) or pos == len(text):
-                    fail(comma, "a comma after the last item")
-            elif text.startswith("]", pos):
-                pos += 1
-                break
-            elif pos == len(text):
-                fail(pos, "the array is not closed")
-            else:
-                fail(pos, "expected ',' or ']' after an item")
-    pos = _WS.match(text, pos).end()  # type: ignore[union-attr]
-    if pos != len(text):
-        fail(pos, "text after the end of the array")
-    return rows, problems
 
 
 # ---- build: checking and writing ----------------------------------------------------------------
@@ -672,21 +380,28 @@ def _same_file(a: str, b: str) -> bool:
         return False
 
 
-def cmd_build(args: argparse.Namespace) -> int:
-    source, output = args.source, args.output
-    for out in (output, writer.companion_path(output)):
-        if _same_file(source, out):
-            raise BadInput(f"the output {out} is the input file {source}; nothing written")
+def _read(source: str) -> bytes:
     try:
         with open(source, "rb") as f:
-            data = f.read()
+            return f.read()
     except OSError as exc:
         raise BadInput(f"cannot read {source}: {exc.strerror}") from None
-    text = _decode(source, data)
+
+
+def cmd_build(args: argparse.Namespace) -> int:
+    source, output = args.source, args.output
+    try:
+        companion = writer.companion_target(output)
+    except OSError as exc:
+        raise BadInput(f"cannot write {output}: {exc.strerror}") from None
+    for out in (output, companion):
+        if _same_file(source, out):
+            raise BadInput(f"the output {out} is the input file {source}; nothing written")
+    text = decode(source, _read(source))
     if source.lower().endswith(".json"):
         rows, problems = read_json(source, text)
     else:
-        with _csv_fields_unlimited():
+        with unlimited_csv_fields():
             rows, problems = read_csv(source, text)
 
     entries: list[Entry] = []
@@ -700,26 +415,29 @@ def cmd_build(args: argparse.Namespace) -> int:
     if not entries and not problems:
         raise BadInput(f"{source}: no entries; nothing written")
     try:
-        data, extra = writer.to_files(entries)
+        if problems:  # the writer's problems are reported with the rows' own
+            writer.check(entries, companion=True)
+        else:
+            writer.write_dictionary(output, entries, companion=True)
     except writer.InvalidEntries as exc:
         for p in exc.problems:
             other = f" line {lines[p.other[0]]}" if p.other is not None else ""
             problems.append((lines[p.position], p.text + other))
+    except ValueError as exc:  # an output name that leaves no room for its companion
+        raise BadInput(str(exc)) from None
+    except OSError as exc:
+        raise BadInput(f"cannot write {os.fsdecode(exc.filename or output)}: {exc.strerror}") from None
     if problems:
         problems.sort(key=lambda p: p[0])
         for line, message in problems:
-            sys.stderr.write(f"{shown(source)}:{line}: {shown(message)}\n")
+            complain(f"{source}:{line}: {message}", prefix=False)
         complain(f"{len({line for line, _ in problems})} bad row(s); nothing written")
         return EXIT_BAD_INPUT
-    # The dictionary first: a companion left over from before no longer matches its digest, so a
-    # failure between the two writes leaves it refused, never misread.
-    companion = writer.companion_path(output)
-    for out, content in ((output, data), (companion, extra)):
-        try:
-            writer.write_file(out, content)
-        except OSError as exc:
-            raise BadInput(f"cannot write {out}: {exc.strerror}") from None
-    emit(f"wrote {len(entries)} entries to {shown(output)} and its companion {shown(companion)}")
+    done = f"wrote {len(entries)} entries to {shown(output)} and its companion {shown(companion)}"
+    try:
+        emit(done)
+    except BadInput as exc:  # the files are there all the same; say so with the failure
+        raise BadInput(f"{exc} ({done})") from None
     return EXIT_FOUND
 
 
@@ -823,7 +541,7 @@ def main(argv: list[str] | None = None) -> int:
         complain(str(exc))
     except BrokenPipeError:
         # The reader went away, as with `quillet lookup ... | head -c1`: end quietly, as cat does.
-        _park_stdout()
+        park_stdout()
         if hasattr(signal, "SIGPIPE"):
             _die_of(signal.SIGPIPE)
     except OSError as exc:  # a file that went away or changed under the command, say
@@ -832,6 +550,12 @@ def main(argv: list[str] | None = None) -> int:
         _die_of(exc.signum)
     except KeyboardInterrupt:
         return 128 + 2
+    except MemoryError:
+        complain("out of memory (is the input larger than this machine can hold?)")
+    except RecursionError:
+        complain("the input is nested too deeply")
+    except Exception as exc:  # a fault of quillet itself: still one line, and the status of an error
+        complain(f"internal error: {type(exc).__name__}: {exc} (please report it)")
     return EXIT_BAD_INPUT
 
 

@@ -1,4 +1,4 @@
-"""Keyword -> tag, search and value multiplicity, from a dictionary's companion file.
+"""Keyword -> tag, search, value multiplicity and VR choices, from a dictionary's companion file.
 
 >>> import quillet
 >>> quillet.tag_for_keyword("PatientName")
@@ -15,15 +15,17 @@ in :mod:`quillet` use the bundled dictionary's, opened on first use.
 from __future__ import annotations
 
 import os
-import sys
 
 from . import _companion
 from ._quillet import Dict
 from ._quillet import open as _open_dict
+from ._show import shown
 
 # Not typing.TYPE_CHECKING: importing typing would double the cost of first use.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import NoReturn
+
     from ._quillet import Entry
 
 __all__ = ["Companion", "open_companion"]
@@ -73,26 +75,31 @@ class Companion:
     def search(self, text: str, *, creator: str | None = None, limit: int | None = 50) -> list[Entry]:
         """Entries whose keyword or name contains `text`, ignoring case; the best matches first.
 
-        First the entries whose keyword equals `text`, then those whose keyword or name starts
-        with it, then those that contain it.  Equally good matches come in a fixed order:
-        public entries by tag, then private ones grouped by creator (creators in alphabetical
-        order of their folded text), each creator's by tag.  With `creator`, only the entries
-        of that private creator (folded as lookups fold it); at most `limit` entries (``None``:
-        all).  The empty text matches every entry.
+        Case is ignored as Unicode's full case folding ignores it (``str.casefold``): "straße"
+        finds "STRASSE", "10 k" finds "10 K" written with the Kelvin sign.  First the entries
+        whose keyword equals `text`, then those whose keyword or name starts with it, then
+        those that contain it.  Equally good matches come in a fixed order: public entries by
+        tag, then private ones grouped by creator (creators in alphabetical order of their
+        folded text), each creator's by tag.  With `creator`, only the entries of that private
+        creator (folded as lookups fold it); at most `limit` entries (any integer; ``None``, or
+        more than there are: all).  The empty text matches every entry.
         """
         if not isinstance(text, str):
-            raise TypeError(f"'{type(text).__qualname__}' object is not an instance of 'str'")
-        if limit is None:
-            limit = sys.maxsize
-        elif not isinstance(limit, int) or isinstance(limit, bool):
-            raise TypeError(f"limit must be an int or None, not {type(limit).__qualname__}")
-        elif limit < 0:
-            raise ValueError(f"limit must not be negative, not {limit}")
+            raise_noted(TypeError(f"'{type(text).__qualname__}' object is not an instance of 'str'"), "text")
+        if isinstance(limit, bool):  # an int to Python, but surely not a count
+            raise_noted(TypeError("'bool' object is not a count; give an int or None"), "limit")
         if "\0" in text:
             return []  # no keyword or name of a companion holds NUL
         lookup = self.dict.lookup
-        keys = self._index.search(text.upper(), creator, limit)
+        keys = self._index.search(text.casefold(), creator, limit)
         return [e for g, el, c in keys if (e := lookup(g, el, c)) is not None]
+
+    def vrs(self, group: int, element: int, creator: str | None = None) -> tuple[str, ...] | None:
+        """The VRs an element of the entry that ``dict.lookup(group, element, creator)`` finds
+        may take, in the order the standard lists them: ``("PN",)`` for one, ``("OB", "OW")``
+        where its lookup says ``"??"`` for several, ``()`` for none (items and delimiters);
+        ``None`` when there is no entry."""
+        return self._index.vrs(group, element, creator)
 
     def vm(self, group: int, element: int, creator: str | None = None) -> str | None:
         """The value multiplicity ("1", "1-n", "2-2n", ...) of the entry that
@@ -101,19 +108,40 @@ class Companion:
         return self._index.vm(group, element, creator)
 
 
+def raise_noted(exc: BaseException, name: str) -> NoReturn:
+    """Raise `exc` with the note that names the parameter at fault, as the extensions do."""
+    exc.add_note(f"while processing '{name}'")
+    raise exc
+
+
+def _path_text(value: object, name: str) -> str:
+    """A path argument as the extensions take it: through the path protocol, to a str."""
+    try:
+        path = os.fspath(value)  # type: ignore[call-overload]
+    except TypeError as exc:
+        raise_noted(exc, name)
+    if not isinstance(path, str):
+        raise_noted(TypeError(f"'{type(path).__qualname__}' object is not an instance of 'str'"), name)
+    return path
+
+
 def open_companion(
     path: str | os.PathLike[str], dict_path: str | os.PathLike[str] | None = None
 ) -> Companion:
     """Open the companion at `path` and the dictionary it belongs to.
 
     The dictionary is `dict_path`, by default the ``.qlet`` file beside `path` (``acme.qlet``
-    for ``acme.qlix``).  Raises what :func:`quillet.open` raises for the dictionary; for the
-    companion ``OSError`` ("cannot open {path}: ...") when it is missing, unreadable or corrupt,
-    and ``ValueError`` for a companion of another format version, for one built from other
-    data than the dictionary, and beside a dictionary written without a companion.
+    for ``acme.qlix``).  The companion is checked against the very mapping of the dictionary
+    that answers (``dict``), so that a file replaced meanwhile can never pair a companion with
+    a dictionary it was not built with.  Raises ``TypeError`` for an argument that is not a
+    path (before opening anything); what :func:`quillet.open` raises for the dictionary; for
+    the companion ``OSError`` ("cannot open {path}: ...") when it is missing, unreadable or
+    corrupt, and ``ValueError`` for a companion of another format version, for one built from
+    other data than the dictionary, and beside a dictionary written without a companion.  Paths
+    in these messages show control characters and undecodable bytes as escapes (``\\x00``,
+    ``\\udcfe``), as the ``quillet`` command shows them.
     """
-    path = os.fspath(path)
-    if dict_path is None:
-        dict_path = _sibling(os.fsdecode(path), ".qlet")
+    path = _path_text(path, "path")
+    dict_path = _sibling(path, ".qlet") if dict_path is None else _path_text(dict_path, "dict_path")
     d = _open_dict(dict_path)
-    return Companion(_companion.open(path, dict_path), d)
+    return Companion(_companion.open(path, d, shown(path), shown(dict_path)), d)

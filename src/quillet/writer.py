@@ -18,6 +18,8 @@ With ``companion=True`` the writer also writes the file's companion beside it (`
 for ``acme.qlet``, see :func:`companion_path`): each entry's value multiplicity (``vm``), the
 map from keywords to entries and the texts to search, which :func:`quillet.open_companion`
 reads.  The two files carry the same digest of their data; ship and replace them together.
+Rewriting a dictionary that has a companion rewrites the companion too (see
+:func:`write_dictionary`).
 
 The file on disk is replaced, never edited: see :func:`write_file` for what that keeps (links,
 permissions, owner) and what it refuses (devices, directories, other special files).
@@ -25,26 +27,24 @@ permissions, owner) and what it refuses (devices, directories, other special fil
 
 from __future__ import annotations
 
-import contextlib
-import errno
 import hashlib
 import os
 import re
-import stat
 import struct
-import sys
-import zlib
 from collections.abc import Iterable, Sequence
 from dataclasses import KW_ONLY, dataclass
 
 from . import _companion_layout, _layout
+from ._replace import Replacement, resolve, sync_folder, told_about
 from ._unicode import hash_creator, normalize_creator
 
 __all__ = [
     "Entry",
     "InvalidEntries",
     "Problem",
+    "check",
     "companion_path",
+    "companion_target",
     "to_bytes",
     "to_files",
     "write_dictionary",
@@ -85,8 +85,11 @@ class Entry:
     ``keyword``, ``name``, ``description``
         Free texts, without control characters.
     ``vr``
-        A two-letter Value Representation such as ``"PN"``, or ``"??"`` for one that has no
-        code of its own (``"US or SS"``, say).  Defaults to ``"UN"``, unknown.
+        A two-letter Value Representation such as ``"PN"``; the choices of an element that
+        may take several, as the standard writes them (``"OB or OW"``, ``"US or SS or OW"``,
+        in its order); or ``"??"`` for an element that has none (items and delimiters).
+        Defaults to ``"UN"``, unknown.  A lookup's dict says ``"??"`` for choices too: the
+        choices themselves are kept in the companion file, and read with ``vrs()``.
     ``retired``, ``block_offset``
         Flags: the attribute is retired; the element is an offset inside a private block.
     ``sources``
@@ -156,6 +159,7 @@ class _Checked:
     folded: str | None
     texts: list[bytes]  # in the order of _MAX_LEN
     vr: int
+    choices: bytes  # the VR codes of an element that may take several, else empty
     retired: bool
     block_offset: bool
     vm: bytes
@@ -208,6 +212,34 @@ def _check_placement(entry: Entry) -> None:
             "block_offset",
             f"element {entry.element:04X} is above 00FF: inside a block give its low byte (the xx form)",
         )
+    # A private group's elements below 0x0100 are its creator elements (0010-00FF), which hold
+    # creators' names, and elements that stay reserved: no data element is ever met there.
+    if private and not entry.block_offset and entry.element <= 0xFF:
+        if entry.element >= 0x10:
+            raise _Bad(
+                "element",
+                f"({group:04X},{entry.element:04X}) is a private creator element, which holds a creator's "
+                "name: an element inside the creator's block is given by its offset with block_offset "
+                f"(element xx{entry.element:02X})",
+            )
+        raise _Bad(
+            "element",
+            f"({group:04X},{entry.element:04X}) lies below every creator's block, where no element has a "
+            f"creator: private data elements are {group:04X},1000 and above (or an offset inside a block, "
+            "with block_offset)",
+        )
+
+
+def _vr(value: object) -> tuple[int, bytes]:
+    """The record's VR code of a ``vr`` field, and its choices (VR codes, in order) if several."""
+    if isinstance(value, str) and value in _layout.VR_CODES:
+        return _layout.VR_CODES[value], b""
+    parts = value.split(" or ") if isinstance(value, str) else []
+    if len(parts) < 2 or not all(p in _layout.VR_CODES and p != "??" for p in parts):
+        raise _Bad("vr", f"{value!r} is not one of {_VR_LIST}, nor choices of them written as 'OB or OW'")
+    if len(set(parts)) != len(parts):
+        raise _Bad("vr", f"{value!r} names a VR twice")
+    return _layout.VR_UNKNOWN, bytes(_layout.VR_CODES[p] for p in parts)
 
 
 def _check(pos: int, entry: object, dicom_rules: bool) -> _Checked:
@@ -217,8 +249,7 @@ def _check(pos: int, entry: object, dicom_rules: bool) -> _Checked:
         value = getattr(entry, field)
         if not (_is_int(value) and 0 <= value <= _U16):
             raise _Bad(field, f"must be an int from 0 to 65535, not {value!r}")
-    if not (isinstance(entry.vr, str) and entry.vr in _layout.VR_CODES):
-        raise _Bad("vr", f"{entry.vr!r} is not one of {_VR_LIST}")
+    vr, choices = _vr(entry.vr)
     for field in ("retired", "block_offset"):
         if not isinstance(getattr(entry, field), bool):
             raise _Bad(field, f"must be a bool, not {getattr(entry, field)!r}")
@@ -262,14 +293,15 @@ def _check(pos: int, entry: object, dicom_rules: bool) -> _Checked:
         (entry.group, entry.element, creator_hash),
         folded,
         texts,
-        _layout.VR_CODES[entry.vr],
+        vr,
+        choices,
         entry.retired,
         entry.block_offset,
         _encode("vm", entry.vm, _U16, dicom_rules),
     )
 
 
-def _check_all(entries: Iterable[Entry], dicom_rules: bool) -> list[_Checked]:
+def _check_all(entries: Iterable[Entry], dicom_rules: bool, companion: bool = False) -> list[_Checked]:
     checked: list[_Checked] = []
     problems: list[Problem] = []
     for pos, entry in enumerate(entries):
@@ -299,10 +331,39 @@ def _check_all(entries: Iterable[Entry], dicom_rules: bool) -> list[_Checked]:
             problems.append(
                 Problem(item.pos, item.label, "same tag and creator as", (first.pos, first.label))
             )
+    if companion:
+        problems += _vm_problems(checked)
     if problems:
         problems.sort(key=lambda p: p.position)  # stable: an entry's own problem before later ones
         raise InvalidEntries(problems)
     return checked
+
+
+def _vm_problems(checked: list[_Checked]) -> list[Problem]:
+    """A companion codes each distinct VM text and each distinct list of VR choices in 16 bits,
+    0 meaning none: the first of each kind that has no code left is a problem."""
+    problems = []
+    for field, value in (("vm", lambda item: item.vm), ("vr", lambda item: item.choices)):
+        first_with: dict[bytes, _Checked] = {}
+        for item in checked:
+            if value(item):
+                first_with.setdefault(value(item), item)
+        if len(first_with) > _U16:
+            # The 65536th distinct one, in input order, is the first that has no code left.
+            culprit = sorted(first_with.values(), key=lambda item: item.pos)[_U16]
+            what = "VM text" if field == "vm" else "list of VR choices"
+            text = (
+                f"{field}: {getattr(culprit.entry, field)!r} is distinct {what} number {_U16 + 1}; "
+                f"a companion holds at most {_U16}"
+            )
+            problems.append(Problem(culprit.pos, culprit.label, text))
+    return problems
+
+
+def check(entries: Iterable[Entry], *, companion: bool = False) -> None:
+    """Raise :class:`InvalidEntries` for `entries` exactly as :func:`write_dictionary` would,
+    touching no file; with `companion`, also for what only a companion cannot hold."""
+    _check_all(entries, dicom_rules=True, companion=companion)
 
 
 def _pack_body(checked: list[_Checked]) -> _layout.Body:
@@ -373,9 +434,9 @@ def to_bytes(entries: Iterable[Entry]) -> bytes:
 
 
 def _search_text(text: str) -> bytes:
-    # Upper-cased as search() upper-cases what it looks for. NUL separates the texts, so a NUL
-    # inside one becomes a character no search text can hold.
-    return text.upper().replace("\0", "\ufffd").encode("utf-8")
+    # Case-folded as search() folds what it looks for. NUL separates the texts, so a NUL inside
+    # one becomes a character no search text can hold.
+    return text.casefold().replace("\0", "\ufffd").encode("utf-8")
 
 
 def _companion(checked: list[_Checked]) -> _companion_layout.Companion:
@@ -413,30 +474,73 @@ def _companion(checked: list[_Checked]) -> _companion_layout.Companion:
         comp.creators.append((creator_hash, len(pool), len(data), positions[0], len(positions)))
         pool += data
     comp.creators.sort()
-    comp.slots = _slots([checked[n].texts[0] for n in comp.keywords])
-    if len(text) > 0xFFFF_FFFF or len(pool) > 0xFFFF_FFFF or len(vms) > _U16:
+    comp.hash_key, comp.slots = _slots([checked[n].texts[0] for n in comp.keywords])
+    sets = sorted({item.choices for item in checked} - {b""})
+    set_code = {choices: n for n, choices in enumerate(sets, start=1)}
+    for choices in sets:
+        comp.vr_sets.append((len(pool), len(choices)))
+        pool += choices
+    comp.vr_codes = [set_code.get(item.choices, 0) for item in checked]
+    if len(text) > 0xFFFF_FFFF or len(pool) > 0xFFFF_FFFF:
         raise ValueError("the companion's texts are too large for its format")
     comp.pool, comp.text = bytes(pool), bytes(text)
     return comp
 
 
-def _slots(keywords: list[bytes]) -> list[int]:
-    """The hash table over the sorted keywords: each distinct one's first position, plus 1."""
+def _hash_key(keywords: Iterable[bytes], attempt: int) -> tuple[int, int]:
+    """The key of the keyword hash: a digest of the keywords themselves, so that the file is the
+    same for the same input, yet nobody can choose keywords that collide under the key they
+    will get (any change to them changes it)."""
+    h = hashlib.blake2b(digest_size=16, person=b"quillet-keywords")
+    for keyword in keywords:
+        h.update(len(keyword).to_bytes(4, "little"))
+        h.update(keyword)
+    h.update(attempt.to_bytes(4, "little"))
+    digest = h.digest()
+    return int.from_bytes(digest[:8], "little"), int.from_bytes(digest[8:], "little")
+
+
+def _place(first: dict[bytes, int], key: tuple[int, int], size: int) -> list[int] | None:
+    """The slots for `first` (each distinct keyword's first position) under `key`, or None when
+    a run of occupied slots would exceed what readers accept."""
+    slots = [0] * size
+    siphash, mask, limit = _companion_layout.siphash13, size - 1, _companion_layout.MAX_RUN
+    for keyword, position in first.items():
+        h = siphash(*key, keyword) & mask
+        for _ in range(limit):  # a longer probe crosses a run that is too long already
+            if not slots[h]:
+                break
+            h = (h + 1) & mask
+        else:
+            return None
+        slots[h] = position + 1
+    # Runs may also have grown too long by merging, and around the end of the table.
+    run = longest = 0
+    for value in slots + slots[: limit + 1]:
+        run = run + 1 if value else 0
+        longest = max(longest, run)
+    return None if longest > limit else slots
+
+
+def _slots(keywords: list[bytes]) -> tuple[tuple[int, int], list[int]]:
+    """The key and hash table over the sorted keywords: each distinct one's first position + 1."""
     first: dict[bytes, int] = {}
     for position, keyword in enumerate(keywords):
         first.setdefault(keyword, position)
     if not first:
-        return []
+        return (0, 0), []
     size = 1
     while size < 2 * len(first):  # at most half full, so that probes stay short
         size *= 2
-    slots = [0] * size
-    for keyword, position in first.items():
-        h = _companion_layout.fnv1a(keyword) & (size - 1)
-        while slots[h]:
-            h = (h + 1) & (size - 1)
-        slots[h] = position + 1
-    return slots
+    # A run too long is as unlikely as a coin landing heads dozens of times running; should it
+    # happen, another key (and after a few, a larger table) makes it as unlikely again.
+    for attempt in range(64):
+        key = _hash_key(first, attempt)
+        if (slots := _place(first, key, size)) is not None:
+            return key, slots
+        if attempt % 4 == 3:
+            size *= 2
+    raise AssertionError("no key keeps the keyword table's runs short")  # pragma: no cover
 
 
 def to_files(entries: Iterable[Entry]) -> tuple[bytes, bytes]:
@@ -447,7 +551,10 @@ def to_files(entries: Iterable[Entry]) -> tuple[bytes, bytes]:
     the companion's sections together; the companion carries the same digest, so a companion
     is refused beside any dictionary but its own.
     """
-    checked = _check_all(entries, dicom_rules=True)
+    return _files(_check_all(entries, dicom_rules=True, companion=True))
+
+
+def _files(checked: list[_Checked]) -> tuple[bytes, bytes]:
     packed = _pack_body(checked).pack()
     comp = _companion(checked)
     comp.digest = hashlib.blake2b(packed + comp.payload(), digest_size=16).digest()
@@ -460,15 +567,41 @@ def companion_path(path: str | os.PathLike[str]) -> str:
     return os.path.splitext(os.fsdecode(path))[0] + ".qlix"
 
 
+def companion_target(path: str | os.PathLike[str]) -> str:
+    """Where :func:`write_dictionary` writes the companion of `path`: beside the file it
+    replaces, which through a symbolic link is the file the link points to.  Raises
+    :class:`OSError` for a `path` that it refuses to replace."""
+    shown = os.fsdecode(path)
+    try:
+        target, _ = resolve(shown)
+    except OSError as exc:
+        raise told_about(exc, shown) from None
+    return companion_path(target)
+
+
+def _same_path(a: str, b: str) -> bool:
+    return os.path.normcase(os.path.abspath(a)) == os.path.normcase(os.path.abspath(b))
+
+
 def write_dictionary(
-    path: str | os.PathLike[str], entries: Iterable[Entry], *, companion: bool = False
+    path: str | os.PathLike[str], entries: Iterable[Entry], *, companion: bool | None = None
 ) -> None:
     """Write `entries` to a ``.qlet`` file at `path`, replacing any file there.
 
-    The entries are checked first; then the file is replaced as :func:`write_file` says.
-    With `companion`, its companion is written too, to :func:`companion_path` of `path`, the
-    dictionary first: if the process dies between the two, the old companion is left beside
-    the new dictionary, and its digest no longer matching, it is refused, not misread.
+    The entries are checked first; then the file is replaced as :func:`write_file` says.  A
+    dictionary is never left beside a companion that is not its own:
+
+    * ``companion=True`` writes its companion too, to :func:`companion_path` of the file
+      actually replaced (through a symbolic link, beside the file the link points to);
+    * ``companion=False`` writes none, and removes a companion that lies there;
+    * ``companion=None``, the default, writes one exactly when one lies there already, so that
+      rewriting a dictionary keeps its keyword lookups, search and VMs.
+
+    Both files are prepared (written to temporaries and flushed) before either is replaced,
+    and then replaced one right after the other, the dictionary first: a failure while
+    preparing leaves both files as they were; a process killed between the two renames leaves
+    the old companion beside the new dictionary, whose digest no longer matches, so it is
+    refused, never misread.
 
     Raises :class:`InvalidEntries` (a :class:`ValueError`), before touching any file, listing
     every entry that is not an :class:`Entry`; a group or element that is not an int from 0 to
@@ -477,157 +610,71 @@ def write_dictionary(
     name and creator 65535 bytes of UTF-8, description and all sources together 4294967295);
     sources that are not a list or tuple (a set has no stable order), an empty source or one
     containing ``"|"``; a tag that DICOM cannot have: a creator on an even (public) group, no
-    creator on a private group (odd, above 0x0008), a block offset on a public tag or above
-    0xFF; a creator that is only white space or hashes to 0; two entries with the same tag and
-    (folded) creator; two different creators with the same hash, as lookups could not tell
-    them apart; or texts too large in total for a file to address.  A ``vm`` that is not a str,
-    holds a control character or is longer than 65535 bytes of UTF-8 is refused too.
+    creator on a private group (odd, above 0x0008), a private element below 0x0100 that is not
+    an offset inside a block (0x0010-0x00FF are creator elements), a block offset on a public
+    tag or above 0xFF; a creator that is only white space or hashes to 0; two entries with the
+    same tag and (folded) creator; two different creators with the same hash, as lookups could
+    not tell them apart; or texts too large in total for a file to address.  A ``vm`` that is
+    not a str, holds a control character or is longer than 65535 bytes of UTF-8 is refused too,
+    and so are more than 65535 distinct VM texts where a companion is written.  Raises
+    ``ValueError`` for a `path` whose companion would be the file itself (a ``.qlix`` name),
+    and :class:`OSError` as :func:`write_file` does, for either file; when only the dictionary
+    could be replaced, its message says so.
     """
-    if companion:
-        data, extra = to_files(entries)
-        write_file(path, data)
-        write_file(companion_path(path), extra)
-    else:
-        write_file(path, to_bytes(entries))
-
-
-# ---- replacing the file on disk -----------------------------------------------------------------
-
-# Temporaries are "NAME.quillet-XXXXXXXX.tmp" beside the target; a NAME longer than this many
-# bytes is cut and given a hash of the whole, so that the temporary's name stays far below the
-# 255 bytes that file systems allow whatever the target is called.
-_STEM_MAX = 100
-_TMP_MARK, _TMP_END = ".quillet-", ".tmp"
-_TMP_RANDOM = re.compile("[0-9a-f]{8}")
-
-
-def _stem(name: str) -> str:
-    if len(os.fsencode(name)) <= _STEM_MAX:
-        return name
-    digest = f"~{zlib.crc32(os.fsencode(name)):08x}"
-    cut = name
-    while len(os.fsencode(cut)) > _STEM_MAX - len(digest):
-        cut = cut[:-1]
-    return cut + digest
-
-
-def _kind(mode: int) -> str:
-    for test, what in (
-        (stat.S_ISDIR, "a directory"),
-        (stat.S_ISCHR, "a character device"),
-        (stat.S_ISBLK, "a block device"),
-        (stat.S_ISFIFO, "a FIFO"),
-        (stat.S_ISSOCK, "a socket"),
-    ):
-        if test(mode):
-            return what
-    return "of an unknown kind"
-
-
-def _resolve(path: str) -> tuple[str, os.stat_result | None]:
-    """The regular file that writing `path` replaces, after links, and its status (None if it
-    does not exist yet); refuses anything else."""
-    try:
-        st = os.lstat(path)
-    except FileNotFoundError:
-        return path, None
-    target = path
-    if stat.S_ISLNK(st.st_mode):
-        try:
-            target = os.path.realpath(path, strict=True)
-        except FileNotFoundError:
-            # Creating the file a dangling link names could put it anywhere; the user decides.
-            raise FileNotFoundError(
-                errno.ENOENT,
-                f"is a symbolic link to {os.readlink(path)}, which does not exist; nothing written",
-                path,
-            ) from None
-        st = os.stat(target)
-    if stat.S_ISDIR(st.st_mode):
-        raise IsADirectoryError(errno.EISDIR, "is a directory; nothing written", path)
-    if not stat.S_ISREG(st.st_mode):
-        raise FileExistsError(
-            errno.EEXIST, f"is {_kind(st.st_mode)}, not a regular file; nothing written", path
+    shown = os.fsdecode(path)
+    if _same_path(companion_path(shown), shown):
+        raise ValueError(
+            f"{shown}: a dictionary's companion is written beside it with the suffix .qlix, so this name "
+            "leaves no room for one; give the dictionary another suffix, such as .qlet"
         )
-    return target, st
-
-
-if sys.platform != "win32":
-    import fcntl
-
-    def _lock(fd: int) -> bool:
-        """Take the lock that marks a temporary as in use; False if another writer holds it.
-        The kernel drops it when the holder dies, however it dies."""
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except OSError:
-            return False
-        return True
-
-else:
-
-    def _lock(fd: int) -> bool:
-        # Windows cannot remove a file that another process holds open, which says the same.
-        return True
-
-
-def _sweep(folder: str, stem: str) -> None:
-    """Remove the temporaries that killed writes of this target left behind.  A writer holds a
-    lock on its temporary until it is renamed, so a temporary that can be locked is abandoned."""
-    prefix = stem + _TMP_MARK
-    try:
-        names = [
-            n
-            for n in os.listdir(folder)
-            if n.startswith(prefix)
-            and n.endswith(_TMP_END)
-            and _TMP_RANDOM.fullmatch(n[len(prefix) : -len(_TMP_END)])
-        ]
-    except OSError:
-        return
-    for name in names:
-        path = os.path.join(folder, name)
-        flags = os.O_RDONLY | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_NONBLOCK", 0)
-        try:
-            fd = os.open(path, flags | getattr(os, "O_CLOEXEC", 0))
-        except OSError:
-            continue
-        try:
-            st = os.fstat(fd)
-            if not stat.S_ISREG(st.st_mode) or not _lock(fd):
-                continue
-            # The name must still be this file: its writer may have renamed it meanwhile.
-            now = os.lstat(path)
-            if (now.st_dev, now.st_ino) == (st.st_dev, st.st_ino):
-                os.unlink(path)
-        except OSError:
-            pass
-        finally:
-            os.close(fd)
-
-
-def _keep_owner_and_mode(fd: int, tmp: str, old: os.stat_result) -> None:
-    """Give the new file the old one's owner and group where this process may, then its
-    permission bits (after the owner: a change of owner clears set-id bits)."""
-    if hasattr(os, "fchown"):
-        mine = os.fstat(fd)
-        if (mine.st_uid, mine.st_gid) != (old.st_uid, old.st_gid):
-            for uid in (old.st_uid, -1):
-                try:
-                    os.fchown(fd, uid, old.st_gid)
-                    break
-                except PermissionError:
-                    continue
-    mode = stat.S_IMODE(old.st_mode)
-    if hasattr(os, "fchmod") and os.name == "posix":
-        os.fchmod(fd, mode)
+    beside = companion_target(shown)
+    target = resolve(shown)[0]
+    if _same_path(beside, target):  # a link named .qlet to a .qlix file
+        raise ValueError(
+            f"{shown}: links to {target}, whose companion would be that file itself; give the file it "
+            "links to another suffix, such as .qlet"
+        )
+    if companion is None:
+        companion = os.path.lexists(beside)
+    checked = _check_all(entries, dicom_rules=True, companion=companion)
+    data: bytes
+    extra: bytes | None
+    if companion:
+        data, extra = _files(checked)
     else:
-        os.chmod(tmp, mode)
+        data, extra = _layout.pack_file(_pack_body(checked)), None
+
+    first = Replacement(shown, data)
+    try:
+        second = Replacement(beside, extra) if extra is not None else None
+    except BaseException:
+        first.discard()
+        raise
+    try:
+        first.commit()
+    except BaseException:
+        if second is not None:
+            second.discard()
+        raise
+    try:
+        if second is not None:
+            second.commit()
+        else:
+            _remove_stale(beside)
+    except OSError as exc:
+        what = "not its companion" if extra is not None else "its old companion could not be removed"
+        raise OSError(
+            exc.errno, f"{exc.strerror or exc}; the dictionary {shown} was written, but {what}", beside
+        ) from None
 
 
-def _failure(exc: OSError, path: str) -> OSError:
-    """The error of a step on the temporary, told about the target."""
-    return OSError(exc.errno, exc.strerror or str(exc), path)
+def _remove_stale(path: str) -> None:
+    """Remove the companion that described the dictionary just replaced, if there is one."""
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        return
+    sync_folder(os.path.dirname(path) or os.curdir)
 
 
 def write_file(path: str | os.PathLike[str], data: bytes) -> None:
@@ -639,7 +686,8 @@ def write_file(path: str | os.PathLike[str], data: bytes) -> None:
       renamed over the file.  On any failure that the process survives the temporary is
       removed.  If the process is killed outright, the old file stays whole and the temporary
       stays behind; the next write to the same file removes it (a temporary whose writer is
-      still running is left alone).  This function installs no signal handlers.
+      still running is left alone, however many writers race).  This function installs no
+      signal handlers.
     * A symbolic link is followed: the file it points to is replaced and the link stays a
       link.  A link to nothing is refused, as is a loop of links.
     * Replacing a file keeps its permission bits, and its owner and group where this process
@@ -649,56 +697,4 @@ def write_file(path: str | os.PathLike[str], data: bytes) -> None:
     Raises :class:`OSError` whose ``filename`` is `path` (never the temporary), such as
     :class:`FileNotFoundError` for a missing folder or :class:`PermissionError`.
     """
-    shown = os.fsdecode(path)
-    try:
-        target, old = _resolve(shown)
-    except OSError as exc:
-        if exc.filename == shown:
-            raise
-        raise _failure(exc, shown) from None
-    folder, name = os.path.split(target)
-    folder = folder or os.curdir
-    stem = _stem(name)
-    _sweep(folder, stem)
-    tmp = os.path.join(folder, f"{stem}{_TMP_MARK}{os.urandom(4).hex()}{_TMP_END}")
-    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0) | getattr(os, "O_CLOEXEC", 0)
-    try:
-        # A replacement starts private and gets the old mode once written; a new file gets the
-        # umask's mode from the start, as any new file would.
-        fd = os.open(tmp, flags, 0o600 if old is not None else 0o666)
-    except OSError as exc:
-        raise _failure(exc, shown) from None
-    closed = False
-    try:
-        _lock(fd)  # tells sweepers that this temporary is alive
-        view = memoryview(data)
-        while view:
-            view = view[os.write(fd, view) :]
-        if old is not None:
-            _keep_owner_and_mode(fd, tmp, old)
-        os.fsync(fd)
-        _resolve(shown)  # nothing may have put a directory or device there meanwhile
-        if os.name != "posix":  # Windows renames no open file; POSIX keeps the lock to the end
-            os.close(fd)
-            closed = True
-        os.replace(tmp, target)
-    except OSError as exc:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        if exc.filename == shown:
-            raise
-        raise _failure(exc, shown) from None
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
-    finally:
-        if not closed:
-            os.close(fd)
-    if os.name == "posix":  # make the rename itself durable; best effort
-        with contextlib.suppress(OSError):
-            dir_fd = os.open(folder, os.O_RDONLY)
-            try:
-                os.fsync(dir_fd)
-            finally:
-                os.close(dir_fd)
+    Replacement(path, data).commit()
