@@ -422,6 +422,20 @@ def test_every_public_vm():
     assert not bad, f"{len(bad)} mismatches:\n" + "\n".join(bad[:20])
 
 
+def test_every_public_vr_choice():
+    # The choices of a "??" entry travel from the text's vr column through the writer to the
+    # companion: pydicom's wording, split into codes in its order; none for items.
+    choices = {tag: vr for tag, (vr, *_rest) in DicomDictionary.items() if vr not in SINGLE_VRS}
+    bad = [
+        f"({t >> 16:04X},{t & 0xFFFF:04X}): {quillet.vrs(t >> 16, t & 0xFFFF)}, pydicom {vr!r}"
+        for t, vr in choices.items()
+        if quillet.vrs(t >> 16, t & 0xFFFF) != (() if vr == "NONE" else tuple(vr.split(" or ")))
+    ]
+    print(f"compared the VR choices of {len(choices)} public tags with pydicom's")
+    assert len(choices) > 20
+    assert not bad, f"{len(bad)} mismatches:\n" + "\n".join(bad[:20])
+
+
 def test_every_private_vm():
     by_key: dict[tuple, set[str]] = {}
     keys = []
