@@ -1,7 +1,7 @@
 // Arbitrary bytes as a dictionary file and its companion: a u32 (little-endian) length, that many
 // bytes of dictionary, then the companion. A dictionary that its own checks refuse ends the run;
-// for one they accept, the pair is validated, and for a pair that passes, every query runs with
-// texts taken from the input. Each file sits in a heap block of exactly its size, so that
+// for one they accept, the pair is validated, and for a pair that passes, every query (keywords,
+// search, VM, VRs) runs with texts taken from the input. Each file sits in a heap block of exactly its size, so that
 // AddressSanitizer reports any read past either end.
 
 #include <cstddef>
@@ -41,8 +41,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_CHECK(view.value().search(text, std::nullopt, limit).size() <= limit);
       FUZZ_CHECK(view.value().search(text, tail, limit).size() <= limit);
     }
-    for (const auto& k : keys) (void)view.value().vm(k.group, k.element, k.creator);
+    for (const auto& k : keys) {
+      (void)view.value().vm(k.group, k.element, k.creator);
+      const auto vrs = view.value().vrs(k.group, k.element, k.creator);
+      // The codes are the dictionary's own, or choices that validation proved below "??".
+      if (vrs && vrs.value()) {
+        for (std::size_t i = 0; i < vrs.value()->size(); ++i) {
+          FUZZ_CHECK(vrs.value()->data()[i] < quillet::archive::kVrCount);
+        }
+      }
+    }
   }
   (void)view.value().vm(0x0010, 0x0010, std::nullopt);
+  (void)view.value().vrs(0x7FE0, 0x0010, std::nullopt);
   return 0;
 }

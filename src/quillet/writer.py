@@ -343,11 +343,11 @@ def _vm_problems(checked: list[_Checked]) -> list[Problem]:
     """A companion codes each distinct VM text and each distinct list of VR choices in 16 bits,
     0 meaning none: the first of each kind that has no code left is a problem."""
     problems = []
-    for field, value in (("vm", lambda item: item.vm), ("vr", lambda item: item.choices)):
+    for field, attribute in (("vm", "vm"), ("vr", "choices")):
         first_with: dict[bytes, _Checked] = {}
         for item in checked:
-            if value(item):
-                first_with.setdefault(value(item), item)
+            if value := getattr(item, attribute):
+                first_with.setdefault(value, item)
         if len(first_with) > _U16:
             # The 65536th distinct one, in input order, is the first that has no code left.
             culprit = sorted(first_with.values(), key=lambda item: item.pos)[_U16]
