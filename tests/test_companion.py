@@ -601,7 +601,10 @@ def test_build_writes_companion_with_vm_column(tmp_path, capsys):
             0,
             "(0010,0030) PatientBirthDate: Patient's Birth Date\n"
             "(0010,0033) PatientBirthDateInAlternativeCalendar: "
-            "Patient's Birth Date in Alternative Calendar\n",
+            "Patient's Birth Date in Alternative Calendar\n"
+            "(0055,xx08) CopyOfPatientBirthDate: Copy of Patient's Birth Date (0010,1030)  "
+            "[3Z_IMAGE_IMPORT_GENERAL_HIST]\n"
+            "(0023,xx55) PatientBirthDate: Patient's Birth Date  [AMICAS0]\n",
             "",
         ),
         (["search", "patientname", "--limit", "1"], 0, "(0010,0010) PatientName: Patient's Name\n", ""),

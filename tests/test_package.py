@@ -71,11 +71,13 @@ def test_licences_ship_in_the_distribution():
         for f in dist.files or ()
         if "licenses" in Path(str(f)).parts
     }
-    assert texts.keys() == {"LICENSE", "pydicom.txt", "dcmtk.txt"}
+    assert texts.keys() == {"LICENSE", "pydicom.txt", "dcmtk.txt", "gdcm.txt", "vtk-dicom.txt"}
     assert texts["LICENSE"].startswith("MIT License")
     assert "Darcy Mason and pydicom contributors" in texts["pydicom.txt"]
     assert "Mathieu Malaterre" in texts["pydicom.txt"]  # GDCM, whose private dictionary it carries
     assert "OFFIS e.V." in texts["dcmtk.txt"]
+    assert "Mathieu Malaterre" in texts["gdcm.txt"]
+    assert "David Gobbi" in texts["vtk-dicom.txt"]
 
 
 # The editable install is the same on every interpreter and build; the plain suite checks it,

@@ -15,6 +15,8 @@ back through :func:`read_tsv`, so both sides agree on one format:
 * a header line equal to :data:`HEADER`, then one row per index key (a text written before
   the ``vm`` column existed, without it, still reads, its rows without a VM);
 * group and element as four upper-case hex digits, retired and block_offset as 0 or 1,
+  ``vr`` one of the standard's codes, "??" for an element without VR, or a choice of codes in
+  the standard's wording ("OB or OW", "US or SS or OW"), which the writer is handed as it is,
   sources as ``|``-separated non-empty items, every other field taken verbatim (a creator
   keeps its blanks: lookups fold them, the stored text does not; ``vm`` is the value
   multiplicity such as ``1-n``, empty when unknown).
@@ -109,7 +111,7 @@ def parse_line(line: str, columns: tuple[str, ...] = COLUMNS) -> Row:
     for column, value in (("group", group), ("element", element)):
         if not _HEX4.fullmatch(value):
             raise ValueError(f"{column} must be four upper-case hex digits, not {value!r}")
-    if vr not in VR_CODES:
+    if not is_vr_text(vr):
         raise ValueError(f"vr {vr!r} is not a known code")
     items = tuple(sources.split("|")) if sources else ()
     if not items or any(not item for item in items):
@@ -174,6 +176,14 @@ def load_writer(package_dir: Path = _DEFAULT_PACKAGE_DIR) -> ModuleType:
 
 
 VR_CODES = frozenset(load_source("_layout").VR_CODES)
+
+
+def is_vr_text(text: str) -> bool:
+    """One VR code, or a choice of two or more different codes joined by " or "."""
+    codes = text.split(" or ")
+    if len(codes) == 1:
+        return text in VR_CODES
+    return len(set(codes)) == len(codes) and all(c in VR_CODES and c != "??" for c in codes)
 
 
 def to_entries(rows: list[Row], writer: ModuleType) -> list[Any]:
