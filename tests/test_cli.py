@@ -125,11 +125,11 @@ STATUSES = {
         1,
         "(0029,1010) under creator 'NOBODY' is not in {tmp}/small.qlet",
     ),
-    "private creator element": (
-        ["lookup", "0029,0010", "--creator", "ACME", "--dict", "{tmp}/small.qlet"],
-        1,
-        "0029,0010 is a private creator element: it holds the name of the creator of the block "
-        "(0029,10xx), and has no dictionary entry of its own",
+    "private element without creator": (
+        ["lookup", "0029,1010", "--dict", "{tmp}/small.qlet"],
+        2,
+        "0029,1010 is an element inside a private block; give its creator with --creator; no creator in "
+        "the dictionary defines it",
     ),
     "open bracket": (
         ["lookup", "(0010,0010"],
@@ -624,7 +624,7 @@ def test_tag_lookup_needs_no_companion(tmp_path, damage):
     code, out, err = command("lookup", "0010,0010", "--dict", str(path))
     assert code == 0 and out.startswith("(0010,0010) PatientName\n") and "vm:" not in out
     assert err.startswith("quillet: ") and err.endswith(
-        "; the value multiplicity and VR choices are left out\n"
+        "; its value multiplicity, VR choices and keywords are left out\n"
     ), err
     assert err.count("\n") == 1
     code, _, err = command("search", "x", "--dict", str(path))  # what needs it still says so

@@ -639,6 +639,6 @@ def test_command_without_companion(tmp_path, capsys):
     code, out, err = run(capsys, "search", "x", "--dict", str(tmp_path / "d.qlet"))
     assert (code, out) == (2, "")
     assert err == (
-        f"quillet: cannot open {tmp_path / 'd.qlix'}: io error: No such file or directory (os error 2) "
-        "(quillet build writes it beside the dictionary)\n"
+        f"quillet: search needs the companion of {tmp_path / 'd.qlet'} ({tmp_path / 'd.qlix'}), which is "
+        "not there (quillet build writes it beside the dictionary)\n"
     )

@@ -448,12 +448,12 @@ IN_DATA_SETS = [
         ((0x29, 0x1011, "ACME"), "WholeOnly"),
         ((0x21, 0x103F, "ACME"), "Text"),
         ((0x21, 0x1040, "ACME"), None),
-        ((0x21, 0x3F, "ACME"), "FixedLow"),  # asked as such: the plain lookup
+        ((0x21, 0x3F, "ACME"), None),  # below 0x0100 a private group holds no data element
         ((0x29, 0x1010, "OTHER"), None),
-        ((0x29, 0x10, "ACME"), "Offset"),
+        ((0x29, 0x10, "ACME"), None),  # the creator element: no offset entry is its
         ((0x10, 0x1010), "PatientAge"),  # even groups are public: never cut to the low byte
         ((0x10, 0x10), "PatientName"),
-        ((0x09, 0x10), "CreatorElement"),
+        ((0x09, 0x10), None),
         ((0x09, 0x0FFF), None),
     ],
 )

@@ -6,7 +6,7 @@ The format is written once per language: in C++ by ``src/archive/layout.hpp`` (b
 ``src/dictfile/mapped_dict.hpp`` (header) and ``src/module/convert.cpp`` (result keys); in
 Python by ``src/quillet/_layout.py``, from which the writer, the command and the tests take it.
 The companion file is written the same way, in ``src/companion/format.hpp`` and
-``src/quillet/_companion_layout.py``. The stub ``_quillet.pyi``, the writer's ``Entry`` and the
+``src/quillet/_companion_layout.py``. The result type ``LookupResult``, the writer's ``Entry`` and the
 benchmark's C helper restate the result keys because they cannot import them. This reads all of
 them without building anything and compares: every number the C++ sources define, the fields of
 each structure (offset and width), the root's members, the VR table, the result keys in their
@@ -26,7 +26,7 @@ from types import ModuleType
 
 ROOT = Path(__file__).resolve().parents[1]
 LAYOUT_PY = ROOT / "src" / "quillet" / "_layout.py"
-STUB = ROOT / "src" / "quillet" / "_quillet.pyi"
+TYPES = ROOT / "src" / "quillet" / "_types.py"
 WRITER = ROOT / "src" / "quillet" / "writer.py"
 LAYOUT_HPP = ROOT / "src" / "archive" / "layout.hpp"
 HEADER_HPP = ROOT / "src" / "dictfile" / "mapped_dict.hpp"
@@ -193,7 +193,7 @@ def problems() -> Problems:
     if writer_fields[len(keys) :] == list(COMPANION_ONLY):
         writer_fields = writer_fields[: len(keys)]
     for what, names in (
-        (f"keys of the stub's Entry ({STUB.name})", class_fields(STUB, "Entry")),
+        (f"keys of the result type LookupResult ({TYPES.name})", class_fields(TYPES, "LookupResult")),
         (f"fields of the writer's Entry ({WRITER.name})", writer_fields),
         (f"keys of the benchmark floor ({FLOOR_C.name})", strings_in(FLOOR_C, "key_text")),
     ):

@@ -175,6 +175,41 @@ def unmark_guess(name: str) -> tuple[str, bool]:
 # --- pydicom ----------------------------------------------------------------------------
 
 
+@dataclass(frozen=True)
+class Mask:
+    """One of the standard's repeating groups or element ranges, as pydicom writes it: eight
+    hexadecimal digits of group and element with "x" for a digit that varies ("60xx0010")."""
+
+    mask: str
+    keyword: str
+    name: str
+    vr: str  # a code, or the choices in the standard's wording ("OB or OW")
+    vm: str
+    retired: bool
+    source: str
+
+
+def read_pydicom_masks() -> list[Mask]:
+    """pydicom's repeaters, in its order: the rows that expanding them into exact tags leaves
+    out (whole groups such as (1010,xxxx)) are answered from these."""
+    import pydicom
+    from pydicom import _dicom_dict, _version
+
+    label = f"DICOM {_version.__dicom_version__} (pydicom {pydicom.__version__})"
+    return [
+        Mask(
+            mask.upper().replace("X", "x"),
+            keyword,
+            name,
+            vr_wording(vr),
+            vm_text(vm),
+            retired == "Retired",
+            label,
+        )
+        for mask, (vr, vm, name, retired, keyword) in _dicom_dict.RepeatersDictionary.items()
+    ]
+
+
 def read_pydicom(report: Report) -> tuple[list[Def], list[Def]]:
     import pydicom
     from pydicom import _dicom_dict, _private_dict, _version

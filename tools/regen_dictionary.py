@@ -753,6 +753,30 @@ def print_changes(old: list[Row], new: list[Row], show: int) -> None:
         print("changed fields: " + ", ".join(f"{f} {n}" for f, n in fields_changed.most_common()))
 
 
+MASKS_PY = ROOT / "src" / "quillet" / "_masks.py"
+
+
+def masks_module(masks: list[Any]) -> str:
+    """The package's table of the standard's repeating groups, as Python source."""
+    (source,) = {m.source for m in masks}
+    lines = [
+        '"""The standard\'s repeating groups and element ranges, as masks: made by',
+        "tools/regen_dictionary.py from pydicom's RepeatersDictionary; do not edit.",
+        "",
+        "Each is (mask, keyword, name, VR, VM, retired): the mask is eight hexadecimal digits of group",
+        'and element, "x" where a digit varies; the VR a code, or the choices as the standard writes',
+        'them ("OB or OW").',
+        '"""',
+        "",
+        f"SOURCE = {source!r}",
+        "MASKS: tuple[tuple[str, str, str, str, str, bool], ...] = (",
+        *(f"    {(m.mask, m.keyword, m.name, m.vr, m.vm, m.retired)!r}," for m in masks),
+        ")",
+        "",
+    ]
+    return "\n".join(lines)
+
+
 def write_tsv(path: Path, rows: list[Row]) -> None:
     text = _tsv.HEADER + "\n" + "".join(row.to_line() + "\n" for row in rows)
     tmp = path.with_name(path.name + ".tmp")
@@ -949,10 +973,15 @@ def main(argv: list[str] | None = None) -> int:
             print(f"{name}: {n}")
     old = _tsv.read_tsv(args.out) if args.out.exists() else []
     print_changes(old, rows, args.show)
+    masks = masks_module(_sources.read_pydicom_masks())
+    masks_changed = not MASKS_PY.exists() or MASKS_PY.read_text(encoding="utf-8") != masks
+    if masks_changed:
+        print(f"\n== {MASKS_PY.relative_to(ROOT)} would change ==")
     if args.check:
-        return 1 if [r.to_line() for r in old] != [r.to_line() for r in rows] else 0
+        return 1 if [r.to_line() for r in old] != [r.to_line() for r in rows] or masks_changed else 0
     write_tsv(args.out, rows)
-    print(f"\nwrote {len(rows)} rows to {args.out}")
+    MASKS_PY.write_text(masks, encoding="utf-8", newline="\n")
+    print(f"\nwrote {len(rows)} rows to {args.out} and the repeating groups to {MASKS_PY.relative_to(ROOT)}")
     return 0
 
 

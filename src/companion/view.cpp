@@ -294,16 +294,66 @@ std::optional<Key> View::tag_for_keyword(std::string_view keyword) const {
   return key;
 }
 
-std::vector<Key> View::keys_for_keyword(std::string_view keyword) const {
-  std::vector<Key> out;
+std::vector<std::uint32_t> View::records_for_keyword(std::string_view keyword) const {
+  std::vector<std::uint32_t> out;
   for (std::uint32_t i = first_with_keyword(keyword);; ++i) {
     const auto e = keywords_[i];
     if (!e) break;
     const std::uint32_t r = e->u32<0>();
     if (keyword_of(r) != keyword) break;
+    out.push_back(r);
+  }
+  return out;
+}
+
+std::vector<Key> View::keys_for_keyword(std::string_view keyword) const {
+  std::vector<Key> out;
+  for (const std::uint32_t r : records_for_keyword(keyword)) {
     if (auto key = key_of(r)) out.push_back(*key);
   }
   return out;
+}
+
+std::optional<lookup::RecordView> View::record_view(std::uint32_t number) const {
+  const auto r = record(number);
+  if (!r) return std::nullopt;
+  return lookup::RecordView{*r, dict_pool_, number};
+}
+
+std::optional<std::string_view> View::vm_of(std::uint32_t number) const {
+  const auto code = vm_codes_[number];
+  if (!code) return std::nullopt;
+  const std::uint16_t c = code->u16<0>();
+  if (c == 0) return std::nullopt;
+  const auto t = vm_texts_[c - 1u];
+  if (!t) return std::nullopt;
+  return slice_text(pool_, t->u32<0>(), t->u32<4>());
+}
+
+ByteView View::vrs_of(const lookup::RecordView& found) const {
+  // Every code once, so that a single VR is a view of one byte like the choices are.
+  static constexpr auto kCodes = [] {
+    std::array<std::uint8_t, archive::kVrCount> codes{};
+    for (std::size_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<std::uint8_t>(i);
+    return codes;
+  }();
+  const std::uint8_t vr = found.record.vr();
+  if (vr != archive::kVrUnknown) return ByteView(kCodes.data() + (vr < kCodes.size() ? vr : 0), 1);
+  const auto code = vr_codes_[found.number];
+  const std::uint16_t c = code ? code->u16<0>() : 0;
+  const auto t = c == 0 ? std::nullopt : vr_sets_[c - 1u];
+  if (!t) return ByteView();
+  return pool_.slice(t->u32<0>(), t->u32<4>()).value_or(ByteView());
+}
+
+Result<std::optional<lookup::RecordView>, lookup::LookupFault> View::find_element(
+    std::uint16_t group, std::uint16_t element, std::optional<std::string_view> creator, bool block_form) const {
+  if (!block_form) return lookup::find_element(dict_body_, group, element, creator);
+  // "gggg,xxee": the offset in any block of the creator's, so only an entry flagged as one.
+  if ((group & 1) == 0) return std::optional<lookup::RecordView>{};
+  auto found = lookup::find_record(dict_body_, group, element, creator);
+  if (!found || !found.value() || found.value()->record.block_offset() != 0) return found;
+  return std::optional<lookup::RecordView>{};
 }
 
 Result<std::optional<std::string_view>, lookup::LookupFault> View::vm(std::uint16_t group, std::uint16_t element,
@@ -311,38 +361,19 @@ Result<std::optional<std::string_view>, lookup::LookupFault> View::vm(std::uint1
   auto found = lookup::find_record(dict_body_, group, element, creator);
   if (!found) return Err{std::move(found).error()};
   if (!found.value()) return std::optional<std::string_view>{};
-  const auto code = vm_codes_[found.value()->number];
-  if (!code) return std::optional<std::string_view>{};
-  const std::uint16_t c = code->u16<0>();
-  if (c == 0) return std::optional<std::string_view>{};
-  const auto t = vm_texts_[c - 1u];
-  if (!t) return std::optional<std::string_view>{};
-  return std::optional<std::string_view>{slice_text(pool_, t->u32<0>(), t->u32<4>())};
+  return std::optional<std::string_view>{vm_of(found.value()->number)};
 }
 
 Result<std::optional<ByteView>, lookup::LookupFault> View::vrs(std::uint16_t group, std::uint16_t element,
                                                                std::optional<std::string_view> creator) const {
-  // Every code once, so that a single VR is a view of one byte like the choices are.
-  static constexpr auto kCodes = [] {
-    std::array<std::uint8_t, archive::kVrCount> codes{};
-    for (std::size_t i = 0; i < codes.size(); ++i) codes[i] = static_cast<std::uint8_t>(i);
-    return codes;
-  }();
   auto found = lookup::find_record(dict_body_, group, element, creator);
   if (!found) return Err{std::move(found).error()};
   if (!found.value()) return std::optional<ByteView>{};
-  const std::uint8_t vr = found.value()->record.vr();
-  // Validation of the dictionary proved every VR code below kVrCount.
-  if (vr != archive::kVrUnknown) return std::optional<ByteView>{ByteView(kCodes.data() + vr, 1)};
-  const auto code = vr_codes_[found.value()->number];
-  const std::uint16_t c = code ? code->u16<0>() : 0;
-  const auto t = c == 0 ? std::nullopt : vr_sets_[c - 1u];
-  if (!t) return std::optional<ByteView>{ByteView()};
-  return std::optional<ByteView>{pool_.slice(t->u32<0>(), t->u32<4>()).value_or(ByteView())};
+  return std::optional<ByteView>{vrs_of(*found.value())};
 }
 
-std::vector<Key> View::search(std::string_view folded, std::optional<std::string_view> creator,
-                              std::size_t limit) const {
+std::vector<std::uint32_t> View::search_records(std::string_view folded, std::optional<std::string_view> creator,
+                                               std::size_t limit) const {
   std::uint32_t first = 0;
   std::uint32_t last = items_.size();
   if (creator) {
@@ -401,12 +432,21 @@ std::vector<Key> View::search(std::string_view folded, std::optional<std::string
     ++i;
   }
 
-  std::vector<Key> out;
+  std::vector<std::uint32_t> out;
   for (const auto& r : ranked) {
     for (const std::uint32_t number : r) {
       if (out.size() >= limit) return out;
-      if (auto key = key_of(number)) out.push_back(*key);
+      out.push_back(number);
     }
+  }
+  return out;
+}
+
+std::vector<Key> View::search(std::string_view folded, std::optional<std::string_view> creator,
+                              std::size_t limit) const {
+  std::vector<Key> out;
+  for (const std::uint32_t number : search_records(folded, creator, limit)) {
+    if (auto key = key_of(number)) out.push_back(*key);
   }
   return out;
 }

@@ -82,6 +82,28 @@ class View {
   [[nodiscard]] std::vector<Key> search(std::string_view folded, std::optional<std::string_view> creator,
                                         std::size_t limit) const;
 
+  /// The same searches, giving record numbers.
+  [[nodiscard]] std::vector<std::uint32_t> search_records(std::string_view folded,
+                                                          std::optional<std::string_view> creator,
+                                                          std::size_t limit) const;
+  [[nodiscard]] std::vector<std::uint32_t> records_for_keyword(std::string_view keyword) const;
+
+  /// The entry for a tag as it stands in a data set (lookup::find_element), or with
+  /// `block_form` the offset `element` inside any of the creator's blocks.
+  [[nodiscard]] Result<std::optional<lookup::RecordView>, lookup::LookupFault> find_element(
+      std::uint16_t group, std::uint16_t element, std::optional<std::string_view> creator, bool block_form) const;
+  /// Every entry stored for exactly (group, element), whatever its creator.
+  [[nodiscard]] Result<std::vector<lookup::RecordView>, lookup::LookupFault> records_at(std::uint16_t group,
+                                                                                       std::uint16_t element) const {
+    return lookup::records_at(dict_body_, group, element);
+  }
+  /// A record by number, with the pool its texts lie in; nothing past the last.
+  [[nodiscard]] std::optional<lookup::RecordView> record_view(std::uint32_t number) const;
+  /// The VM of a record, when it has one.
+  [[nodiscard]] std::optional<std::string_view> vm_of(std::uint32_t number) const;
+  /// The VRs of a found record, as vrs() gives them.
+  [[nodiscard]] ByteView vrs_of(const lookup::RecordView& found) const;
+
   /// Number of keyword entries.
   [[nodiscard]] std::uint32_t keyword_count() const noexcept { return keywords_.size(); }
 

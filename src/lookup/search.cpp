@@ -140,4 +140,49 @@ Result<std::optional<RecordView>, LookupFault> find_record(ByteView body, std::u
   return search<true>(body, pack_key(group, element, hash), *creator);
 }
 
+Result<std::optional<RecordView>, LookupFault> find_element(ByteView body, std::uint16_t group, std::uint16_t element,
+                                                            std::optional<std::string_view> creator) {
+  // Groups 0001-0007 are not private, but old private dictionaries put creators there too.
+  if (!is_private_group(group) && !((group & 1) != 0 && creator)) return find_record(body, group, element, std::nullopt);
+  if (element < 0x0100) return std::optional<RecordView>{};
+  auto exact = find_record(body, group, element, creator);
+  if (!exact || exact.value() || element < 0x1000) return exact;
+  auto offset = find_record(body, group, static_cast<std::uint16_t>(element & 0xFF), creator);
+  if (!offset || !offset.value() || offset.value()->record.block_offset() != 0) return offset;
+  return std::optional<RecordView>{};  // an entry of the low byte that is no offset answers nothing here
+}
+
+Result<std::vector<RecordView>, LookupFault> records_at(ByteView body, std::uint16_t group, std::uint16_t element) {
+  std::vector<RecordView> out;
+  const auto root = DictRoot::read(body);
+  if (!root) return Err{LookupFault{"dictionary changed after it was opened: no room for the root"}};
+  const auto index = array_of<kIndexEntryLen>(body, root->at + kRootIndexAt, root->index);
+  if (!index) return Err{changed("index")};
+  // The first entry whose key is not below (group, element, 0); an unsorted index (only a corrupt
+  // one) gives some other entries, never a read outside it.
+  const std::uint64_t low = pack_key(group, element, 0);
+  std::uint64_t lo = 0;
+  std::uint64_t hi = index->size();
+  while (lo < hi) {
+    const std::uint64_t mid = lo + (hi - lo) / 2;
+    const auto e = (*index)[mid];
+    if (!e) return Err{changed("index")};
+    if (IndexEntry(*e).key() < low) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  for (std::uint64_t i = lo; i < index->size(); ++i) {
+    const auto e = (*index)[i];
+    if (!e) return Err{changed("index")};
+    const IndexEntry entry(*e);
+    if ((entry.key() >> 32) != (low >> 32)) break;
+    auto view = record_of(body, *root, entry);
+    if (!view) return Err{std::move(view).error()};
+    out.push_back(view.value());
+  }
+  return out;
+}
+
 }  // namespace quillet::lookup

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "archive/bytes.hpp"
 #include "archive/layout.hpp"
@@ -52,6 +53,25 @@ struct LookupFault {
 [[nodiscard]] Result<std::optional<RecordView>, LookupFault> find_record(ByteView body, std::uint16_t group,
                                                                          std::uint16_t element,
                                                                          std::optional<std::string_view> creator);
+
+/// Whether a group is private: odd, and above the groups 0001-0007 that hold no data elements.
+[[nodiscard]] constexpr bool is_private_group(std::uint16_t group) noexcept { return (group & 1) != 0 && group > 8; }
+
+/// The entry for a tag as it stands in a data set: the most specific one. In a private group a
+/// data element (xx00-xxFF of a block, element 1000 and above) is answered by the entry of
+/// exactly this element, a definition of this block only, else by the block offset's (the low
+/// byte, an entry flagged as an offset); elements below 0100 (group length, creator elements,
+/// reserved ones) by no entry; the other elements by their own. A public tag is answered by its
+/// own entry, whatever creator is given, for none is stored with a creator. The odd groups
+/// 0001-0007 hold no data elements, but old private dictionaries put creators there: with a
+/// creator they are answered as private groups are.
+[[nodiscard]] Result<std::optional<RecordView>, LookupFault> find_element(ByteView body, std::uint16_t group,
+                                                                          std::uint16_t element,
+                                                                          std::optional<std::string_view> creator);
+
+/// Every entry stored for exactly (group, element), whatever its creator, in index order.
+[[nodiscard]] Result<std::vector<RecordView>, LookupFault> records_at(ByteView body, std::uint16_t group,
+                                                                      std::uint16_t element);
 
 [[nodiscard]] inline Result<std::optional<RecordView>, LookupFault> find_record(
     const dictfile::MappedDict& dict, std::uint16_t group, std::uint16_t element,

@@ -20,6 +20,7 @@
 #include "module/binding.hpp"
 #include "module/dict_object.hpp"
 #include "module/errors.hpp"
+#include "module/index.hpp"
 #include "module/path.hpp"
 #include "module/pyref.hpp"
 #include "module/text.hpp"
@@ -30,20 +31,6 @@ namespace {
 using companion::Companion;
 using companion::Key;
 using companion::OpenError;
-
-struct IndexObject {
-  PyObject_HEAD
-      /// Sole owner of the companion's mapping; released only by deallocation. Never changes, so
-      /// any number of threads may query one index at once.
-      Companion* companion;
-  /// A strong reference to the `Dict` whose mapping the companion was checked against and reads;
-  /// released after the companion, which points into it.
-  PyObject* dict;
-};
-
-const companion::View& view_of(PyObject* self) noexcept {
-  return reinterpret_cast<IndexObject*>(self)->companion->view();
-}
 
 // ---- results ---------------------------------------------------------------------------------
 
@@ -122,44 +109,6 @@ PyObject* index_vm(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
   return str_of(*found.value());
 }
 
-/// A result limit: None for all; else any integer (through __index__) that is not negative,
-/// where one beyond what a list can hold means all as well.
-std::optional<std::size_t> to_limit(PyObject* obj) noexcept {
-  if (obj == Py_None) return SIZE_MAX;
-  Ref n(PyNumber_Index(obj));
-  if (!n) {
-    add_processing_note("limit");
-    return std::nullopt;
-  }
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
-  if (v == -1 && PyErr_Occurred()) {
-    add_processing_note("limit");
-    return std::nullopt;
-  }
-  if (overflow > 0) return SIZE_MAX;
-  if (overflow < 0 || v < 0) {
-    PyErr_Format(PyExc_ValueError, "limit must not be negative, not %S", n.get());
-    add_processing_note("limit");
-    return std::nullopt;
-  }
-  if (static_cast<unsigned long long>(v) > SIZE_MAX) return SIZE_MAX;
-  return static_cast<std::size_t>(v);
-}
-
-/// The tuple of two-letter VR texts for `codes` (each below the VR count).
-PyObject* vr_tuple(archive::ByteView codes) noexcept {
-  Ref t(PyTuple_New(static_cast<Py_ssize_t>(codes.size())));
-  if (!t) return raise_creation_failure();
-  for (std::size_t i = 0; i < codes.size(); ++i) {
-    const auto* text = reinterpret_cast<const std::uint8_t*>(archive::kVrTable.data()) + 2 * codes.data()[i];
-    PyObject* vr = str_of_ascii(text, 2);
-    if (vr == nullptr) return nullptr;
-    PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), vr);
-  }
-  return t.release();
-}
-
 PyObject* index_vrs(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   PyObject* a[3];
   if (!bind(kVrsSig, args, nargsf, kwnames, a)) return nullptr;
@@ -215,6 +164,21 @@ PyMethodDef kIndexMethods[] = {
     {"vrs", fastcall<index_vrs>(), METH_FASTCALL | METH_KEYWORDS,
      "vrs($self, group, element, creator=None)\n--\n\nThe VRs of the entry a lookup finds, in the standard's "
      "order, or `None`."},
+    {"get", fastcall<index_get>(), METH_FASTCALL | METH_KEYWORDS,
+     "get($self, tag, creator, what)\n--\n\nThe entry, or one field of it, of a tag as it stands in a data set."
+     "\n\n`what`: 0 the entry with its VM and VRs, 6 a lookup's ten keys; 1 keyword, 2 name, 3 VR, 4 VM, 5 VRs. "
+     "None for a field the entry lacks, NotImplemented for no entry."},
+    {"entries", fastcall<index_entries>(), METH_FASTCALL | METH_KEYWORDS,
+     "entries($self, keyword, full=False)\n--\n\nEvery entry with this keyword, public ones first, with its "
+     "VM and VRs when `full`."},
+    {"tag", fastcall<index_tag>(), METH_FASTCALL | METH_KEYWORDS,
+     "tag($self, keyword, creator=None)\n--\n\nThe tag of a public keyword, or of a private one under `creator`, "
+     "as an int, or None."},
+    {"creators", fastcall<index_creators>(), METH_FASTCALL | METH_KEYWORDS,
+     "creators($self, tag)\n--\n\nThe creators whose entries answer a private data element."},
+    {"find", fastcall<index_find>(), METH_FASTCALL | METH_KEYWORDS,
+     "find($self, text, creator, limit, full=False)\n--\n\nThe entries whose case-folded keyword or name "
+     "contains `text`, best first."},
     {"search", fastcall<index_search>(), METH_FASTCALL | METH_KEYWORDS,
      "search($self, text, creator, limit)\n--\n\nKeys of the entries whose case-folded keyword or name "
      "contains `text`, best first."},
@@ -316,6 +280,8 @@ PyObject* open_index(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObje
 }
 
 PyMethodDef kModuleMethods[] = {
+    {"split_tag", fastcall<split_tag>(), METH_FASTCALL | METH_KEYWORDS,
+     "split_tag(tag)\n--\n\n(group, element, block_form) of a tag given as an int, a pair or text."},
     {"open", fastcall<open_index>(), METH_FASTCALL | METH_KEYWORDS,
      "open(path, dict, path_shown, dict_shown)\n--\n\nOpen the companion at `path`, checked against the "
      "opened `Dict` it belongs to."},
@@ -339,6 +305,43 @@ PyModuleDef kModule = {
 };
 
 }  // namespace
+
+PyObject* vr_tuple(archive::ByteView codes) noexcept {
+  Ref t(PyTuple_New(static_cast<Py_ssize_t>(codes.size())));
+  if (!t) return raise_creation_failure();
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    const auto* text = reinterpret_cast<const std::uint8_t*>(archive::kVrTable.data()) + 2 * codes.data()[i];
+    PyObject* vr = str_of_ascii(text, 2);
+    if (vr == nullptr) return nullptr;
+    PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), vr);
+  }
+  return t.release();
+}
+
+std::optional<std::size_t> to_limit(PyObject* obj) noexcept {
+  if (obj == Py_None) return SIZE_MAX;
+  Ref n(PyNumber_Index(obj));
+  if (!n) {
+    add_processing_note("limit");
+    return std::nullopt;
+  }
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(n.get(), &overflow);
+  if (v == -1 && PyErr_Occurred()) {
+    add_processing_note("limit");
+    return std::nullopt;
+  }
+  if (overflow > 0) return SIZE_MAX;
+  if (overflow < 0 || v < 0) {
+    PyErr_Format(PyExc_ValueError, "limit must not be negative, not %S", n.get());
+    add_processing_note("limit");
+    return std::nullopt;
+  }
+  if (static_cast<unsigned long long>(v) > SIZE_MAX) return SIZE_MAX;
+  return static_cast<std::size_t>(v);
+}
+
+
 }  // namespace quillet::py
 
 PyMODINIT_FUNC PyInit__companion() { return PyModuleDef_Init(&quillet::py::kModule); }

@@ -123,6 +123,23 @@ bool set(PyObject* dict, Key key, PyObject* value) noexcept {
   return PyDict_SetItem(dict, k.get(), v.get()) == 0;
 }
 
+/// The keys made once for the rest of the process (immortal as the interpreter's own constants
+/// are not, but never released): what the package's own results use, where no contract asks for
+/// new key strings.
+std::atomic<PyObject*> g_shared_keys[std::size(kKeys)] = {};
+
+/// Stores value under the shared key; steals `value`.
+bool set_shared(PyObject* dict, Key key, PyObject* value) noexcept {
+  Ref v(value);
+  if (!v) return false;
+  PyObject* k = g_shared_keys[key].load(std::memory_order_acquire);
+  if (k == nullptr) {
+    k = publish_once(g_shared_keys[key], new_key(key));
+    if (k == nullptr) return false;
+  }
+  return PyDict_SetItem(dict, k, v.get()) == 0;
+}
+
 PyObject* int_of(std::uint16_t v) noexcept {
   PyObject* o = PyLong_FromLong(v);
   return o != nullptr ? o : raise_creation_failure();
@@ -133,34 +150,58 @@ PyObject* text_of(ByteView pool, StrRef ref) noexcept {
   return bytes ? str_of(*bytes) : nullptr;
 }
 
-}  // namespace
-
-PyObject* record_to_dict(const lookup::RecordView& view) noexcept {
+/// The ten keys of `view` into `dict`, each stored by `set`.
+template <auto Set>
+bool fill(PyObject* dict, const lookup::RecordView& view) noexcept {
   const DictRecord& r = view.record;
-  Ref d(PyDict_New());
-  if (!d) return raise_creation_failure();
-  PyObject* dict = d.get();
-
-  if (!set(dict, kGroup, int_of(r.group()))) return nullptr;
-  if (!set(dict, kElement, int_of(r.element()))) return nullptr;
+  if (!Set(dict, kGroup, int_of(r.group()))) return false;
+  if (!Set(dict, kElement, int_of(r.element()))) return false;
   // A creator of length 0 is "no creator": its offset is never looked at, however large.
   const StrRef creator = r.creator();
-  if (!set(dict, kCreator, creator.length == 0 ? str_of(ByteView{}) : text_of(view.pool, creator))) return nullptr;
-  if (!set(dict, kKeyword, text_of(view.pool, r.keyword()))) return nullptr;
-  if (!set(dict, kName, text_of(view.pool, r.name()))) return nullptr;
+  if (!Set(dict, kCreator, creator.length == 0 ? str_of(ByteView{}) : text_of(view.pool, creator))) return false;
+  if (!Set(dict, kKeyword, text_of(view.pool, r.keyword()))) return false;
+  if (!Set(dict, kName, text_of(view.pool, r.name()))) return false;
+  if (!Set(dict, kVr, vr_str(r.vr()))) return false;
+  if (!Set(dict, kDescription, text_of(view.pool, r.description()))) return false;
+  if (!Set(dict, kRetired, PyBool_FromLong(r.retired() != 0))) return false;
+  if (!Set(dict, kBlock, PyBool_FromLong(r.block_offset() != 0))) return false;
+  const auto sources = resolve(view.pool, r.sources());
+  if (!sources) return false;
+  return Set(dict, kSources, sources_list(*sources));
+}
+
+}  // namespace
+
+PyObject* vr_str(std::uint8_t code) noexcept {
   // Validation at open guarantees vr < 35, so the table index is in range; clamp anyway so a file
   // rewritten since cannot index past it.
-  const std::uint8_t vr = r.vr() < archive::kVrCount ? r.vr() : archive::kVrCount - 1;
-  if (!set(dict, kVr, str_of_ascii(reinterpret_cast<const std::uint8_t*>(archive::kVrTable.data()) + 2 * vr, 2))) {
-    return nullptr;
+  const std::uint8_t vr = code < archive::kVrCount ? code : archive::kVrCount - 1;
+  return str_of_ascii(reinterpret_cast<const std::uint8_t*>(archive::kVrTable.data()) + 2 * vr, 2);
+}
+
+PyObject* record_to_dict(const lookup::RecordView& view) noexcept {
+  Ref d(PyDict_New());
+  if (!d) return raise_creation_failure();
+  return fill<set>(d.get(), view) ? d.release() : nullptr;
+}
+
+PyObject* record_to_shared_dict(const lookup::RecordView& view) noexcept {
+  Ref d(PyDict_New());
+  if (!d) return raise_creation_failure();
+  return fill<set_shared>(d.get(), view) ? d.release() : nullptr;
+}
+
+PyObject* record_text(const lookup::RecordView& view, RecordText which) noexcept {
+  const DictRecord& r = view.record;
+  switch (which) {
+    case RecordText::Keyword:
+      return text_of(view.pool, r.keyword());
+    case RecordText::Name:
+      return text_of(view.pool, r.name());
+    case RecordText::Creator:
+      return r.creator().length == 0 ? str_of(ByteView{}) : text_of(view.pool, r.creator());
   }
-  if (!set(dict, kDescription, text_of(view.pool, r.description()))) return nullptr;
-  if (!set(dict, kRetired, PyBool_FromLong(r.retired() != 0))) return nullptr;
-  if (!set(dict, kBlock, PyBool_FromLong(r.block_offset() != 0))) return nullptr;
-  const auto sources = resolve(view.pool, r.sources());
-  if (!sources) return nullptr;
-  if (!set(dict, kSources, sources_list(*sources))) return nullptr;
-  return d.release();
+  return nullptr;
 }
 
 }  // namespace quillet::py

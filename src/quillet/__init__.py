@@ -1,14 +1,15 @@
 """quillet: DICOM data-dictionary lookups over a memory-mapped, precompiled file.
 
 >>> import quillet
->>> d = quillet.open_default()
->>> d.lookup(0x0010, 0x0010)["keyword"]
+>>> quillet.Dictionary().keyword(0x00100010)
+'PatientName'
+>>> quillet.open_default().lookup(0x0010, 0x0010)["keyword"]
 'PatientName'
 """
 
 # Importing this package is meant to cost next to nothing beyond the extension itself, so it
-# imports no other module: os is loaded by every interpreter at start-up, and pathlib (several
-# milliseconds) only when DEFAULT_PATH is first asked for.
+# imports no other module: os is loaded by every interpreter at start-up, and the rest (the
+# Dictionary, the result types, pathlib for DEFAULT_PATH) only when first asked for.
 import os as _os
 
 from . import _quillet
@@ -20,9 +21,11 @@ if TYPE_CHECKING:
     import os
     from pathlib import Path
 
-    from . import _companion
-    from ._quillet import Entry
+    from ._types import LookupResult, TagInfo
+    from ._vm import VM
     from .companion import Companion
+    from .dictionary import Dictionary, Tag
+    from .writer import Entry
 
     #: The standard dictionary (public tags and known private ones) that ships with the package.
     DEFAULT_PATH: Path
@@ -30,7 +33,13 @@ del TYPE_CHECKING
 
 __all__ = [
     "DEFAULT_PATH",
+    "VM",
     "Dict",
+    "Dictionary",
+    "Entry",
+    "LookupResult",
+    "Tag",
+    "TagInfo",
     "__version__",
     "entries_for_keyword",
     "lookup_element",
@@ -48,19 +57,38 @@ __all__ = [
 _DEFAULT = _os.path.join(_os.path.dirname(_quillet.__file__), "dictionary.qlet")
 _DEFAULT_COMPANION = _os.path.join(_os.path.dirname(_quillet.__file__), "dictionary.qlix")
 
+# Names made on first use: module, attribute.
+_LAZY = {
+    "Dictionary": ("dictionary", "Dictionary"),
+    "Tag": ("dictionary", "Tag"),
+    "TagInfo": ("_types", "TagInfo"),
+    "LookupResult": ("_types", "LookupResult"),
+    "VM": ("_vm", "VM"),
+    "Entry": ("writer", "Entry"),
+}
+
 
 def __getattr__(name: str) -> object:
     if name == "DEFAULT_PATH":
         from pathlib import Path
 
-        path = Path(_DEFAULT)
-        globals()["DEFAULT_PATH"] = path
-        return path
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        value: object = Path(_DEFAULT)
+    elif name in _LAZY:
+        import importlib
+
+        module, attribute = _LAZY[name]
+        if name == "Tag":  # a type alias: a name for type checkers, an object for no one else
+            value = int | tuple[int, int] | str
+        else:
+            value = getattr(importlib.import_module(f"{__name__}.{module}"), attribute)
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = value
+    return value
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | {"DEFAULT_PATH"})
+    return sorted(set(globals()) | set(__all__))
 
 
 def open_default() -> Dict:
@@ -68,7 +96,7 @@ def open_default() -> Dict:
     return open(_DEFAULT)
 
 
-def lookup_element(d: Dict, group: int, element: int, creator: str | None = None) -> "Entry | None":
+def lookup_element(d: Dict, group: int, element: int, creator: str | None = None) -> "LookupResult | None":
     """Look up a tag as it stands in a data set, such as (0029,1010) under its private creator.
 
     A private data element (odd group, element 0x1000 to 0xFFFF) lies in the block that its
@@ -76,43 +104,43 @@ def lookup_element(d: Dict, group: int, element: int, creator: str | None = None
     block, the low byte. The most specific entry answers: one for exactly this element,
     ``d.lookup(group, element, creator)`` (a definition that holds for this block only), and
     otherwise the block offset's, ``d.lookup(group, element & 0xFF, creator)`` when that is an
-    offset (``block_offset`` true). Every other tag is ``d.lookup(group, element, creator)``.
-    The entry comes back as ``Dict.lookup`` returns it, with the element as stored (the
-    offset, for an entry found through its block), and the errors are ``Dict.lookup``'s.
+    offset (``block_offset`` true). A private group's elements below 0x0100 (its length, its
+    creator elements, reserved ones) are answered by no entry of a block: ``None``. Every other
+    tag is ``d.lookup(group, element, creator)``. The entry comes back as ``Dict.lookup``
+    returns it, with the element as stored (the offset, for an entry found through its block),
+    and the errors are ``Dict.lookup``'s. :class:`Dictionary` answers the same way, and knows
+    the rules for what no entry holds (creator elements among them).
     """
     entry = d.lookup(group, element, creator)  # raises the lookup's own errors, with their notes
-    if entry is not None:
-        return entry
     import operator  # here, not at import: importing the package stays free of it
 
     g, e = operator.index(group), operator.index(element)
-    if g & 1 and g > 0x0008 and 0x1000 <= e <= 0xFFFF:
-        # A fixed element of the low byte would be a private creator element, never a data element.
+    if not (g & 1 and g > 0x0008):
+        return entry
+    if e < 0x0100:  # (gggg,0010) holds a creator's name: no offset entry of a block is its
+        return None
+    if entry is None and e >= 0x1000:
         entry = d.lookup(g, e & 0xFF, creator)
-        if entry is not None and entry["block_offset"]:
-            return entry
-    return None
+        if entry is not None and not entry["block_offset"]:
+            return None  # an entry of the low byte that is no offset answers nothing here
+    return entry
 
 
-# ---- the bundled dictionary's companion, opened on first use ------------------------------------
+# ---- the bundled dictionary, opened on first use ------------------------------------------------
 # Nothing of it is imported or opened at import time: a program that never asks pays nothing.
 
-_bundled: "list[Companion]" = []
+_bundled: "list[Dictionary]" = []
 
 
-def _bundled_companion() -> "Companion":
+def _bundled_dictionary() -> "Dictionary":
     if not _bundled:
-        from .companion import open_companion as _open
+        from .dictionary import Dictionary
 
-        companion = _open(_DEFAULT_COMPANION, _DEFAULT)
+        made = Dictionary()
         # Two threads may both get here; either result is as good, and the list keeps one.
         if not _bundled:
-            _bundled.append(companion)
+            _bundled.append(made)
     return _bundled[0]
-
-
-def _bundled_index() -> "_companion.Index":
-    return _bundled_companion()._index
 
 
 def open_companion(
@@ -128,31 +156,32 @@ def tag_for_keyword(keyword: str) -> tuple[int, int] | None:
     """The ``(group, element)`` of a public keyword of the bundled dictionary, or ``None``.
 
     Matched exactly (keywords are case-sensitive).  A repeating group's keyword gives the first
-    group of its range: ``tag_for_keyword("OverlayRows") == (0x6000, 0x0010)``.
+    group of its range: ``tag_for_keyword("OverlayRows") == (0x6000, 0x0010)``.  The same as
+    ``Dictionary().tag(keyword)``, as a pair.
     """
-    return (_bundled[0]._index if _bundled else _bundled_index()).tag_for_keyword(keyword)
+    tag = (_bundled[0] if _bundled else _bundled_dictionary()).tag(keyword)
+    return None if tag is None else (tag >> 16, tag & 0xFFFF)
 
 
-def entries_for_keyword(keyword: str) -> "list[Entry]":
-    """Every entry of the bundled dictionary with this keyword, public and private, as lookup dicts."""
-    return _bundled_companion().entries_for_keyword(keyword)
+def entries_for_keyword(keyword: str) -> "list[TagInfo]":
+    """Every entry of the bundled dictionary with this keyword, public and private
+    (:meth:`Dictionary.entries`)."""
+    return (_bundled[0] if _bundled else _bundled_dictionary()).entries(keyword)
 
 
-def search(text: str, *, creator: str | None = None, limit: int | None = 50) -> "list[Entry]":
-    """Entries of the bundled dictionary whose keyword or name contains `text`, ignoring case.
-
-    Best matches first: keyword equal to `text`, then keyword or name starting with it, then
-    containing it; see :meth:`quillet.companion.Companion.search` for the order of ties.
-    """
-    return _bundled_companion().search(text, creator=creator, limit=limit)
+def search(text: str, *, creator: str | None = None, limit: int | None = 50) -> "list[TagInfo]":
+    """Entries of the bundled dictionary whose keyword or name contains `text`, ignoring case,
+    the best matches first (:meth:`Dictionary.search`)."""
+    return (_bundled[0] if _bundled else _bundled_dictionary()).search(text, creator=creator, limit=limit)
 
 
 def vm(group: int, element: int, creator: str | None = None) -> str | None:
     """The value multiplicity ("1", "1-n", ...) of a tag of the bundled dictionary, or ``None``.
 
-    The entry is the one that ``open_default().lookup(group, element, creator)`` finds.
+    The tag is (group, element) as it stands in a data set, such as (0029,1010) under its
+    creator: ``Dictionary().vm((group, element), creator)``.
     """
-    return (_bundled[0]._index if _bundled else _bundled_index()).vm(group, element, creator)
+    return (_bundled[0] if _bundled else _bundled_dictionary()).vm((group, element), creator)
 
 
 def vrs(group: int, element: int, creator: str | None = None) -> tuple[str, ...] | None:
@@ -160,6 +189,7 @@ def vrs(group: int, element: int, creator: str | None = None) -> tuple[str, ...]
 
     ``("PN",)`` for one; ``("OB", "OW")`` for PixelData, whose lookup says ``"??"``; ``()`` for
     items and delimiters, which have none; ``None`` when the dictionary has no such entry.  The
-    entry is the one that ``open_default().lookup(group, element, creator)`` finds.
+    tag is (group, element) as it stands in a data set: ``Dictionary().vrs((group, element),
+    creator)``.
     """
-    return (_bundled[0]._index if _bundled else _bundled_index()).vrs(group, element, creator)
+    return (_bundled[0] if _bundled else _bundled_dictionary()).vrs((group, element), creator)

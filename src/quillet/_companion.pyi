@@ -1,7 +1,8 @@
 import os
-from typing import final
+from typing import Any, Literal, final, overload
 
 from ._quillet import Dict
+from ._types import LookupResult, TagInfo
 
 @final
 class Index:
@@ -15,8 +16,29 @@ class Index:
         """The value multiplicity of the entry a lookup finds, or `None`."""
     def vrs(self, group: int, element: int, creator: str | None = None) -> tuple[str, ...] | None:
         """The VRs of the entry a lookup finds, in the standard's order, or `None`."""
+    def get(self, tag: int | tuple[int, int] | str, creator: str | None, what: int) -> Any:
+        """The entry, or one field of it, of a tag as it stands in a data set."""
+    @overload
+    def entries(self, keyword: str, full: Literal[False] = False) -> list[LookupResult]: ...
+    @overload
+    def entries(self, keyword: str, full: Literal[True]) -> list[TagInfo]: ...
+    def tag(self, keyword: str, creator: str | None = None) -> int | None:
+        """The tag of a public keyword, or of a private one under `creator`, as an int, or None."""
+    def creators(self, tag: int | tuple[int, int] | str) -> list[str]:
+        """The creators whose entries answer a private data element."""
+    @overload
+    def find(
+        self, text: str, creator: str | None, limit: int | None, full: Literal[False] = False
+    ) -> list[LookupResult]: ...
+    @overload
+    def find(
+        self, text: str, creator: str | None, limit: int | None, full: Literal[True]
+    ) -> list[TagInfo]: ...
     def search(self, text: str, creator: str | None, limit: int | None) -> list[tuple[int, int, str | None]]:
         """Keys of the entries whose case-folded keyword or name contains `text`, best first."""
 
 def open(path: str | os.PathLike[str], dict: Dict, path_shown: str, dict_shown: str) -> Index:
     """Open the companion at `path`, checked against the opened `Dict` it belongs to."""
+
+def split_tag(tag: int | tuple[int, int] | str) -> tuple[int, int, bool]:
+    """(group, element, block_form) of a tag given as an int, a pair or text."""

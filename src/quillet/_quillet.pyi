@@ -1,28 +1,17 @@
 import os
 from types import TracebackType
-from typing import Final, Literal, TypedDict, final
+from typing import Final, Literal, final
+
+from ._types import LookupResult
 
 __all__ = ["Dict", "__version__", "open"]
 __version__: Final[str]
-
-# The shape of a lookup's result, for type checkers only: at run time it is a plain dict.
-class Entry(TypedDict):
-    group: int
-    element: int
-    creator: str
-    keyword: str
-    name: str
-    vr: str
-    description: str
-    retired: bool
-    block_offset: bool
-    sources: list[str]
 
 @final
 class Dict:
     """Opaque handle holding an mmap'd dictionary."""
 
-    def lookup(self, group: int, element: int, creator: str | None = None) -> Entry | None:
+    def lookup(self, group: int, element: int, creator: str | None = None) -> LookupResult | None:
         """Look up a tag. Returns a dict or `None`.
 
         `element` is the low byte for private tags (the "xx" form)."""

@@ -26,7 +26,7 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, NoReturn
 
-from . import Dict, __version__, lookup_element, writer
+from . import Dict, __version__, writer
 from . import open as open_dict
 from ._build_input import decode, read_csv, read_json, to_entry, unlimited_csv_fields
 from ._terminal import BadInput, complain, emit, json_line, park_stdout, shown
@@ -35,8 +35,8 @@ from .writer import Entry
 if TYPE_CHECKING:
     from collections.abc import Mapping
 
-    from ._quillet import Entry as Found
-    from .companion import Companion
+    from ._types import TagInfo
+    from .dictionary import Dictionary
 
 EXIT_FOUND = 0
 EXIT_NOT_FOUND = 1
@@ -158,15 +158,15 @@ def _no_fault_report() -> Iterator[None]:
 _INTERNAL_ERRORS = ("quillet._quillet", "quillet._companion")
 
 
-def query[T](path: str | os.PathLike[str], call: Callable[[], T]) -> T:
-    """Run a query of the dictionary at `path`; a fault that only a corrupt file can cause
-    becomes a BadInput naming the file."""
+def query[T](paths: list[str], call: Callable[[], T]) -> T:
+    """Run a query of the dictionaries at `paths`; a fault that only a corrupt file can cause
+    becomes a BadInput naming them."""
     try:
         with _no_fault_report():
             return call()
     except BaseException as exc:
         if type(exc).__module__ in _INTERNAL_ERRORS:  # an extension's internal error
-            raise BadInput(f"{os.fspath(path)}: corrupt dictionary: {exc}") from None
+            raise BadInput(f"{_where(paths)}: corrupt dictionary: {exc}") from None
         raise
 
 
@@ -180,16 +180,16 @@ def vr_text(vr: str, vrs: list[str] | None) -> str:
     if vr != "??":
         return vr
     if vrs is None:
-        return "??  (several or none; see the description)"
+        return "??  (several or none; the dictionary has no companion to say which)"
     return " or ".join(vrs) if vrs else "none"
 
 
-def describe(e: Found, vm: str | None = None, vrs: list[str] | None = None) -> str:
+def describe(e: TagInfo) -> str:
     lines = [
         f"{tag_text(e)} {shown(e['keyword']) or '(no keyword)'}",
         f"  name:     {shown(e['name']) or '-'}",
-        f"  vr:       {vr_text(e['vr'], vrs)}",
-        *([f"  vm:       {shown(vm)}"] if vm else []),
+        f"  vr:       {vr_text(e['vr'], e['vrs'])}",
+        *([f"  vm:       {shown(e['vm'])}"] if e["vm"] else []),
         f"  retired:  {'yes' if e['retired'] else 'no'}",
         f"  creator:  {shown(e['creator']) or '- (public)'}",
         f"  sources:  {shown('; '.join(e['sources'])) or '-'}",
@@ -199,99 +199,91 @@ def describe(e: Found, vm: str | None = None, vrs: list[str] | None = None) -> s
     return "\n".join(lines)
 
 
-def _dictionary(args: argparse.Namespace) -> str | os.PathLike[str]:
-    if args.dict is not None:
-        return str(args.dict)
-    from . import DEFAULT_PATH
-
-    return DEFAULT_PATH
+def _paths(args: argparse.Namespace) -> list[str]:
+    """The dictionary files of --dict, in the order they answer; none for the bundled one."""
+    return [str(p) for p in args.dict or []]
 
 
-def cmd_lookup(args: argparse.Namespace) -> int:
-    creator = text_argument("--creator", args.creator)
-    path = _dictionary(args)
-    text = args.tag.strip()
-    keyword = None if _TAG.fullmatch(text) else _KEYWORD.fullmatch(text)
-    entry: Found | None
-    if keyword is not None:
-        companion = _open_companion(path, required=True)
-        assert companion is not None
-        named = companion
-        entry = query(path, lambda: _by_keyword(named, keyword.group(0), creator))
-        if entry is None:
-            under = f" under creator {creator!r}" if creator is not None else ""
-            complain(f"no entry with keyword {keyword.group(0)!r}{under} in {os.fspath(path)}")
-            return EXIT_NOT_FOUND
-    else:
-        tag = read_tag(args.tag)
-        if tag.block_form and creator is None:
-            raise BadInput(
-                f"{tag.text} is an element inside a private block; give its creator with --creator"
-            )
-        d = _open(path)
-        if tag.creator_element:
-            complain(
-                f"{tag.text} is a private creator element: it holds the name of the creator of the "
-                f"block ({tag.group:04X},{tag.element:02X}xx), and has no dictionary entry of its own"
-            )
-            return EXIT_NOT_FOUND
-        entry = query(path, lambda: lookup_element(d, tag.group, tag.element, creator))
-        if entry is None:
-            under = f" under creator {creator!r}" if creator is not None else ""
-            complain(f"{tag.text}{under} is not in {os.fspath(path)}")
-            return EXIT_NOT_FOUND
-        try:
-            companion = _open_companion(path, required=False)
-        except BadInput as exc:  # the tag's entry is all that was asked; say what is missing
-            complain(f"{exc}; the value multiplicity and VR choices are left out")
-            companion = None
-    found = entry
-    extra = query(path, lambda: _from_companion(companion, found)) if companion is not None else {}
-    if args.json:
-        emit(json_line({**entry, **extra}))
-    else:
-        emit(describe(entry, extra.get("vm"), extra.get("vrs")))
-    return EXIT_FOUND
+def _where(paths: list[str]) -> str:
+    return ", ".join(paths) if paths else "the bundled dictionary"
 
 
-# ---- keywords, search and VM: the companion beside a dictionary ----------------------------------
+def _dictionary(args: argparse.Namespace, *, strict: bool) -> Dictionary:
+    """The layers of --dict (or the bundled dictionary). Without `strict`, a companion that cannot
+    be used costs its layer the VM, the VR choices and keywords, which one line says."""
+    from .dictionary import Dictionary
+
+    paths = _paths(args)
+    try:
+        d = Dictionary(*paths, strict=strict)
+    except OSError as exc:
+        raise BadInput(_open_message(exc, paths)) from None
+    except ValueError as exc:  # another format version, or a companion that does not belong
+        raise BadInput(
+            str(exc) if str(exc).startswith("cannot ") else f"cannot open {_where(paths)}: {exc}"
+        ) from None
+    for problem in d.problems:
+        complain(f"{problem}; its value multiplicity, VR choices and keywords are left out")
+    return d
+
+
+def _open_message(exc: OSError, paths: list[str]) -> str:
+    """An open error, its path shown as every path the command prints."""
+    message = str(exc)
+    for path in paths:
+        prefix = f"cannot open {_fault_free_path(path)}: "
+        if message.startswith(prefix):
+            return f"cannot open {shown(path)}: {message[len(prefix) :]}"
+    return message
+
 
 _KEYWORD = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")
 
 
-def _open_companion(dict_path: str | os.PathLike[str], *, required: bool) -> Companion | None:
-    """The companion beside `dict_path`; None if there is none and it is not `required`."""
-    path = writer.companion_path(dict_path)
-    if not required and not os.path.exists(path):
-        return None
-    from .companion import open_companion
-
-    try:
-        return open_companion(path, dict_path)
-    except (OSError, ValueError) as exc:
-        hint = " (quillet build writes it beside the dictionary)" if not os.path.exists(path) else ""
-        raise BadInput(f"{exc}{hint}") from None
+def _listed(creators: list[str]) -> str:
+    return "; ".join(repr(c) for c in creators[:20]) + (
+        f" and {len(creators) - 20} more" if len(creators) > 20 else ""
+    )
 
 
-def _from_companion(companion: Companion, entry: Found) -> dict[str, Any]:
-    """What the companion adds to an entry: its VM, and the VRs it may take."""
-    key = (entry["group"], entry["element"], entry["creator"] or None)
-    vrs = companion.vrs(*key)
-    return {"vm": companion.vm(*key), "vrs": None if vrs is None else list(vrs)}
-
-
-def _by_keyword(companion: Companion, keyword: str, creator: str | None) -> Found | None:
-    """The public entry of `keyword`, or with `creator` the one under that private creator."""
-    if creator is None:
-        tag = companion.tag_for_keyword(keyword)
-        return None if tag is None else companion.dict.lookup(*tag)
-    from ._unicode import normalize_creator
-
-    folded = normalize_creator(creator)
-    for entry in companion.entries_for_keyword(keyword):
-        if entry["creator"] and normalize_creator(entry["creator"]) == folded:
-            return entry
-    return None
+def cmd_lookup(args: argparse.Namespace) -> int:
+    creator = text_argument("--creator", args.creator)
+    paths = _paths(args)
+    text = args.tag.strip()
+    keyword = None if _TAG.fullmatch(text) else _KEYWORD.fullmatch(text)
+    d = _dictionary(args, strict=keyword is not None)
+    if keyword is not None:
+        word = keyword.group(0)
+        tag = query(paths, lambda: d.tag(word, creator))
+        if tag is None:
+            under = f" under creator {creator!r}" if creator is not None else ""
+            owners = [] if creator is not None else sorted({e["creator"] for e in d.entries(word)} - {""})
+            if owners:
+                raise BadInput(
+                    f"{word} is a private keyword; give its creator with --creator: {_listed(owners)}"
+                )
+            complain(f"no entry with keyword {word!r}{under} in {_where(paths)}")
+            return EXIT_NOT_FOUND
+        found = tag
+        entry = query(paths, lambda: d.entry(found, creator))
+    else:
+        parsed = read_tag(args.tag)
+        if parsed.private and creator is None and (parsed.block_form or parsed.element >= 0x1000):
+            owners = query(paths, lambda: d.creators(text))
+            defined = (
+                f"; defined under {_listed(owners)}"
+                if owners
+                else "; no creator in the dictionary defines it"
+            )
+            block = "an element inside a private block"
+            raise BadInput(f"{parsed.text} is {block}; give its creator with --creator{defined}")
+        entry = query(paths, lambda: d.entry(text, creator))
+    if entry is None:
+        under = f" under creator {creator!r}" if creator is not None else ""
+        complain(f"{args.tag}{under} is not in {_where(paths)}")
+        return EXIT_NOT_FOUND
+    emit(json_line(entry) if args.json else describe(entry))
+    return EXIT_FOUND
 
 
 def cmd_search(args: argparse.Namespace) -> int:
@@ -300,22 +292,20 @@ def cmd_search(args: argparse.Namespace) -> int:
     text = text_argument("TEXT", args.text)
     assert text is not None
     creator = text_argument("--creator", args.creator)
-    path = _dictionary(args)
-    companion = _open_companion(path, required=True)
-    assert companion is not None
+    paths = _paths(args)
+    d = _dictionary(args, strict=True)
+    if not any(hasattr(layer, "index") for layer in d._layers):
+        from .writer import companion_path
 
-    def run() -> list[Found]:
-        assert companion is not None
-        found = companion.search(text, creator=creator, limit=args.limit or None)
-        # Read here too, so that a fault of a corrupt companion is reported like the rest.
-        extras[:] = [_from_companion(companion, e) for e in found]
-        return found
-
-    extras: list[dict[str, Any]] = []
-    found = query(path, run)
-    for entry, extra in zip(found, extras, strict=True):
+        missing = [companion_path(p) for p in paths]
+        raise BadInput(
+            f"search needs the companion of {_where(paths)} ({', '.join(missing)}), which is not there "
+            "(quillet build writes it beside the dictionary)"
+        )
+    found = query(paths, lambda: d.search(text, creator=creator, limit=args.limit or None))
+    for entry in found:
         if args.json:
-            emit(json_line({**entry, **extra}))
+            emit(json_line(entry))
         else:
             under = f"  [{shown(entry['creator'])}]" if entry["creator"] else ""
             emit(
@@ -328,7 +318,12 @@ def cmd_search(args: argparse.Namespace) -> int:
 def cmd_info(args: argparse.Namespace) -> int:
     if args.repeat < 1:
         raise BadInput(f"--repeat must be at least 1, not {args.repeat}")
-    path = os.fspath(args.path) if args.path is not None else os.fspath(_dictionary(args))
+    if args.path is not None:
+        path = os.fspath(args.path)
+    else:
+        from . import DEFAULT_PATH
+
+        path = os.fspath(DEFAULT_PATH)
     d = _open(path)
     times = []
     for _ in range(args.repeat):
@@ -461,15 +456,26 @@ def parser() -> argparse.ArgumentParser:
         "00100010, or a keyword such as PatientName (matched exactly; with --creator, the private "
         "keyword under that creator). For a private tag give its creator; an element inside the "
         "creator's block may be written as found in a data set (0029,1010) or in the dictionary's "
-        "form (0029,xx10). The value multiplicity (vm) is shown when the dictionary has a companion "
-        "file beside it. Exit status: 0 found, 1 not in the dictionary, 2 bad input or any other error.",
+        "form (0029,xx10); without --creator, the creators that define it are listed. What no entry "
+        "holds is answered by the rules every toolkit knows: private creator elements (gggg,0010-00FF), "
+        "group lengths and the standard's repeating groups. The value multiplicity (vm) and the VRs of "
+        "an element that may take several are shown when the dictionary has a companion file beside it. "
+        "Exit status: 0 found, 1 not in the dictionary, 2 bad input or any other error.",
     )
     p.add_argument("tag", metavar="TAG", help="the tag, e.g. 0010,0010, or a keyword")
     p.add_argument(
         "--creator", metavar="TEXT", help="private creator of the block, e.g. 'SIEMENS CSA HEADER'"
     )
-    p.add_argument("--dict", metavar="PATH", help="dictionary file (default: the bundled one)")
-    p.add_argument("--json", action="store_true", help="print the entry as one JSON object")
+    p.add_argument(
+        "--dict",
+        metavar="PATH",
+        action="append",
+        help="a dictionary file; give it several times for layers, the first answering first "
+        "(default: the bundled dictionary)",
+    )
+    p.add_argument(
+        "--json", action="store_true", help="print the entry, with its vm and vrs, as one JSON object"
+    )
     p.set_defaults(run=cmd_lookup)
 
     p = sub.add_parser(
@@ -482,7 +488,12 @@ def parser() -> argparse.ArgumentParser:
     )
     p.add_argument("text", metavar="TEXT", help="a part of a keyword or name, e.g. 'birth date'")
     p.add_argument("--creator", metavar="TEXT", help="only the entries of this private creator")
-    p.add_argument("--dict", metavar="PATH", help="dictionary file (default: the bundled one)")
+    p.add_argument(
+        "--dict",
+        metavar="PATH",
+        action="append",
+        help="a dictionary file; several for layers, the first answering first (default: the bundled one)",
+    )
     p.add_argument(
         "--limit", type=int, default=50, metavar="N", help="at most N entries (0: all; default 50)"
     )

@@ -26,7 +26,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import NoReturn
 
-    from ._quillet import Entry
+    from ._types import LookupResult
 
 __all__ = ["Companion", "open_companion"]
 
@@ -61,18 +61,15 @@ class Companion:
         """
         return self._index.tag_for_keyword(keyword)
 
-    def entries_for_keyword(self, keyword: str) -> list[Entry]:
+    def entries_for_keyword(self, keyword: str) -> list[LookupResult]:
         """Every entry whose keyword is exactly `keyword`, public ones first, then by tag.
 
         A private keyword may stand under several creators, and a repeating group's keyword
         in every group of its range.
         """
-        lookup = self.dict.lookup
-        return [
-            e for g, el, c in self._index.keys_for_keyword(keyword) if (e := lookup(g, el, c)) is not None
-        ]
+        return self._index.entries(keyword, False)
 
-    def search(self, text: str, *, creator: str | None = None, limit: int | None = 50) -> list[Entry]:
+    def search(self, text: str, *, creator: str | None = None, limit: int | None = 50) -> list[LookupResult]:
         """Entries whose keyword or name contains `text`, ignoring case; the best matches first.
 
         Case is ignored as Unicode's full case folding ignores it (``str.casefold``): "straße"
@@ -84,15 +81,10 @@ class Companion:
         creator (folded as lookups fold it); at most `limit` entries (any integer; ``None``, or
         more than there are: all).  The empty text matches every entry.
         """
-        if not isinstance(text, str):
-            raise_noted(TypeError(f"'{type(text).__qualname__}' object is not an instance of 'str'"), "text")
-        if isinstance(limit, bool):  # an int to Python, but surely not a count
-            raise_noted(TypeError("'bool' object is not a count; give an int or None"), "limit")
+        _search_arguments(text, limit)
         if "\0" in text:
             return []  # no keyword or name of a companion holds NUL
-        lookup = self.dict.lookup
-        keys = self._index.search(text.casefold(), creator, limit)
-        return [e for g, el, c in keys if (e := lookup(g, el, c)) is not None]
+        return self._index.find(text.casefold(), creator, limit, False)
 
     def vrs(self, group: int, element: int, creator: str | None = None) -> tuple[str, ...] | None:
         """The VRs an element of the entry that ``dict.lookup(group, element, creator)`` finds
@@ -106,6 +98,14 @@ class Companion:
         ``dict.lookup(group, element, creator)`` finds, or ``None`` when there is none or its
         source gives no VM."""
         return self._index.vm(group, element, creator)
+
+
+def _search_arguments(text: object, limit: object) -> None:
+    """Refuse what no search takes, with the note naming the argument."""
+    if not isinstance(text, str):
+        raise_noted(TypeError(f"'{type(text).__qualname__}' object is not an instance of 'str'"), "text")
+    if isinstance(limit, bool):  # an int to Python, but surely not a count
+        raise_noted(TypeError("'bool' object is not a count; give an int or None"), "limit")
 
 
 def raise_noted(exc: BaseException, name: str) -> NoReturn:

@@ -1,0 +1,44 @@
+"""The shapes of quillet's results, for type checkers and for readers: each is a plain dict at
+run time.  Importable from :mod:`quillet` (``from quillet import TagInfo``)."""
+
+from __future__ import annotations
+
+from typing import TypedDict
+
+__all__ = ["LookupResult", "TagInfo"]
+
+
+class LookupResult(TypedDict):
+    """What ``Dict.lookup`` returns: the ten fields of a dictionary entry, never ``None``.
+
+    ``element`` is the element as stored: the low byte for an entry inside a private block
+    (``block_offset`` true).  ``vr`` is a two-letter code, or ``"??"`` for an element that takes
+    several VRs (``TagInfo.vrs`` lists them) or none.  ``creator`` is ``""`` for a public tag.
+    """
+
+    group: int
+    element: int
+    creator: str
+    keyword: str
+    name: str
+    vr: str
+    description: str
+    retired: bool
+    block_offset: bool
+    sources: list[str]
+
+
+class TagInfo(LookupResult):
+    """What :class:`quillet.Dictionary` answers for a tag: the lookup's ten fields, and
+
+    ``vm``
+        the value multiplicity ("1", "1-n", "2-2n", ...), or ``None`` where it is not known;
+    ``vrs``
+        the VRs the element may take, in the order the standard lists them: one for most
+        elements, several where ``vr`` is ``"??"`` (PixelData: ``["OB", "OW"]``), none for
+        items and delimiters; ``None`` where ``vr`` is ``"??"`` and the dictionary has no
+        companion to say which.
+    """
+
+    vm: str | None
+    vrs: list[str] | None
