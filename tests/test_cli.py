@@ -653,3 +653,37 @@ def test_undecodable_file_names_are_shown_alike(tmp_path):
         2,
         f"quillet: cannot open {tmp_path}/\\udcfe.qlet: io error: No such file or directory (os error 2)\n",
     )
+
+
+def test_layers_and_the_creators_a_private_tag_needs(tmp_path, capsys):
+    own = tmp_path / "own.qlet"
+    writer.write_dictionary(
+        own,
+        [
+            Entry(0x0010, 0x0010, keyword="PatientName", name="Own Name", vr="PN"),
+            Entry(
+                0x0029, 0x10, creator="ACME 1", keyword="CSAImageHeaderInfo", name="Acme", block_offset=True
+            ),
+        ],
+        companion=True,
+    )
+    bundled = str(quillet.DEFAULT_PATH)
+    code, out, _ = run(capsys, "lookup", "0010,0010", "--dict", str(own), "--dict", bundled)
+    assert code == 0 and "  name:     Own Name\n" in out
+    code, out, _ = run(capsys, "lookup", "0010,0020", "--dict", str(own), "--dict", bundled)
+    assert code == 0 and out.startswith("(0010,0020) PatientID\n")
+    code, out, err = run(capsys, "lookup", "0029,1010", "--dict", str(own), "--dict", bundled)
+    assert (code, out) == (2, "") and err.startswith(
+        "quillet: 0029,1010 is an element inside a private block; give its creator with --creator; defined "
+        "under 'ACME 1'; "
+    )
+    assert "'SIEMENS CSA HEADER'" in err and err.count("\n") == 1
+    code, out, err = run(capsys, "lookup", "CSAImageHeaderInfo", "--dict", str(own), "--dict", bundled)
+    assert (code, out) == (2, "") and err.startswith(
+        "quillet: CSAImageHeaderInfo is a private keyword; give its creator with --creator: 'ACME 1'; "
+        "'SIEMENS CSA HEADER'"
+    )
+    code, out, _ = run(capsys, "lookup", "CSAImageHeaderInfo", "--creator", "acme 1", "--dict", str(own))
+    assert code == 0 and out.startswith("(0029,xx10) CSAImageHeaderInfo\n")
+    code, out, _ = run(capsys, "lookup", "0029,0010", "--creator", "ACME 1", "--dict", str(own))
+    assert code == 0 and out.startswith("(0029,0010) PrivateCreator\n") and "rule: private creator" in out

@@ -58,3 +58,18 @@ def test_companion_stub_signatures_match_the_module():
         real = list(inspect.signature(getattr(_companion.Index, name)).parameters)
         assert sigs[name] == real, name
     assert sigs["open"] == list(inspect.signature(_companion.open).parameters)
+
+
+def test_a_program_using_every_query_type_checks_and_runs(tmp_path):
+    # The public result types (TagInfo, LookupResult, VM, Entry, Tag) are what the queries are
+    # annotated with: a program using all of them needs no `type: ignore` under --strict.
+    program = Path(__file__).with_name("typed") / "user_program.py"
+    subprocess.run([sys.executable, str(program)], check=True, capture_output=True, cwd=tmp_path)
+    pytest.importorskip("mypy")
+    p = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(program)],
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
+    )
+    assert p.returncode == 0, p.stdout + p.stderr
