@@ -360,3 +360,61 @@ def test_companion_calls_stay_flat(pair, call):
     fds = open_fds()
     assert_flat(lambda: call(c, pair), 2000)
     assert open_fds() == fds
+
+
+# ---- the Dictionary: its stack in C, and the Python around it ---------------------------------
+
+
+@pytest.fixture(scope="module")
+def layered(pair):
+    from quillet import Dictionary
+
+    d = Dictionary(pair / "good.qlet", bundled=True)
+    d.add([Entry(0x0019, 0x10, creator="Added", keyword="Added", vr="DS", block_offset=True)])
+    return d
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda d: d.entry(0x00291010, "ACME 1.1"),
+        lambda d: d.keyword(0x00080001),
+        lambda d: d.vrs("7FE0,0010"),
+        lambda d: d.vm((0x0019, 0x1010), "added"),  # an added entry
+        lambda d: d.entry(0x00191010, "ADDED"),
+        lambda d: d.entry(0x00290010, "ANY"),  # a rule, through the subclass
+        lambda d: d.vr(0x00100011),  # no entry, no rule
+        lambda d: d.tag("Kw1"),
+        lambda d: d.tag("Added", "added"),
+        lambda d: d.search("kw", limit=None),
+        lambda d: raises(lambda: d.vr(2**40), OverflowError)(),
+        lambda d: raises(lambda: d.vr("(0010"), ValueError)(),
+        lambda d: raises(lambda: d.vr(0x00100010, b"x"), TypeError)(),
+    ],
+    ids=[
+        "entry",
+        "keyword",
+        "vrs",
+        "added-vm",
+        "added-entry",
+        "rule",
+        "miss",
+        "tag",
+        "added-tag",
+        "search",
+        "overflow",
+        "bad-text",
+        "creator-type",
+    ],
+)
+def test_dictionary_calls_stay_flat(layered, call):
+    assert_flat(lambda: call(layered), 2000)
+
+
+def test_dictionaries_are_released(pair):
+    from quillet import Dictionary
+
+    fds = open_fds()
+    assert_flat(lambda: Dictionary(pair / "good.qlet").keyword(0x00080001), 300)
+    gc.collect()
+    assert open_fds() == fds

@@ -17,11 +17,16 @@ STUB = Path(quillet.__file__).with_name("_quillet.pyi")
 
 
 def _stub_signatures(stub: Path = STUB) -> dict[str, list[str]]:
+    """Parameter names by function name, and by "Class.method" for methods."""
     tree = ast.parse(stub.read_text())
     sigs: dict[str, list[str]] = {}
-    for node in ast.walk(tree):
-        if isinstance(node, ast.FunctionDef):
-            sigs[node.name] = [a.arg for a in node.args.args]
+    for node in tree.body:
+        members = node.body if isinstance(node, ast.ClassDef) else [node]
+        for member in members:
+            if isinstance(member, ast.FunctionDef):
+                names = [a.arg for a in member.args.args]
+                sigs[member.name if member is node else f"{node.name}.{member.name}"] = names
+                sigs.setdefault(member.name, names)
     return sigs
 
 
@@ -54,10 +59,13 @@ def test_stubtest_finds_the_stub_true_to_the_module():
 
 def test_companion_stub_signatures_match_the_module():
     sigs = _stub_signatures(STUB.with_name("_companion.pyi"))
-    for name in ("tag_for_keyword", "keys_for_keyword", "vm", "search"):
-        real = list(inspect.signature(getattr(_companion.Index, name)).parameters)
-        assert sigs[name] == real, name
-    assert sigs["open"] == list(inspect.signature(_companion.open).parameters)
+    for cls in (_companion.Index, _companion.Stack):
+        methods = [n for n in vars(cls) if callable(getattr(cls, n)) and (not n.startswith("__"))]
+        for name in methods:
+            real = list(inspect.signature(getattr(cls, name)).parameters)
+            assert sigs[f"{cls.__name__}.{name}"] == real, f"{cls.__name__}.{name}"
+    for name in ("open", "split_tag"):
+        assert sigs[name] == list(inspect.signature(getattr(_companion, name)).parameters)
 
 
 def test_a_program_using_every_query_type_checks_and_runs(tmp_path):

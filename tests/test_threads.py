@@ -179,3 +179,35 @@ def test_first_use_of_the_companion_from_many_threads():
     p = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert p.returncode == 0, p.stderr
     assert p.stdout.strip() == str(not sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+def test_a_dictionary_answers_while_entries_are_added():
+    # One thread adds private entries, vendor by vendor, while the others ask about public tags,
+    # about the vendors added so far, and keyword to tag: nothing added before a question is
+    # missed, and the files' answers never change.
+    from quillet import Dictionary
+    from quillet.writer import Entry
+
+    d = Dictionary()
+    vendors = 40 if not LONG else 400
+    done: list[int] = []
+
+    def adder():
+        for v in range(vendors):
+            d.add(
+                [
+                    Entry(0x0019, e, creator=f"VENDOR {v}", keyword=f"V{v}E{e}", block_offset=True)
+                    for e in range(16)
+                ]
+            )
+            done.append(v)
+
+    def asker():
+        for i in range(ROUNDS // 4):
+            assert d.vr(0x00100010) == "PN" and d.tag("PatientName") == 0x00100010
+            if done:
+                v = done[-1]
+                assert d.keyword(0x00191003 + 0x100 * (i % 5), f"vendor {v}") == f"V{v}E3"
+                assert d.tag(f"V{v}E3", f"VENDOR {v}") == 0x00191003
+
+    _run([adder, asker, asker, asker])

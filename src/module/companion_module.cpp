@@ -23,6 +23,7 @@
 #include "module/index.hpp"
 #include "module/path.hpp"
 #include "module/pyref.hpp"
+#include "module/stack.hpp"
 #include "module/text.hpp"
 
 namespace quillet::py {
@@ -289,9 +290,11 @@ PyMethodDef kModuleMethods[] = {
 };
 
 int exec_module(PyObject* module) noexcept {
-  PyObject* type = index_type();  // borrowed: the class lives for the rest of the process
-  if (type == nullptr) return -1;
-  return PyModule_AddObjectRef(module, "Index", type);
+  // Borrowed: the classes live for the rest of the process.
+  PyObject* type = index_type();
+  if (type == nullptr || PyModule_AddObjectRef(module, "Index", type) != 0) return -1;
+  PyObject* stack = stack_type();
+  return stack == nullptr ? -1 : PyModule_AddObjectRef(module, "Stack", stack);
 }
 
 PyModuleDef_Slot kSlots[] = {

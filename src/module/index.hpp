@@ -10,6 +10,8 @@
 
 #include "archive/bytes.hpp"
 #include "companion/companion.hpp"
+#include "lookup/search.hpp"
+#include "lookup/tag_text.hpp"
 
 namespace quillet::py {
 
@@ -26,6 +28,18 @@ struct IndexObject {
 inline const companion::View& view_of(PyObject* self) noexcept {
   return reinterpret_cast<IndexObject*>(self)->companion->view();
 }
+
+/// What a query answers: the whole entry (with its VM and VRs, or a lookup's ten keys alone) or
+/// one field of it. The numbers are those that `quillet.dictionary` passes.
+enum What : long { kEntry, kKeyword, kName, kVr, kVm, kVrs, kLookup, kWhatCount };
+
+/// A tag argument: an integer 0xGGGGEEEE (anything with __index__), a (group, element) pair of
+/// integers, or text. Errors are those of Dict.lookup's numbers, noted with "tag", and ValueError
+/// for text that is no tag.
+std::optional<lookup::TagText> to_tag(PyObject* obj) noexcept;
+
+/// The answer `what` for a record that a companion's view found.
+PyObject* answer_of(const companion::View& view, const lookup::RecordView& found, What what) noexcept;
 
 /// The tuple of two-letter VR texts for `codes` (each below the VR count).
 PyObject* vr_tuple(archive::ByteView codes) noexcept;

@@ -27,17 +27,14 @@ namespace {
 
 using lookup::RecordView;
 
-/// What `get` answers: the whole entry or one field of it.
-enum What : long { kEntry, kKeyword, kName, kVr, kVm, kVrs, kLookup, kWhatCount };
 
 // ---- arguments -------------------------------------------------------------------------------
 
 constexpr const char* kNotATag =
     "(expected GGGG,EEEE, (GGGG,EEEE) or GGGGEEEE in hexadecimal, or GGGG,xxEE inside a private block)";
 
-/// A tag argument: an integer 0xGGGGEEEE (anything with __index__), a (group, element) pair of
-/// integers, or text. Errors are those of Dict.lookup's numbers, noted with "tag", and ValueError
-/// for text that is no tag.
+}  // namespace
+
 std::optional<lookup::TagText> to_tag(PyObject* obj) noexcept {
   if (PyUnicode_Check(obj)) {
     const auto text = to_text(obj, "tag");
@@ -81,6 +78,8 @@ std::optional<lookup::TagText> to_tag(PyObject* obj) noexcept {
   }
   return lookup::TagText{static_cast<std::uint16_t>(v >> 16), static_cast<std::uint16_t>(v & 0xFFFF), false};
 }
+
+namespace {
 
 /// A bool argument: only True and False.
 std::optional<bool> to_flag(PyObject* obj, const char* name) noexcept {
@@ -188,8 +187,11 @@ PyObject* index_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
   // No entry is told apart from an entry without the field asked for (None): the caller then
   // asks its other layers and rules.
   if (!found.value()) return Py_NewRef(Py_NotImplemented);
-  const RecordView& r = *found.value();
-  switch (static_cast<What>(what)) {
+  return answer_of(view, *found.value(), static_cast<What>(what));
+}
+
+PyObject* answer_of(const companion::View& view, const RecordView& r, What what) noexcept {
+  switch (what) {
     case kEntry:
       return entry_of(view, r, true);
     case kLookup:

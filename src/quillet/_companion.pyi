@@ -42,3 +42,27 @@ def open(path: str | os.PathLike[str], dict: Dict, path_shown: str, dict_shown: 
 
 def split_tag(tag: int | tuple[int, int] | str) -> tuple[int, int, bool]:
     """(group, element, block_form) of a tag given as an int, a pair or text."""
+
+class Stack:
+    """The layers of a dictionary, asked in order; the base of quillet.Dictionary."""
+
+    def entry(self, tag: int | tuple[int, int] | str, creator: str | None = None) -> TagInfo | None:
+        """The entry of a tag: the lookup's ten fields, its VM and its VRs, or `None`."""
+    def keyword(self, tag: int | tuple[int, int] | str, creator: str | None = None) -> str | None:
+        """The keyword of a tag's entry, or `None` without entry."""
+    def name(self, tag: int | tuple[int, int] | str, creator: str | None = None) -> str | None:
+        """The name of a tag's entry, or `None` without entry."""
+    def vr(self, tag: int | tuple[int, int] | str, creator: str | None = None) -> str | None:
+        """The VR of a tag's entry ("??" for several or none), or `None`."""
+    def vm(self, tag: int | tuple[int, int] | str, creator: str | None = None) -> str | None:
+        """The value multiplicity of a tag's entry, or `None` when there is none or it is not known."""
+    def vrs(self, tag: int | tuple[int, int] | str, creator: str | None = None) -> tuple[str, ...] | None:
+        """The VRs a tag's element may take, in the standard's order, or `None`."""
+    def tag(self, keyword: str, creator: str | None = None) -> int | None:
+        """The tag of a keyword as an int, or `None`."""
+    def _get(self, tag: int | tuple[int, int] | str, creator: str | None, what: int) -> Any:
+        """Any of the answers, by number."""
+    def _arrange_stack(
+        self, layers: tuple[Any, ...], added: dict[int, Any] | None, added_tags: dict[Any, int] | None
+    ) -> None:
+        """The layers, in order, and the entries added."""

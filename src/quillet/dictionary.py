@@ -171,13 +171,17 @@ def _find(
 
 
 class _Added:
-    """Entries added in-process: the top layer."""
+    """Entries added in-process: the top layer. The stack in C reads `by_tag` and `tags`."""
 
-    __slots__ = ("by_key", "by_keyword")
+    __slots__ = ("by_key", "by_keyword", "by_tag", "tags")
 
     def __init__(self) -> None:
         self.by_key: dict[tuple[int, int, str | None], TagInfo] = {}
         self.by_keyword: dict[str, dict[tuple[int, int, str | None], None]] = {}
+        #: {(group << 16) | element as stored: {folded creator or None: entry}}
+        self.by_tag: dict[int, dict[str | None, TagInfo]] = {}
+        #: {(keyword, folded creator or None): tag}, the first entry of each
+        self.tags: dict[tuple[str, str | None], int] = {}
 
     def __len__(self) -> int:
         return len(self.by_key)
@@ -187,17 +191,12 @@ class _Added:
         old = self.by_key.get(key)
         if old is not None:
             self.by_keyword[old["keyword"]].pop(key, None)
+            self.tags.pop((old["keyword"], key[2]), None)
         self.by_key[key] = entry
+        self.by_tag.setdefault((key[0] << 16) | key[1], {})[key[2]] = entry
         if entry["keyword"]:
             self.by_keyword.setdefault(entry["keyword"], {})[key] = None
-
-    def _lookup(self, group: int, element: int, creator: str | None) -> TagInfo | None:
-        return self.by_key.get((group, element, normalize_creator(creator) if creator else None))
-
-    def get(self, tag: Tag, creator: str | None, what: int) -> Any:
-        group, element, block = _split(tag)
-        found = _find(self._lookup, group, element, creator, block)
-        return _NO_ENTRY if found is None else _project(found, what)
+            self.tags.setdefault((entry["keyword"], key[2]), _tag_int(entry))
 
     def entries(self, keyword: str) -> list[TagInfo]:
         keys = self.by_keyword.get(keyword, {})
@@ -206,13 +205,6 @@ class _Added:
             key=lambda e: (bool(e["creator"]), _key(e)[2] or "", e["group"], e["element"]),
         )
         return [_project(e, _ENTRY) for e in found]
-
-    def tag(self, keyword: str, creator: str | None) -> int | None:
-        folded = normalize_creator(creator) if creator is not None else None
-        for entry in self.entries(keyword):
-            if (normalize_creator(entry["creator"]) if entry["creator"] else None) == folded:
-                return _tag_int(entry)
-        return None
 
     def creators(self, tag: Tag) -> list[str]:
         group, element, block = _split(tag)
@@ -369,12 +361,7 @@ def _bundled_layer() -> _IndexLayer:
     return _IndexLayer(_DEFAULT, pair.dict, pair._index)
 
 
-def _no_entry(tag: Tag, creator: str | None, what: int) -> Any:
-    _split(tag)  # a bad tag is refused as by every layer
-    return _NO_ENTRY
-
-
-class Dictionary:
+class Dictionary(_companion.Stack):
     """A DICOM dictionary that takes tags as they stand in data sets.
 
     ``Dictionary()`` is the bundled dictionary (the public tags of the standard and the private
@@ -388,17 +375,18 @@ class Dictionary:
 
     Every query takes a tag as an int 0xGGGGEEEE, a (group, element) pair or the text
     "GGGG,EEEE", "(GGGG,EEEE)" or "GGGGEEEE" ("GGGG,xxEE": an offset inside any block), and
-    for a private tag its creator.  Bad tags raise what ``Dict.lookup`` raises for bad numbers
-    (``TypeError``, ``OverflowError``, noted "while processing 'tag'"), and ``ValueError``
-    for text that is no tag.  Like its files, a dictionary may be used from any number of
-    threads at once; :meth:`add` may run beside queries.
+    for a private tag its creator: :meth:`entry` (the lookup's ten fields, the VM and the VRs,
+    :class:`quillet.TagInfo`), and one field of it, :meth:`keyword`, :meth:`name`,
+    :meth:`vr`, :meth:`vm` and :meth:`vrs`; each ``None`` without entry.  Bad tags raise what
+    ``Dict.lookup`` raises for bad numbers (``TypeError``, ``OverflowError``, noted "while
+    processing 'tag'"), and ``ValueError`` for text that is no tag.  Like its files, a
+    dictionary may be used from any number of threads at once; :meth:`add` may run beside
+    queries.
     """
 
-    __slots__ = ("_added", "_get", "_layers", "_rest", "problems")
+    __slots__ = ("_added", "_layers", "problems")
 
-    def __init__(
-        self, *paths: str | os.PathLike[str], bundled: bool | None = None, strict: bool = True
-    ) -> None:
+    def __init__(self, *paths: str | os.PathLike[str], bundled: bool | None = None, strict: bool = True) -> None:
         #: Why a companion was left out (``strict=False``), one message each.
         self.problems: list[str] = []
         layers: list[Any] = [_open_layer(p, strict, self.problems) for p in paths]  # type: ignore[arg-type]
@@ -409,14 +397,23 @@ class Dictionary:
         self._arrange()
 
     def _arrange(self) -> None:
-        gets = [layer.get for layer in self._all()]
-        self._get: Callable[[Tag, str | None, int], Any] = gets[0] if gets else _no_entry
-        self._rest: tuple[Callable[[Tag, str | None, int], Any], ...] = tuple(gets[1:])
+        """Hand the layers and the added entries to the stack that answers in C."""
+        added = self._added
+        self._arrange_stack(
+            tuple(layer.index if isinstance(layer, _IndexLayer) else layer for layer in self._layers),
+            added.by_tag if added else None,
+            added.tags if added else None,
+        )
 
     def _all(self) -> Iterator[Any]:
         if self._added:
             yield self._added
         yield from self._layers
+
+    def _rule(self, group: int, element: int, block: bool, what: int) -> Any:
+        """What the rules answer where no layer holds the tag (called by the stack)."""
+        made = None if block else _rule(group, element)
+        return None if made is None else _project(made, what)
 
     @property
     def paths(self) -> tuple[str, ...]:
@@ -426,52 +423,6 @@ class Dictionary:
     def __repr__(self) -> str:
         added = f" added={len(self._added)}" if self._added else ""
         return f"<quillet.Dictionary paths={list(self.paths)!r}{added}>"
-
-    # ---- one tag -----------------------------------------------------------------------------
-
-    def _after_first(self, tag: Tag, creator: str | None, what: int) -> Any:
-        for get in self._rest:
-            found = get(tag, creator, what)
-            if found is not _NO_ENTRY:
-                return found
-        group, element, block = _split(tag)
-        made = None if block else _rule(group, element)
-        return None if made is None else _project(made, what)
-
-    def entry(self, tag: Tag, creator: str | None = None) -> TagInfo | None:
-        """The entry of a tag: the lookup's ten fields, its VM and the VRs it may take
-        (:class:`quillet.TagInfo`), or ``None``.  The element is the entry's own, the offset
-        for an entry inside a block."""
-        found = self._get(tag, creator, _ENTRY)
-        return self._after_first(tag, creator, _ENTRY) if found is _NO_ENTRY else found  # type: ignore[no-any-return]
-
-    def keyword(self, tag: Tag, creator: str | None = None) -> str | None:
-        """The keyword of a tag's entry ("" when it has none), or ``None`` without entry."""
-        found = self._get(tag, creator, _KEYWORD)
-        return self._after_first(tag, creator, _KEYWORD) if found is _NO_ENTRY else found  # type: ignore[no-any-return]
-
-    def name(self, tag: Tag, creator: str | None = None) -> str | None:
-        """The name of a tag's entry, or ``None`` without entry."""
-        found = self._get(tag, creator, _NAME)
-        return self._after_first(tag, creator, _NAME) if found is _NO_ENTRY else found  # type: ignore[no-any-return]
-
-    def vr(self, tag: Tag, creator: str | None = None) -> str | None:
-        """The VR of a tag's entry, "??" for several (see :meth:`vrs`) or none, or ``None``."""
-        found = self._get(tag, creator, _VR)
-        return self._after_first(tag, creator, _VR) if found is _NO_ENTRY else found  # type: ignore[no-any-return]
-
-    def vm(self, tag: Tag, creator: str | None = None) -> str | None:
-        """The value multiplicity of a tag's entry ("1", "1-n", "2-2n", ...), or ``None`` when
-        there is no entry or it is not known."""
-        found = self._get(tag, creator, _VM)
-        return self._after_first(tag, creator, _VM) if found is _NO_ENTRY else found  # type: ignore[no-any-return]
-
-    def vrs(self, tag: Tag, creator: str | None = None) -> tuple[str, ...] | None:
-        """The VRs a tag's element may take, in the standard's order: one, several where
-        :meth:`vr` says "??", none for items and delimiters; ``None`` without entry, or where
-        its VR is "??" and no companion says more."""
-        found = self._get(tag, creator, _VRS)
-        return self._after_first(tag, creator, _VRS) if found is _NO_ENTRY else found  # type: ignore[no-any-return]
 
     def vm_allows(self, tag: Tag, count: int, creator: str | None = None) -> bool | None:
         """Whether `count` values fit the VM of a tag's entry ("2-2n": 2, 4, 6, ...); ``None``
@@ -496,17 +447,6 @@ class Dictionary:
         return [seen[k] for k in sorted(seen)]
 
     # ---- keywords and search -------------------------------------------------------------------
-
-    def tag(self, keyword: str, creator: str | None = None) -> int | None:
-        """The tag of a keyword, as an int: a public keyword's, or with `creator` a private
-        one's, an offset inside a block given in the block a creator reserves first
-        (0x00291010 for (0029,xx10)).  A repeating group's keyword gives its lowest group.
-        Keywords are matched exactly; ``None`` for an unknown one."""
-        for layer in self._all():
-            found = layer.tag(keyword, creator)
-            if found is not None:
-                return found  # type: ignore[no-any-return]
-        return None
 
     def entries(self, keyword: str) -> list[TagInfo]:
         """Every entry with this keyword, public ones first, then by creator and tag; of entries
@@ -572,6 +512,5 @@ class Dictionary:
                     "vrs": [] if e.vr == "??" else vrs,
                 }
             )
-        if self._added is None and added:
-            self._added = added
-            self._arrange()
+        self._added = added if added else None
+        self._arrange()  # also forgets the keywords' tags asked before
