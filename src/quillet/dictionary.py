@@ -386,7 +386,9 @@ class Dictionary(_companion.Stack):
 
     __slots__ = ("_added", "_layers", "problems")
 
-    def __init__(self, *paths: str | os.PathLike[str], bundled: bool | None = None, strict: bool = True) -> None:
+    def __init__(
+        self, *paths: str | os.PathLike[str], bundled: bool | None = None, strict: bool = True
+    ) -> None:
         #: Why a companion was left out (``strict=False``), one message each.
         self.problems: list[str] = []
         layers: list[Any] = [_open_layer(p, strict, self.problems) for p in paths]  # type: ignore[arg-type]
