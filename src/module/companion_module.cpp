@@ -344,7 +344,6 @@ std::optional<std::size_t> to_limit(PyObject* obj) noexcept {
   return static_cast<std::size_t>(v);
 }
 
-
 }  // namespace quillet::py
 
 PyMODINIT_FUNC PyInit__companion() { return PyModuleDef_Init(&quillet::py::kModule); }

@@ -27,7 +27,6 @@ namespace {
 
 using lookup::RecordView;
 
-
 // ---- arguments -------------------------------------------------------------------------------
 
 constexpr const char* kNotATag =
@@ -59,8 +58,7 @@ std::optional<lookup::TagText> to_tag(PyObject* obj) noexcept {
     return lookup::TagText{*group, *element, false};
   }
   if (!PyIndex_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "a tag is an int, a (group, element) pair or a str, not '%s'",
-                 Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, "a tag is an int, a (group, element) pair or a str, not '%s'", Py_TYPE(obj)->tp_name);
     add_processing_note("tag");
     return std::nullopt;
   }
