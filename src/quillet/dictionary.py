@@ -36,6 +36,7 @@ if TYPE_CHECKING:
     from collections.abc import Callable, Iterable, Iterator
     from typing import Any
 
+    from ._annotate import Annotation
     from ._types import TagInfo
     from .writer import Entry
 
@@ -481,6 +482,30 @@ class Dictionary(_companion.Stack):
                 found.setdefault(_key(entry), (n, position, entry))
         ranked = sorted(found.values(), key=lambda t: (_rank(t[2], folded), t[0], t[1]))
         return [entry for _, _, entry in ranked[: limit if limit is None else max(limit, 0)]]
+
+    # ---- whole data sets ---------------------------------------------------------------------
+
+    def annotate(self, dataset: Any) -> Iterator[Annotation]:
+        """Name every element of a data set: a pydicom ``Dataset`` (read as pydicom exposes it;
+        quillet does not import pydicom) or a data set of the DICOM JSON model (a dict of
+        "GGGGEEEE" keys to objects with "vr" and "Value", "InlineBinary" or "BulkDataURI").
+
+        Yields a :class:`quillet.Annotation` for every element in data set order, depth first
+        into the items of sequences: where it stands, its tag, its VR as the data set gives it,
+        its creator (a private data element's, from the reservation element of its own item),
+        its entry, and whether it is a private data element whose block its item reserved for
+        no creator (such an element gets no creator and no entry, not a guess).  A creator
+        element is answered by the Private Creator rule.  Any depth is walked."""
+        from . import _annotate
+
+        if isinstance(dataset, dict):
+            return _annotate.walk_json(self, dataset)
+        if callable(getattr(dataset, "elements", None)):
+            return _annotate.walk_pydicom(self, dataset)
+        raise TypeError(
+            "annotate takes a pydicom Dataset or a dict of the DICOM JSON model, "
+            f"not {type(dataset).__qualname__}"
+        )
 
     # ---- entries of one's own --------------------------------------------------------------------
 
