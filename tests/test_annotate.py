@@ -80,10 +80,9 @@ def test_any_depth_is_walked():
     ds = {"00100010": {"vr": "PN", "Value": [{"Alphabetic": "Deep"}]}}
     for _ in range(depth):
         ds = {"00081140": {"vr": "SQ", "Value": [ds]}}
-    last = None
-    for last in quillet.Dictionary().annotate(ds):
-        pass
-    assert last is not None and last.depth == depth and last.entry["keyword"] == "PatientName"
+    walked = list(quillet.Dictionary().annotate(ds))
+    assert len(walked) == depth + 1 and walked[-1].depth == depth
+    assert walked[-1].entry["keyword"] == "PatientName"
 
 
 @pytest.mark.parametrize(
