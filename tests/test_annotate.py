@@ -205,3 +205,77 @@ def test_every_element_of_the_test_files(d, capsys):
         for k in kinds
         if k in ("public: the name differs", "unexplained: pydicom names what quillet does not")
     ]
+
+
+# ---- quillet dump ---------------------------------------------------------------------------------
+
+
+def test_dump_of_every_test_file_names_what_it_cannot_read(capsys):
+    from quillet.cli import main
+
+    files = shipped_test_files()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        code = main(["dump", *files])
+    out, err = capsys.readouterr()
+    failed = err.splitlines()
+    assert code == (2 if failed else 0)
+    assert all(any(line.startswith(f"quillet: {f}") for f in files) for line in failed), failed
+    dumped = out.count("\n# ")
+    print(f"\n  dump: {len(files)} files, {dumped + 1} dumped, {len(failed)} named as unreadable")
+    assert dumped + 1 + len(failed) == len(files)
+    assert all(len(line) < 250 for line in out.splitlines())  # values in short
+
+
+def test_dump_lines_and_json(tmp_path, capsys):
+    import json
+
+    from quillet.cli import main
+
+    data = nested_json()
+    data["00081030"] = {"vr": "LO", "Value": ["x" * 100 + "\x1b[2J"]}
+    path = tmp_path / "set.json"
+    path.write_text(json.dumps(data))
+    assert main(["dump", str(path)]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].startswith("(0008,1030) LO StudyDescription") and lines[0].endswith("x...")
+    assert lines[1].startswith("(0008,1140) SQ ReferencedImageSequence") and lines[1].endswith("<2 items>")
+    assert lines[2] == " (FFFE,E000) item 1"
+    assert lines[4].startswith("  (0029,1010) OB CSAImageHeaderInfo") and lines[4].endswith("<3 bytes>")
+    assert lines[5].startswith("  (0029,1110) OB (no creator) unknown")
+    assert main(["dump", "--json", str(path)]) == 0
+    objects = [json.loads(x) for x in capsys.readouterr().out.splitlines()]
+    assert objects[3] | {"entry": None} == {
+        "path": [["00081140", 0]],
+        "tag": "00291010",
+        "vr": "OB",
+        "creator": "SIEMENS CSA HEADER",
+        "unreserved": False,
+        "entry": None,
+        "value": "<3 bytes>",
+    }
+    assert objects[3]["entry"]["keyword"] == "CSAImageHeaderInfo" and objects[3]["entry"]["vm"] == "1"
+
+
+def test_dump_without_pydicom_reads_json_and_names_the_extra(tmp_path):
+    import json
+    import subprocess
+    import sys
+
+    (tmp_path / "set.json").write_text(
+        json.dumps({"00100010": {"vr": "PN", "Value": [{"Alphabetic": "A^B"}]}})
+    )
+    (tmp_path / "image.dcm").write_bytes(bytes(128) + b"DICM")
+    code = "import sys\nsys.modules['pydicom'] = None  # as if not installed\n"
+    code += "from quillet.cli import main\nsys.exit(main(sys.argv[1:]))"
+    p = subprocess.run(
+        [sys.executable, "-c", code, "dump", str(tmp_path / "image.dcm"), str(tmp_path / "set.json")],
+        capture_output=True,
+        text=True,
+    )
+    assert p.returncode == 2
+    assert p.stderr == (
+        f"quillet: {tmp_path / 'image.dcm'}: reading a DICOM file needs pydicom, which quillet's extra "
+        "installs: pip install 'quillet[dicom]'\n"
+    )
+    assert p.stdout == f"# {tmp_path / 'set.json'}\n(0010,0010) PN PatientName                          A^B\n"

@@ -50,6 +50,8 @@ class Annotation(NamedTuple):
     ``element``
         the element as the data set holds it: pydicom's (raw or decoded) element, or the DICOM
         JSON object.
+    ``item``
+        the data set or sequence item that holds it (``item[tag]`` decodes a pydicom element).
     """
 
     path: tuple[tuple[int, int], ...]
@@ -59,6 +61,7 @@ class Annotation(NamedTuple):
     entry: TagInfo | None
     unreserved: bool
     element: Any
+    item: Any
 
     @property
     def depth(self) -> int:
@@ -123,7 +126,7 @@ def walk_pydicom(d: Dictionary, dataset: Any) -> Iterator[Annotation]:
             creator = creators.get(reserved)
             unreserved = creator is None
         found = None if unreserved else entry(tag, creator)
-        yield Annotation(path, tag, vr, creator, found, unreserved, element)
+        yield Annotation(path, tag, vr, creator, found, unreserved, element, ds)
         # Sequences are looked into; where the data set gives no VR, those that the dictionary
         # says are sequences, and anything of undefined length (which only sequences have).
         undefined = getattr(element, "length", None) == 0xFFFFFFFF
@@ -185,7 +188,7 @@ def walk_json(d: Dictionary, dataset: dict[str, Any]) -> Iterator[Annotation]:
             creator = creator_of(reserved) if reserved is not None else None
             unreserved = creator is None
         found = None if unreserved else entry(tag, creator)
-        yield Annotation(path, tag, vr, creator, found, unreserved, obj)
+        yield Annotation(path, tag, vr, creator, found, unreserved, obj, ds)
         if vr == "SQ" and isinstance(obj, dict) and isinstance(obj.get("Value"), list):
             values = obj["Value"]
             for n in range(len(values) - 1, -1, -1):
