@@ -46,7 +46,7 @@ if TYPE_CHECKING:
 __all__ = ["Dictionary"]
 
 # What a layer's `get` answers: the entry, or one field of it. The numbers are the Index's.
-_ENTRY, _KEYWORD, _NAME, _VR, _VM, _VRS, _LOOKUP = range(7)
+_ENTRY, _KEYWORD, _NAME, _VR, _VM, _VRS, _LOOKUP, _PUBLIC_TUPLE, _PRIVATE_TUPLE = range(9)
 _FIELDS = ("keyword", "name", "vr", "vm")
 _LOOKUP_KEYS = (
     "group",
@@ -75,6 +75,11 @@ def _project(entry: TagInfo, what: int) -> Any:
         return {k: list(entry[k]) if k == "sources" else entry[k] for k in _LOOKUP_KEYS}  # type: ignore[literal-required]
     if what == _VRS:
         return None if entry["vrs"] is None else tuple(entry["vrs"])
+    if what in (_PUBLIC_TUPLE, _PRIVATE_TUPLE):  # as pydicom's dictionaries hold an entry
+        vrs = entry["vrs"]
+        vr = entry["vr"] if entry["vr"] != "??" or vrs is None else " or ".join(vrs) or "NONE"
+        row = (vr, entry["vm"] or "", entry["name"], "Retired" if entry["retired"] else "")
+        return (*row, entry["keyword"]) if what == _PUBLIC_TUPLE else row
     return entry[_FIELDS[what - 1]]  # type: ignore[literal-required]
 
 
@@ -118,6 +123,9 @@ class _IndexLayer:
     def find(self, folded: str, creator: str | None, limit: int | None) -> list[TagInfo]:
         return self.index.find(folded, creator, limit, True)
 
+    def has_creator(self, creator: str) -> bool:
+        return bool(self.index.find("", creator, 1))
+
 
 class _DictLayer:
     """A dictionary file without a (usable) companion: it answers tags, but knows no VM, no VR
@@ -148,6 +156,9 @@ class _DictLayer:
 
     def find(self, folded: str, creator: str | None, limit: int | None) -> list[TagInfo]:
         return []
+
+    def has_creator(self, creator: str) -> bool:
+        return False  # without a companion nothing lists a file's creators
 
 
 def _find(
@@ -220,6 +231,10 @@ class _Added:
                 or (block and e["block_offset"] and el == element)
             )
         ]
+
+    def has_creator(self, creator: str) -> bool:
+        folded = normalize_creator(creator)
+        return any(key[2] == folded for key in self.by_key)
 
     def find(self, folded: str, creator: str | None, limit: int | None) -> list[TagInfo]:
         wanted = normalize_creator(creator) if creator is not None else None
@@ -448,6 +463,10 @@ class Dictionary(_companion.Stack):
             for creator in layer.creators(tag):
                 seen.setdefault(normalize_creator(creator), creator)
         return [seen[k] for k in sorted(seen)]
+
+    def has_creator(self, creator: str) -> bool:
+        """Whether any entry stands under this private creator (folded as lookups fold it)."""
+        return any(layer.has_creator(creator) for layer in self._all())
 
     # ---- keywords and search -------------------------------------------------------------------
 
