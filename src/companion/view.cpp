@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
 
 #include "companion/format.hpp"
 #include "companion/siphash.hpp"
@@ -372,29 +373,35 @@ Result<std::optional<ByteView>, lookup::LookupFault> View::vrs(std::uint16_t gro
   return std::optional<ByteView>{vrs_of(*found.value())};
 }
 
+std::optional<std::pair<std::uint32_t, std::uint32_t>> View::creator_items(std::string_view creator) const {
+  const std::uint32_t h = lookup::hash_creator(creator);
+  std::uint32_t lo = 0;
+  std::uint32_t hi = creators_.size();
+  while (lo < hi) {
+    const std::uint32_t mid = lo + (hi - lo) / 2;
+    if ((*creators_[mid]).u32<0>() < h) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  const auto c = creators_[lo];
+  // The hash only narrows the search: the folded texts must be equal too.
+  if (!c || c->u32<0>() != h || slice_text(pool_, c->u32<4>(), c->u32<8>()) != lookup::normalize_creator(creator)) {
+    return std::nullopt;
+  }
+  return std::pair{c->u32<12>(), c->u32<16>()};
+}
+
 std::vector<std::uint32_t> View::search_records(std::string_view folded, std::optional<std::string_view> creator,
                                                 std::size_t limit) const {
   std::uint32_t first = 0;
   std::uint32_t last = items_.size();
   if (creator) {
-    const std::uint32_t h = lookup::hash_creator(*creator);
-    std::uint32_t lo = 0;
-    std::uint32_t hi = creators_.size();
-    while (lo < hi) {
-      const std::uint32_t mid = lo + (hi - lo) / 2;
-      if ((*creators_[mid]).u32<0>() < h) {
-        lo = mid + 1;
-      } else {
-        hi = mid;
-      }
-    }
-    const auto c = creators_[lo];
-    // The hash only narrows the search: the folded texts must be equal too.
-    if (!c || c->u32<0>() != h || slice_text(pool_, c->u32<4>(), c->u32<8>()) != lookup::normalize_creator(*creator)) {
-      return {};
-    }
-    first = c->u32<12>();
-    last = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{first} + c->u32<16>(), last));
+    const auto run = creator_items(*creator);
+    if (!run) return {};
+    first = run->first;
+    last = static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{first} + run->second, last));
   }
 
   // Three ranks: keyword equal to the text, keyword or name starting with it, containing it.

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "archive/bytes.hpp"
@@ -103,6 +104,10 @@ class View {
   [[nodiscard]] std::optional<std::string_view> vm_of(std::uint32_t number) const;
   /// The VRs of a found record, as vrs() gives them.
   [[nodiscard]] ByteView vrs_of(const lookup::RecordView& found) const;
+
+  /// Where the search items of a private creator (folded as lookups fold it) lie: the first and
+  /// how many; nothing for a creator the companion holds no entry of.
+  [[nodiscard]] std::optional<std::pair<std::uint32_t, std::uint32_t>> creator_items(std::string_view creator) const;
 
   /// Number of keyword entries.
   [[nodiscard]] std::uint32_t keyword_count() const noexcept { return keywords_.size(); }

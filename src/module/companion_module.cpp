@@ -180,6 +180,8 @@ PyMethodDef kIndexMethods[] = {
     {"find", fastcall<index_find>(), METH_FASTCALL | METH_KEYWORDS,
      "find($self, text, creator, limit, full=False)\n--\n\nThe entries whose case-folded keyword or name "
      "contains `text`, best first."},
+    {"has_creator", index_has_creator, METH_O,
+     "has_creator($self, creator, /)\n--\n\nWhether any entry stands under this private creator (folded)."},
     {"search", fastcall<index_search>(), METH_FASTCALL | METH_KEYWORDS,
      "search($self, text, creator, limit)\n--\n\nKeys of the entries whose case-folded keyword or name "
      "contains `text`, best first."},

@@ -150,25 +150,33 @@ PyObject* text_of(ByteView pool, StrRef ref) noexcept {
   return bytes ? str_of(*bytes) : nullptr;
 }
 
-/// The ten keys of `view` into `dict`, each stored by `set`.
+/// The ten keys of `view` into `dict`, each stored by `set`; the shared texts through `cache`
+/// where there is one.
 template <auto Set>
-bool fill(PyObject* dict, const lookup::RecordView& view) noexcept {
+bool fill(PyObject* dict, const lookup::RecordView& view, TextCache* cache = nullptr) noexcept {
   const DictRecord& r = view.record;
+  auto shared = [&](StrRef ref) { return cache != nullptr ? cache->text(view.pool, ref) : text_of(view.pool, ref); };
   if (!Set(dict, kGroup, int_of(r.group()))) return false;
   if (!Set(dict, kElement, int_of(r.element()))) return false;
   // A creator of length 0 is "no creator": its offset is never looked at, however large.
   const StrRef creator = r.creator();
-  if (!Set(dict, kCreator, creator.length == 0 ? str_of(ByteView{}) : text_of(view.pool, creator))) return false;
+  if (!Set(dict, kCreator, creator.length == 0 ? str_of(ByteView{}) : shared(creator))) return false;
   if (!Set(dict, kKeyword, text_of(view.pool, r.keyword()))) return false;
   if (!Set(dict, kName, text_of(view.pool, r.name()))) return false;
   if (!Set(dict, kVr, vr_str(r.vr()))) return false;
-  if (!Set(dict, kDescription, text_of(view.pool, r.description()))) return false;
+  if (!Set(dict, kDescription, shared(r.description()))) return false;
   if (!Set(dict, kRetired, PyBool_FromLong(r.retired() != 0))) return false;
   if (!Set(dict, kBlock, PyBool_FromLong(r.block_offset() != 0))) return false;
+  if (cache != nullptr) return Set(dict, kSources, cache->sources(view.pool, r.sources()));
   const auto sources = resolve(view.pool, r.sources());
   if (!sources) return false;
   return Set(dict, kSources, sources_list(*sources));
 }
+
+std::uint64_t cache_key(StrRef ref) noexcept { return (std::uint64_t{ref.offset} << 32) | ref.length; }
+
+/// The VR strs, made once each.
+std::atomic<PyObject*> g_vr_strs[archive::kVrCount] = {};
 
 }  // namespace
 
@@ -176,7 +184,42 @@ PyObject* vr_str(std::uint8_t code) noexcept {
   // Validation at open guarantees vr < 35, so the table index is in range; clamp anyway so a file
   // rewritten since cannot index past it.
   const std::uint8_t vr = code < archive::kVrCount ? code : archive::kVrCount - 1;
-  return str_of_ascii(reinterpret_cast<const std::uint8_t*>(archive::kVrTable.data()) + 2 * vr, 2);
+  if (PyObject* s = g_vr_strs[vr].load(std::memory_order_acquire)) return Py_NewRef(s);
+  PyObject* made = str_of_ascii(reinterpret_cast<const std::uint8_t*>(archive::kVrTable.data()) + 2 * vr, 2);
+  PyObject* kept = publish_once(g_vr_strs[vr], made);
+  return kept != nullptr ? Py_NewRef(kept) : nullptr;
+}
+
+PyObject* TextCache::text(ByteView pool, StrRef ref) noexcept {
+  const std::uint64_t key = cache_key(ref);
+  const auto it = texts_.find(key);
+  if (it != texts_.end()) return Py_NewRef(it->second.get());
+  PyObject* made = text_of(pool, ref);
+  if (made == nullptr) return nullptr;
+  try {
+    texts_.emplace(key, Ref::borrow(made));
+  } catch (...) {  // out of memory: answer uncached
+  }
+  return made;
+}
+
+PyObject* TextCache::sources(ByteView pool, StrRef ref) noexcept {
+  const std::uint64_t key = cache_key(ref);
+  auto it = sources_.find(key);
+  if (it == sources_.end()) {
+    const auto bytes = resolve(pool, ref);
+    if (!bytes) return nullptr;
+    Ref list(sources_list(*bytes));
+    if (!list) return nullptr;
+    Ref items(PyList_AsTuple(list.get()));
+    if (!items) return nullptr;
+    try {
+      it = sources_.emplace(key, std::move(items)).first;
+    } catch (...) {
+      return list.release();
+    }
+  }
+  return PySequence_List(it->second.get());
 }
 
 PyObject* record_to_dict(const lookup::RecordView& view) noexcept {
@@ -185,10 +228,36 @@ PyObject* record_to_dict(const lookup::RecordView& view) noexcept {
   return fill<set>(d.get(), view) ? d.release() : nullptr;
 }
 
-PyObject* record_to_shared_dict(const lookup::RecordView& view) noexcept {
+namespace {
+
+/// The shared keys in their order, each with None: a copy is a dict of the right size whose
+/// items are then replaced in place, with no growing on the way and the keys' order kept.
+std::atomic<PyObject*> g_templates[2] = {};
+
+PyObject* template_dict(bool with_more) noexcept {
+  std::atomic<PyObject*>& cell = g_templates[with_more ? 1 : 0];
+  if (PyObject* t = cell.load(std::memory_order_acquire)) return t;
   Ref d(PyDict_New());
   if (!d) return raise_creation_failure();
-  return fill<set_shared>(d.get(), view) ? d.release() : nullptr;
+  for (std::size_t i = 0; i < std::size(kKeys); ++i) {
+    if (!set_shared(d.get(), static_cast<Key>(i), Py_NewRef(Py_None))) return nullptr;
+  }
+  for (const char* more : {"vm", "vrs"}) {
+    if (!with_more) break;
+    Ref k(PyUnicode_InternFromString(more));
+    if (!k || PyDict_SetItem(d.get(), k.get(), Py_None) != 0) return nullptr;
+  }
+  return publish_once(cell, d.release());
+}
+
+}  // namespace
+
+PyObject* record_to_shared_dict(const lookup::RecordView& view, TextCache* cache, bool with_more) noexcept {
+  PyObject* tmpl = template_dict(with_more);
+  if (tmpl == nullptr) return nullptr;
+  Ref d(PyDict_Copy(tmpl));
+  if (!d) return raise_creation_failure();
+  return fill<set_shared>(d.get(), view, cache) ? d.release() : nullptr;
 }
 
 PyObject* record_text(const lookup::RecordView& view, RecordText which) noexcept {

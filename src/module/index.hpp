@@ -57,6 +57,7 @@ PyObject* index_entries(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
 PyObject* index_tag(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept;
 PyObject* index_creators(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept;
 PyObject* index_find(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept;
+PyObject* index_has_creator(PyObject* self, PyObject* creator) noexcept;
 PyObject* split_tag(PyObject* module, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept;
 
 }  // namespace quillet::py

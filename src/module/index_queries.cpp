@@ -105,39 +105,46 @@ PyObject* vm_value(const companion::View& view, std::uint32_t number) noexcept {
   return str_of(*vm);
 }
 
-PyObject* vrs_list(archive::ByteView codes) noexcept {
-  Ref list(PyList_New(static_cast<Py_ssize_t>(codes.size())));
-  if (!list) return raise_creation_failure();
-  for (std::size_t i = 0; i < codes.size(); ++i) {
-    PyObject* vr = vr_str(codes.data()[i]);
-    if (vr == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), vr);
-  }
-  return list.release();
-}
-
-/// The lookup's ten keys, and with `full` the VM and the VRs too.
-PyObject* entry_of(const companion::View& view, const RecordView& found, bool full) noexcept {
-  Ref d(record_to_shared_dict(found));
+/// The lookup's ten keys, and with `full` the VM and the VRs too; with a cache, what results of
+/// one query share is made once.
+PyObject* entry_of(const companion::View& view, const RecordView& found, bool full,
+                   TextCache* cache = nullptr) noexcept {
+  Ref d(record_to_shared_dict(found, cache, full));
   if (!d || !full) return d.release();
   PyObject* vm_key = key(g_vm_key, "vm");
   PyObject* vrs_key = key(g_vrs_key, "vrs");
   if (vm_key == nullptr || vrs_key == nullptr) return nullptr;
-  Ref vm(vm_value(view, found.number));
+  const auto vm_text = view.vm_of(found.number);
+  // Keyed apart from the pool's texts: a VM by where it lies in the companion, VRs by their codes.
+  Ref vm(!vm_text           ? Py_NewRef(Py_None)
+         : cache != nullptr ? cache->keyed((1ULL << 63) | reinterpret_cast<std::uintptr_t>(vm_text->data()),
+                                           [&] { return str_of(*vm_text); })
+                            : str_of(*vm_text));
   if (!vm || PyDict_SetItem(d.get(), vm_key, vm.get()) != 0) return nullptr;
-  Ref vrs(vrs_list(view.vrs_of(found)));
+  const archive::ByteView codes = view.vrs_of(found);
+  std::uint64_t code_key = (1ULL << 62) | codes.size();
+  for (std::size_t i = 0; i < codes.size() && i < 6; ++i) code_key |= std::uint64_t{codes.data()[i]} << (8 * i + 8);
+  Ref vrs(cache != nullptr && codes.size() <= 6 ? cache->keyed(code_key, [&] { return vr_tuple(codes); })
+                                                : vr_tuple(codes));
   if (!vrs || PyDict_SetItem(d.get(), vrs_key, vrs.get()) != 0) return nullptr;
   return d.release();
 }
 
 PyObject* entries_of(const companion::View& view, const std::vector<std::uint32_t>& numbers, bool full) noexcept {
-  Ref list(PyList_New(0));
+  Ref list(PyList_New(static_cast<Py_ssize_t>(numbers.size())));
   if (!list) return raise_creation_failure();
+  TextCache cache;
+  Py_ssize_t n = 0;
   for (const std::uint32_t number : numbers) {
     const auto found = view.record_view(number);
     if (!found) continue;  // only a companion rewritten since it was opened names no record
-    Ref item(entry_of(view, *found, full));
-    if (!item || PyList_Append(list.get(), item.get()) != 0) return nullptr;
+    PyObject* item = entry_of(view, *found, full, &cache);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), n++, item);
+  }
+  // Shorter only when records went missing, which a rewritten companion can make happen.
+  if (n != PyList_GET_SIZE(list.get()) && PyList_SetSlice(list.get(), n, PyList_GET_SIZE(list.get()), nullptr) != 0) {
+    return nullptr;
   }
   return list.release();
 }
@@ -318,6 +325,12 @@ PyObject* index_find(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, P
   if (!full) return nullptr;
   const companion::View& view = view_of(self);
   return entries_of(view, view.search_records(*text, *creator, *limit), *full);
+}
+
+PyObject* index_has_creator(PyObject* self, PyObject* creator) noexcept {
+  const auto text = to_text(creator, "creator");
+  if (!text) return nullptr;
+  return PyBool_FromLong(view_of(self).creator_items(*text).has_value());
 }
 
 PyObject* split_tag(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {

@@ -78,8 +78,8 @@ PyObject* pydicom_tuple(PyObject* entry, bool with_keyword) noexcept {
   Ref vr = field(entry, "vr");
   Ref vrs = field(entry, "vrs");
   if (!vr || !vrs) return nullptr;
-  if (PyUnicode_Check(vr.get()) && PyUnicode_CompareWithASCIIString(vr.get(), "??") == 0 && PyList_Check(vrs.get())) {
-    if (PyList_GET_SIZE(vrs.get()) == 0) {
+  if (PyUnicode_Check(vr.get()) && PyUnicode_CompareWithASCIIString(vr.get(), "??") == 0 && PyTuple_Check(vrs.get())) {
+    if (PyTuple_GET_SIZE(vrs.get()) == 0) {
       vr = Ref(PyUnicode_FromString("NONE"));
     } else {
       Ref sep(PyUnicode_FromString(" or "));
@@ -108,7 +108,7 @@ PyObject* project(PyObject* entry, What what) noexcept {
   if (what == kEntry || what == kLookup) {
     Ref copy(PyDict_Copy(entry));
     if (!copy) return nullptr;
-    for (const char* list : {"sources", "vrs"}) {
+    for (const char* list : {"sources"}) {
       PyObject* v = nullptr;
       if (PyDict_GetItemStringRef(copy.get(), list, &v) < 0) return nullptr;
       Ref held(v);
@@ -127,7 +127,6 @@ PyObject* project(PyObject* entry, What what) noexcept {
   if (PyDict_GetItemStringRef(entry, kField[what], &v) < 0) return nullptr;
   Ref held(v);
   if (v == nullptr) Py_RETURN_NONE;
-  if (what == kVrs && v != Py_None) return PySequence_Tuple(v);
   return held.release();
 }
 

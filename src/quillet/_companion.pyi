@@ -34,6 +34,8 @@ class Index:
     def find(
         self, text: str, creator: str | None, limit: int | None, full: Literal[True]
     ) -> list[TagInfo]: ...
+    def has_creator(self, creator: str, /) -> bool:
+        """Whether any entry stands under this private creator (folded)."""
     def search(self, text: str, creator: str | None, limit: int | None) -> list[tuple[int, int, str | None]]:
         """Keys of the entries whose case-folded keyword or name contains `text`, best first."""
 

@@ -35,10 +35,11 @@ class TagInfo(LookupResult):
         the value multiplicity ("1", "1-n", "2-2n", ...), or ``None`` where it is not known;
     ``vrs``
         the VRs the element may take, in the order the standard lists them: one for most
-        elements, several where ``vr`` is ``"??"`` (PixelData: ``["OB", "OW"]``), none for
+        elements, several where ``vr`` is ``"??"`` (PixelData: ``("OB", "OW")``), none for
         items and delimiters; ``None`` where ``vr`` is ``"??"`` and the dictionary has no
-        companion to say which.
+        companion to say which.  A tuple: the VRs of an element are shared, not yours to
+        change.
     """
 
     vm: str | None
-    vrs: list[str] | None
+    vrs: tuple[str, ...] | None

@@ -177,7 +177,7 @@ def tag_text(e: Mapping[str, Any]) -> str:
     return f"({e['group']:04X},{element})"
 
 
-def vr_text(vr: str, vrs: list[str] | None) -> str:
+def vr_text(vr: str, vrs: tuple[str, ...] | None) -> str:
     """The VR for people: the choices where the entry has several, as the standard writes them."""
     if vr != "??":
         return vr

@@ -88,12 +88,23 @@ del _n, _mask, _bits
 _dictionary._exclude(frozenset(_repeater_keywords))
 
 
+_matched: dict[int, str | None] = {}  # mask_match's answers, as far as asked
+
+
 def mask_match(tag: int) -> str | None:
     """The repeating group's mask that `tag` matches ("60xx0010"), or ``None``."""
     if tag >> 16 not in _mask_groups:
         return None
+    try:
+        return _matched[tag]
+    except KeyError:
+        pass
     found = [hit for bits, values in _by_bits.items() if (hit := values.get(tag & bits)) is not None]
-    return min(found)[1] if found else None
+    mask = min(found)[1] if found else None
+    if len(_matched) >= 1 << 16:  # tags are many: remember the last ones asked, not all
+        _matched.clear()
+    _matched[tag] = mask
+    return mask
 
 
 def repeater_has_tag(tag: int) -> bool:

@@ -69,12 +69,11 @@ _split = _companion.split_tag
 def _project(entry: TagInfo, what: int) -> Any:
     """One of `get`'s answers, from a whole entry that the caller keeps."""
     if what == _ENTRY:
-        vrs = entry["vrs"]
-        return {**entry, "sources": list(entry["sources"]), "vrs": None if vrs is None else list(vrs)}
+        return {**entry, "sources": list(entry["sources"])}
     if what == _LOOKUP:
         return {k: list(entry[k]) if k == "sources" else entry[k] for k in _LOOKUP_KEYS}  # type: ignore[literal-required]
     if what == _VRS:
-        return None if entry["vrs"] is None else tuple(entry["vrs"])
+        return entry["vrs"]
     if what in (_PUBLIC_TUPLE, _PRIVATE_TUPLE):  # as pydicom's dictionaries hold an entry
         vrs = entry["vrs"]
         vr = entry["vr"] if entry["vr"] != "??" or vrs is None else " or ".join(vrs) or "NONE"
@@ -124,7 +123,7 @@ class _IndexLayer:
         return self.index.find(folded, creator, limit, True)
 
     def has_creator(self, creator: str) -> bool:
-        return bool(self.index.find("", creator, 1))
+        return self.index.has_creator(creator)
 
 
 class _DictLayer:
@@ -142,7 +141,7 @@ class _DictLayer:
         if found is None:
             return _NO_ENTRY
         vr = found["vr"]
-        entry: Any = {**found, "vm": None, "vrs": None if vr == "??" else [vr]}
+        entry: Any = {**found, "vm": None, "vrs": None if vr == "??" else (vr,)}
         return _project(entry, what)
 
     def entries(self, keyword: str) -> list[TagInfo]:
@@ -262,7 +261,7 @@ def _tag_int(entry: TagInfo) -> int:
 def _made(
     group: int, element: int, keyword: str, name: str, vr: str, vm: str, retired: bool, *sources: str
 ) -> TagInfo:
-    vrs = vr.split(" or ")
+    vrs = tuple(vr.split(" or "))
     return {
         "group": group,
         "element": element,
@@ -555,7 +554,7 @@ class Dictionary(_companion.Stack):
                     "block_offset": e.block_offset,
                     "sources": list(e.sources),
                     "vm": e.vm or None,
-                    "vrs": [] if e.vr == "??" else vrs,
+                    "vrs": () if e.vr == "??" else tuple(vrs),
                 }
             )
         self._added = added if added else None

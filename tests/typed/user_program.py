@@ -14,7 +14,7 @@ from quillet.writer import write_dictionary
 def describe(info: TagInfo | None) -> str:
     if info is None:
         return "-"
-    vrs: list[str] | None = info["vrs"]
+    vrs: tuple[str, ...] | None = info["vrs"]
     vm: str | None = info["vm"]
     return f"{info['keyword']} {info['vr']} {vrs} {vm} {info['sources']}"
 
