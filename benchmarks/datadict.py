@@ -13,6 +13,7 @@ time is the best of `repeat` runs of `number` calls; the ratio is quillet's over
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import resource
 import subprocess
@@ -62,10 +63,8 @@ CASES: list[tuple[str, str, tuple[object, ...]]] = (
 
 def per_call(call: object, number: int, repeat: int) -> float:
     def run() -> None:
-        try:
+        with contextlib.suppress(KeyError):
             call()  # type: ignore[operator]
-        except KeyError:
-            pass
 
     return min(timeit.repeat(run, number=number, repeat=repeat)) / number
 
@@ -100,8 +99,9 @@ def main(argv: list[str] | None = None) -> int:
     print(f"{'function':<32} {'case':<10} {'quillet':>9} {'pydicom':>9} {'ratio':>6}")
     worst = 0.0
     for name, case, call_args in CASES:
-        a = per_call(lambda f=getattr(ours, name), x=call_args: f(*x), n, r)
-        b = per_call(lambda f=getattr(theirs, name), x=call_args: f(*x), n, r)
+        mine, peer = getattr(ours, name), getattr(theirs, name)
+        a = per_call(lambda f=mine, x=call_args: f(*x), n, r)
+        b = per_call(lambda f=peer, x=call_args: f(*x), n, r)
         worst = max(worst, a / b)
         print(f"{name:<32} {case:<10} {a * 1e9:>6.0f} ns {b * 1e9:>6.0f} ns {a / b:>6.2f}")
     print(f"the slowest against pydicom: {worst:.2f}x")
