@@ -69,30 +69,39 @@ RepeatersDictionary: dict[str, tuple[str, str, str, str, str]] = {
     mask: (vr, vm, name, "Retired" if retired else "", keyword)
     for mask, keyword, name, vr, vm, retired in _table.MASKS
 }
-# The masks by the bits they fix: {bits: {value: the first mask in pydicom's order}}; a tag
-# matches a mask when its fixed bits have the mask's values.
-_by_bits: dict[int, dict[int, tuple[int, str]]] = {}
-for _n, _mask in enumerate(RepeatersDictionary):
-    _bits = int("".join("0" if c == "x" else "F" for c in _mask), 16)
-    _by_bits.setdefault(_bits, {}).setdefault(int(_mask.replace("x", "0"), 16), (_n, _mask))
-# Every group that some mask covers, to tell at once that most tags match none.
-_mask_groups = frozenset(
-    int("".join(digits), 16)
-    for _mask in RepeatersDictionary
-    for digits in itertools.product(*("0123456789ABCDEF" if c == "x" else c for c in _mask[:4]))
-)
 _repeater_keywords = {value[4]: mask for mask, value in RepeatersDictionary.items()}
-del _n, _mask, _bits
 
 # The entries of the standard that pydicom's keyword_dict holds: not the repeating groups'.
 _dictionary._exclude(frozenset(_repeater_keywords))
 
-
+# Made on first need, not at import: the masks by the bits they fix, {bits: {value: (order,
+# mask)}} (a tag matches a mask when its fixed bits have the mask's values), and every group
+# that some mask covers, which tells at once that most tags match none.
+_by_bits: dict[int, dict[int, tuple[int, str]]] = {}
+_mask_groups: set[int] = set()
 _matched: dict[int, str | None] = {}  # mask_match's answers, as far as asked
+
+
+def _make_mask_tables() -> None:
+    by_bits: dict[int, dict[int, tuple[int, str]]] = {}
+    patterns = set()
+    for n, mask in enumerate(RepeatersDictionary):
+        bits = int("".join("0" if c == "x" else "F" for c in mask), 16)
+        by_bits.setdefault(bits, {}).setdefault(int(mask.replace("x", "0"), 16), (n, mask))
+        patterns.add(mask[:4])
+    groups = {
+        int("".join(digits), 16)
+        for pattern in patterns
+        for digits in itertools.product(*("0123456789ABCDEF" if c == "x" else c for c in pattern))
+    }
+    _by_bits.update(by_bits)
+    _mask_groups.update(groups)  # last: its being full says the tables are made
 
 
 def mask_match(tag: int) -> str | None:
     """The repeating group's mask that `tag` matches ("60xx0010"), or ``None``."""
+    if not _mask_groups:
+        _make_mask_tables()
     if tag >> 16 not in _mask_groups:
         return None
     try:
@@ -261,7 +270,7 @@ def dictionary_has_tag(tag: TagType) -> bool:
         if keyword is NotImplemented:
             return False
         # The rows that expand a repeating group are no entries of the standard's own.
-        mask = mask_match(tag) if tag >> 16 in _mask_groups else None
+        mask = mask_match(tag)
         return mask is None or RepeatersDictionary[mask][4] != keyword
     except Exception:
         return False

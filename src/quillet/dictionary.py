@@ -465,7 +465,12 @@ class Dictionary(_companion.Stack):
 
     def has_creator(self, creator: str) -> bool:
         """Whether any entry stands under this private creator (folded as lookups fold it)."""
-        return any(layer.has_creator(creator) for layer in self._all())
+        if self._added is not None and self._added.has_creator(creator):
+            return True
+        for layer in self._layers:
+            if layer.has_creator(creator):
+                return True
+        return False
 
     # ---- keywords and search -------------------------------------------------------------------
 
