@@ -3,7 +3,8 @@
 # Uses the development environment .venv (scripts/_env.sh; pydicom comes with its dev extra) with
 # the package built from this tree, builds the extension with symbols for callgrind and the floor
 # helper into build/bench-rwdi, then runs benchmarks/run.py. Extra arguments go to run.py (--quick
-# for a short run, --out FILE to keep the report, --no-callgrind to skip the instruction counts).
+# for a short run, --out FILE to keep the report, --no-callgrind to skip the instruction counts),
+# and then benchmarks/uids.py, the registered UIDs' first use and queries beside pydicom's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/_env.sh
@@ -23,4 +24,7 @@ include=$("$vpy" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
 "${CC:-cc}" -O3 -g -Wall -Wextra -shared -fPIC -I"$include" benchmarks/floor/_bench_floor.c \
   -o "$ext/_bench_floor$suffix"
 
-exec "$vpy" benchmarks/run.py --ext-dir "$ext" "$@"
+"$vpy" benchmarks/run.py --ext-dir "$ext" "$@"
+# The registered UIDs: first use and per call beside pydicom.
+echo
+"$vpy" benchmarks/uids.py

@@ -20,13 +20,27 @@ byte.  The text:
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import sys
 from dataclasses import dataclass
 from pathlib import Path
 from types import ModuleType
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from compile_dictionary import _DEFAULT_PACKAGE_DIR, TsvError, load_source
+if TYPE_CHECKING:  # mypy reads the file as the module it is
+    from compile_dictionary import _DEFAULT_PACKAGE_DIR, TsvError, load_source
+else:
+    # By path, under the name tools/regen_dictionary.py gives it, so that one copy serves both.
+    _name = "_quillet_compile_dictionary"
+    if _name not in sys.modules:
+        _spec = importlib.util.spec_from_file_location(
+            _name, Path(__file__).with_name("compile_dictionary.py")
+        )
+        sys.modules[_name] = importlib.util.module_from_spec(_spec)
+        _spec.loader.exec_module(sys.modules[_name])
+    _DEFAULT_PACKAGE_DIR = sys.modules[_name]._DEFAULT_PACKAGE_DIR
+    TsvError = sys.modules[_name].TsvError
+    load_source = sys.modules[_name].load_source
 
 COLUMNS = ("uid", "keyword", "name", "type", "info", "retired", "encoding", "sources")
 HEADER = "\t".join(COLUMNS)
