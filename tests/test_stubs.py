@@ -24,7 +24,7 @@ def _stub_signatures(stub: Path = STUB) -> dict[str, list[str]]:
         members = node.body if isinstance(node, ast.ClassDef) else [node]
         for member in members:
             if isinstance(member, ast.FunctionDef):
-                names = [a.arg for a in member.args.args]
+                names = [a.arg for a in (*member.args.posonlyargs, *member.args.args)]
                 sigs[member.name if member is node else f"{node.name}.{member.name}"] = names
                 sigs.setdefault(member.name, names)
     return sigs

@@ -373,7 +373,7 @@ Result<std::optional<ByteView>, lookup::LookupFault> View::vrs(std::uint16_t gro
 }
 
 std::vector<std::uint32_t> View::search_records(std::string_view folded, std::optional<std::string_view> creator,
-                                               std::size_t limit) const {
+                                                std::size_t limit) const {
   std::uint32_t first = 0;
   std::uint32_t last = items_.size();
   if (creator) {

@@ -72,8 +72,8 @@ class View {
   /// The VRs an element of the entry that a lookup of the same arguments finds may take, one
   /// VR code a byte in the order the standard lists them: its one VR, its choices where its VR
   /// is "??", or none (items and delimiters). Nothing when there is no entry.
-  [[nodiscard]] Result<std::optional<ByteView>, lookup::LookupFault> vrs(
-      std::uint16_t group, std::uint16_t element, std::optional<std::string_view> creator) const;
+  [[nodiscard]] Result<std::optional<ByteView>, lookup::LookupFault> vrs(std::uint16_t group, std::uint16_t element,
+                                                                         std::optional<std::string_view> creator) const;
   /// Entries whose case-folded keyword or name contains `folded` (already case-folded as the
   /// producer did it): those whose keyword equals it, then those whose keyword or name starts
   /// with it, then the rest; within each, in the companion's order (public entries by tag, then
@@ -94,7 +94,7 @@ class View {
       std::uint16_t group, std::uint16_t element, std::optional<std::string_view> creator, bool block_form) const;
   /// Every entry stored for exactly (group, element), whatever its creator.
   [[nodiscard]] Result<std::vector<lookup::RecordView>, lookup::LookupFault> records_at(std::uint16_t group,
-                                                                                       std::uint16_t element) const {
+                                                                                        std::uint16_t element) const {
     return lookup::records_at(dict_body_, group, element);
   }
   /// A record by number, with the pool its texts lie in; nothing past the last.

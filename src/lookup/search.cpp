@@ -143,7 +143,8 @@ Result<std::optional<RecordView>, LookupFault> find_record(ByteView body, std::u
 Result<std::optional<RecordView>, LookupFault> find_element(ByteView body, std::uint16_t group, std::uint16_t element,
                                                             std::optional<std::string_view> creator) {
   // Groups 0001-0007 are not private, but old private dictionaries put creators there too.
-  if (!is_private_group(group) && !((group & 1) != 0 && creator)) return find_record(body, group, element, std::nullopt);
+  if (!is_private_group(group) && !((group & 1) != 0 && creator))
+    return find_record(body, group, element, std::nullopt);
   if (element < 0x0100) return std::optional<RecordView>{};
   auto exact = find_record(body, group, element, creator);
   if (!exact || exact.value() || element < 0x1000) return exact;

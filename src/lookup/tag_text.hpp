@@ -45,7 +45,8 @@ struct TagText {
   blanks();
   if (i < text.size() && text[i] == ',') ++i;
   blanks();
-  const bool block = text.size() - i >= 2 && (text[i] == 'x' || text[i] == 'X') && (text[i + 1] == 'x' || text[i + 1] == 'X');
+  const bool block =
+      text.size() - i >= 2 && (text[i] == 'x' || text[i] == 'X') && (text[i + 1] == 'x' || text[i + 1] == 'X');
   if (block) i += 2;
   const auto element = hex(block ? 2 : 4);
   if (!element) return std::nullopt;

@@ -29,9 +29,12 @@ inline const companion::View& view_of(PyObject* self) noexcept {
   return reinterpret_cast<IndexObject*>(self)->companion->view();
 }
 
-/// What a query answers: the whole entry (with its VM and VRs, or a lookup's ten keys alone) or
-/// one field of it. The numbers are those that `quillet.dictionary` passes.
-enum What : long { kEntry, kKeyword, kName, kVr, kVm, kVrs, kLookup, kWhatCount };
+/// What a query answers: the whole entry (with its VM and VRs, or a lookup's ten keys alone), one
+/// field of it, or the tuple that pydicom's dictionaries hold: (VR, VM, name, "Retired" or "",
+/// keyword) for a public entry, the first four for a private one, the VR spelled as pydicom
+/// spells it ("OB or OW", "NONE" for none). The numbers are those that `quillet.dictionary`
+/// passes.
+enum What : long { kEntry, kKeyword, kName, kVr, kVm, kVrs, kLookup, kPublicTuple, kPrivateTuple, kWhatCount };
 
 /// A tag argument: an integer 0xGGGGEEEE (anything with __index__), a (group, element) pair of
 /// integers, or text. Errors are those of Dict.lookup's numbers, noted with "tag", and ValueError

@@ -27,7 +27,6 @@ namespace {
 
 using lookup::RecordView;
 
-
 // ---- arguments -------------------------------------------------------------------------------
 
 constexpr const char* kNotATag =
@@ -59,8 +58,7 @@ std::optional<lookup::TagText> to_tag(PyObject* obj) noexcept {
     return lookup::TagText{*group, *element, false};
   }
   if (!PyIndex_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "a tag is an int, a (group, element) pair or a str, not '%s'",
-                 Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, "a tag is an int, a (group, element) pair or a str, not '%s'", Py_TYPE(obj)->tp_name);
     add_processing_note("tag");
     return std::nullopt;
   }
@@ -190,8 +188,39 @@ PyObject* index_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
   return answer_of(view, *found.value(), static_cast<What>(what));
 }
 
+/// The VR as pydicom spells it: the code, the choices joined by " or ", "NONE" for none.
+PyObject* pydicom_vr(const companion::View& view, const RecordView& r) noexcept {
+  const archive::ByteView codes = view.vrs_of(r);
+  if (codes.size() == 1) return vr_str(codes.data()[0]);
+  if (codes.size() == 0) return PyUnicode_FromString(r.record.vr() == archive::kVrUnknown ? "NONE" : "??");
+  std::string text;
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    if (i != 0) text += " or ";
+    text.append(archive::kVrTable.substr(2 * std::size_t{codes.data()[i]}, 2));
+  }
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+/// (VR, VM, name, "Retired" or "", keyword), the keyword only when `with_keyword`.
+PyObject* pydicom_tuple(const companion::View& view, const RecordView& r, bool with_keyword) noexcept {
+  Ref vr(pydicom_vr(view, r));
+  const auto vm = view.vm_of(r.number);
+  Ref vm_text(vm ? str_of(*vm) : PyUnicode_FromStringAndSize("", 0));
+  Ref name(record_text(r, RecordText::Name));
+  Ref retired(PyUnicode_FromString(r.record.retired() != 0 ? "Retired" : ""));
+  if (!vr || !vm_text || !name || !retired) return nullptr;
+  if (!with_keyword) return PyTuple_Pack(4, vr.get(), vm_text.get(), name.get(), retired.get());
+  Ref keyword(record_text(r, RecordText::Keyword));
+  if (!keyword) return nullptr;
+  return PyTuple_Pack(5, vr.get(), vm_text.get(), name.get(), retired.get(), keyword.get());
+}
+
 PyObject* answer_of(const companion::View& view, const RecordView& r, What what) noexcept {
   switch (what) {
+    case kPublicTuple:
+      return pydicom_tuple(view, r, true);
+    case kPrivateTuple:
+      return pydicom_tuple(view, r, false);
     case kEntry:
       return entry_of(view, r, true);
     case kLookup:

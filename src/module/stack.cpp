@@ -37,7 +37,15 @@ struct StackObject {
   PyObject* added_tags;
   /// Public keyword -> tag int or None, as far as asked; emptied whenever the layers change.
   PyObject* tags;
+  /// The same for `_public_tag`, which answers None for the keywords of `excluded`.
+  PyObject* public_tags;
+  /// Keywords that `_public_tag` does not answer (a set), or nullptr.
+  PyObject* excluded;
 };
+
+/// A cache of keyword answers is dropped whole when it grows past this many: keywords are few,
+/// but whoever asks may ask about any text.
+constexpr Py_ssize_t kCacheMost = 1 << 16;
 
 StackObject* as_stack(PyObject* self) noexcept { return reinterpret_cast<StackObject*>(self); }
 
@@ -58,10 +66,45 @@ Ref folded_key(std::optional<std::string_view> creator) noexcept {
   return s;
 }
 
+/// The value of `key` in an added entry, a new reference (None when missing).
+Ref field(PyObject* entry, const char* key) noexcept {
+  PyObject* v = nullptr;
+  if (PyDict_GetItemStringRef(entry, key, &v) < 0) return Ref();
+  return v != nullptr ? Ref(v) : Ref::borrow(Py_None);
+}
+
+/// The tuple of pydicom's dictionaries for an added entry (see What).
+PyObject* pydicom_tuple(PyObject* entry, bool with_keyword) noexcept {
+  Ref vr = field(entry, "vr");
+  Ref vrs = field(entry, "vrs");
+  if (!vr || !vrs) return nullptr;
+  if (PyUnicode_Check(vr.get()) && PyUnicode_CompareWithASCIIString(vr.get(), "??") == 0 && PyList_Check(vrs.get())) {
+    if (PyList_GET_SIZE(vrs.get()) == 0) {
+      vr = Ref(PyUnicode_FromString("NONE"));
+    } else {
+      Ref sep(PyUnicode_FromString(" or "));
+      vr = sep ? Ref(PyUnicode_Join(sep.get(), vrs.get())) : Ref();
+    }
+    if (!vr) return nullptr;
+  }
+  Ref vm = field(entry, "vm");
+  Ref name = field(entry, "name");
+  Ref retired_flag = field(entry, "retired");
+  if (!vm || !name || !retired_flag) return nullptr;
+  if (vm.get() == Py_None) vm = Ref(PyUnicode_FromStringAndSize("", 0));
+  Ref retired(PyUnicode_FromString(retired_flag.get() == Py_True ? "Retired" : ""));
+  if (!vm || !retired) return nullptr;
+  if (!with_keyword) return PyTuple_Pack(4, vr.get(), vm.get(), name.get(), retired.get());
+  Ref keyword = field(entry, "keyword");
+  if (!keyword) return nullptr;
+  return PyTuple_Pack(5, vr.get(), vm.get(), name.get(), retired.get(), keyword.get());
+}
+
 /// An answer from an added entry (a TagInfo dict the stack keeps): a copy of it whose lists are
 /// new too, or one field.
 PyObject* project(PyObject* entry, What what) noexcept {
   static constexpr const char* kField[] = {nullptr, "keyword", "name", "vr", "vm", "vrs"};
+  if (what == kPublicTuple || what == kPrivateTuple) return pydicom_tuple(entry, what == kPublicTuple);
   if (what == kEntry || what == kLookup) {
     Ref copy(PyDict_Copy(entry));
     if (!copy) return nullptr;
@@ -141,8 +184,9 @@ std::atomic<PyObject*> g_get_name{nullptr};
 std::atomic<PyObject*> g_rule_name{nullptr};
 std::atomic<PyObject*> g_tag_name{nullptr};
 
-/// The stack's answer; the layers' first, else the subclass's rule.
-PyObject* answer(PyObject* self, PyObject* tag_obj, PyObject* creator_obj, What what) noexcept {
+/// The stack's answer; the layers' first, else the subclass's rule (with `rules`; without,
+/// NotImplemented for no entry).
+PyObject* answer(PyObject* self, PyObject* tag_obj, PyObject* creator_obj, What what, bool rules = true) noexcept {
   const auto tag = to_tag(tag_obj);
   if (!tag) return nullptr;
   const auto creator = to_creator(creator_obj);
@@ -171,6 +215,7 @@ PyObject* answer(PyObject* self, PyObject* tag_obj, PyObject* creator_obj, What 
     if (!got) return nullptr;
     if (got.get() != Py_NotImplemented) return got.release();
   }
+  if (!rules) return Py_NewRef(Py_NotImplemented);
   PyObject* name = name_of(g_rule_name, "_rule");
   Ref g(PyLong_FromLong(tag->group));
   Ref e(PyLong_FromLong(tag->element));
@@ -191,6 +236,7 @@ constexpr Signature kVmSig{"Dictionary.vm()", kTagCreatorNames, 2, 1};
 constexpr Signature kVrsSig{"Dictionary.vrs()", kTagCreatorNames, 2, 1};
 constexpr const char* kGetNames[] = {"tag", "creator", "what"};
 constexpr Signature kGetSig{"Dictionary._get()", kGetNames, 3, 3};
+constexpr Signature kStoredSig{"Dictionary._stored()", kGetNames, 3, 3};
 constexpr const char* kKeywordCreatorNames[] = {"keyword", "creator"};
 constexpr Signature kTagSig{"Dictionary.tag()", kKeywordCreatorNames, 2, 1};
 constexpr const char* kArrangeNames[] = {"layers", "added", "added_tags"};
@@ -203,15 +249,22 @@ PyObject* query(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObje
   return answer(self, a[0], a[1], W);
 }
 
+template <const Signature& Sig, bool Rules>
 PyObject* stack_get(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   PyObject* a[3];
-  if (!bind(kGetSig, args, nargsf, kwnames, a)) return nullptr;
+  if (!bind(Sig, args, nargsf, kwnames, a)) return nullptr;
   const long what = PyLong_AsLong(a[2]);
   if (what < 0 || what >= kWhatCount) {
     if (!PyErr_Occurred()) PyErr_Format(PyExc_ValueError, "no such answer: %ld", what);
     return nullptr;
   }
-  return answer(self, a[0], a[1], static_cast<What>(what));
+  return answer(self, a[0], a[1], static_cast<What>(what), Rules);
+}
+
+/// Stores a keyword's answer in a cache, which is emptied first when it is full.
+int remember(PyObject* cache, PyObject* keyword, PyObject* tag) noexcept {
+  if (PyDict_GET_SIZE(cache) >= kCacheMost) PyDict_Clear(cache);
+  return PyDict_SetItem(cache, keyword, tag);
 }
 
 /// The tag of `keyword` among the layers, uncached.
@@ -254,9 +307,35 @@ PyObject* stack_tag(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, Py
   }
   Ref found(find_tag(s, a[0], a[1]));
   if (!found) return nullptr;
-  // Keywords are few; every one asked is remembered, and forgotten when the layers change.
-  if (tags && PyDict_SetItem(tags.get(), a[0], found.get()) != 0) return nullptr;
+  // Every keyword asked is remembered, and forgotten when the layers change.
+  if (tags && remember(tags.get(), a[0], found.get()) != 0) return nullptr;
   return found.release();
+}
+
+PyObject* stack_public_tag(PyObject* self, PyObject* keyword) noexcept {
+  StackObject* s = as_stack(self);
+  Ref tags = PyUnicode_CheckExact(keyword) && s->public_tags != nullptr ? Ref::borrow(s->public_tags) : Ref();
+  if (tags) {
+    PyObject* t = nullptr;
+    if (PyDict_GetItemRef(tags.get(), keyword, &t) != 0) return t;  // the tag, or nullptr with the error
+  }
+  Ref found;
+  const int excluded = s->excluded != nullptr && PyUnicode_Check(keyword) ? PySet_Contains(s->excluded, keyword) : 0;
+  if (excluded < 0) return nullptr;
+  found = excluded != 0 ? Ref::borrow(Py_None) : Ref(find_tag(s, keyword, nullptr));
+  if (!found) return nullptr;
+  if (tags && remember(tags.get(), keyword, found.get()) != 0) return nullptr;
+  return found.release();
+}
+
+PyObject* stack_exclude(PyObject* self, PyObject* excluded) noexcept {
+  if (excluded != Py_None && !PyAnySet_Check(excluded)) return raise_not_instance(excluded, "set");
+  StackObject* s = as_stack(self);
+  Py_XSETREF(s->excluded, excluded == Py_None ? nullptr : Py_NewRef(excluded));
+  PyObject* fresh = PyDict_New();
+  if (fresh == nullptr) return nullptr;
+  Py_XSETREF(s->public_tags, fresh);
+  Py_RETURN_NONE;
 }
 
 PyObject* stack_arrange(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
@@ -272,12 +351,14 @@ PyObject* stack_arrange(PyObject* self, PyObject* const* args, Py_ssize_t nargsf
     if (publish_once(g_index_type, PyObject_GetAttrString(module.get(), "Index")) == nullptr) return nullptr;
   }
   Ref tags(PyDict_New());
-  if (!tags) return nullptr;
+  Ref public_tags(PyDict_New());
+  if (!tags || !public_tags) return nullptr;
   StackObject* s = as_stack(self);
   Py_XSETREF(s->layers, Py_NewRef(a[0]));
   Py_XSETREF(s->added, a[1] == Py_None ? nullptr : Py_NewRef(a[1]));
   Py_XSETREF(s->added_tags, a[2] == Py_None ? nullptr : Py_NewRef(a[2]));
   Py_XSETREF(s->tags, tags.release());
+  Py_XSETREF(s->public_tags, public_tags.release());
   Py_RETURN_NONE;
 }
 
@@ -288,6 +369,8 @@ int stack_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   Py_VISIT(s->added);
   Py_VISIT(s->added_tags);
   Py_VISIT(s->tags);
+  Py_VISIT(s->public_tags);
+  Py_VISIT(s->excluded);
   return 0;
 }
 
@@ -297,6 +380,8 @@ int stack_clear(PyObject* self) noexcept {
   Py_CLEAR(s->added);
   Py_CLEAR(s->added_tags);
   Py_CLEAR(s->tags);
+  Py_CLEAR(s->public_tags);
+  Py_CLEAR(s->excluded);
   return 0;
 }
 
@@ -325,8 +410,16 @@ PyMethodDef kStackMethods[] = {
      "vrs($self, tag, creator=None)\n--\n\nThe VRs a tag's element may take, in the standard's order, or `None`."},
     {"tag", fastcall<stack_tag>(), METH_FASTCALL | METH_KEYWORDS,
      "tag($self, keyword, creator=None)\n--\n\nThe tag of a keyword as an int, or `None`."},
-    {"_get", fastcall<stack_get>(), METH_FASTCALL | METH_KEYWORDS,
+    {"_get", fastcall<stack_get<kGetSig, true>>(), METH_FASTCALL | METH_KEYWORDS,
      "_get($self, tag, creator, what)\n--\n\nAny of the answers, by number."},
+    {"_stored", fastcall<stack_get<kStoredSig, false>>(), METH_FASTCALL | METH_KEYWORDS,
+     "_stored($self, tag, creator, what)\n--\n\nAny of the answers of the entries alone, by number: "
+     "NotImplemented where no entry holds the tag."},
+    {"_public_tag", stack_public_tag, METH_O,
+     "_public_tag($self, keyword, /)\n--\n\nThe tag of a public keyword as an int, or `None` (also for the "
+     "keywords set aside)."},
+    {"_exclude", stack_exclude, METH_O,
+     "_exclude($self, keywords, /)\n--\n\nThe keywords (a set) that `_public_tag` does not answer."},
     {"_arrange_stack", fastcall<stack_arrange>(), METH_FASTCALL | METH_KEYWORDS,
      "_arrange_stack($self, layers, added, added_tags)\n--\n\nThe layers, in order, and the entries added."},
     {nullptr, nullptr, 0, nullptr},

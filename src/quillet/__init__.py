@@ -21,6 +21,7 @@ if TYPE_CHECKING:
     import os
     from pathlib import Path
 
+    from ._annotate import Annotation
     from ._types import LookupResult, TagInfo, UidEncoding, UidInfo
     from ._vm import VM
     from .companion import Companion
@@ -34,6 +35,7 @@ del TYPE_CHECKING
 __all__ = [
     "DEFAULT_PATH",
     "VM",
+    "Annotation",
     "Dict",
     "Dictionary",
     "Entry",
@@ -65,6 +67,7 @@ _DEFAULT_COMPANION = _os.path.join(_os.path.dirname(_quillet.__file__), "diction
 
 # Names made on first use: module, attribute.
 _LAZY = {
+    "Annotation": ("_annotate", "Annotation"),
     "Dictionary": ("dictionary", "Dictionary"),
     "Tag": ("dictionary", "Tag"),
     "TagInfo": ("_types", "TagInfo"),

@@ -77,6 +77,12 @@ class Stack:
         """The tag of a keyword as an int, or `None`."""
     def _get(self, tag: int | tuple[int, int] | str, creator: str | None, what: int) -> Any:
         """Any of the answers, by number."""
+    def _stored(self, tag: int | tuple[int, int] | str, creator: str | None, what: int) -> Any:
+        """Any of the answers of the entries alone, by number: NotImplemented where no entry holds the tag."""
+    def _public_tag(self, keyword: str, /) -> int | None:
+        """The tag of a public keyword as an int, or `None` (also for the keywords set aside)."""
+    def _exclude(self, keywords: set[str] | frozenset[str] | None, /) -> None:
+        """The keywords (a set) that `_public_tag` does not answer."""
     def _arrange_stack(
         self, layers: tuple[Any, ...], added: dict[int, Any] | None, added_tags: dict[Any, int] | None
     ) -> None:

@@ -7,6 +7,7 @@ quillet lookup 0029,1010 --creator "SIEMENS CSA HEADER"
 quillet search "patient birth"
 quillet info
 quillet build my-private.csv -o my-private.qlet
+quillet dump image.dcm
 
 Exit status: 0 found (or done), 1 not found, 2 anything else the user can put right (bad
 input, an unreadable, corrupt or unwritable file, an output that cannot take the answer). Each
@@ -36,6 +37,7 @@ from .writer import Entry
 if TYPE_CHECKING:
     from collections.abc import Mapping
 
+    from ._annotate import Annotation
     from ._types import TagInfo
     from .dictionary import Dictionary
 
@@ -327,6 +329,39 @@ def cmd_search(args: argparse.Namespace) -> int:
     return EXIT_FOUND if found else EXIT_NOT_FOUND
 
 
+def cmd_dump(args: argparse.Namespace) -> int:
+    from . import _dump
+
+    d = _dictionary(args, strict=False)
+    paths = _paths(args)
+    failed = 0
+    for source in args.files:
+        try:
+            dataset = _dump.read(source)
+        except BadInput as exc:
+            complain(str(exc))
+            failed += 1
+            continue
+        if len(args.files) > 1 and not args.json:
+            emit(f"# {shown(source)}")
+        previous: tuple[tuple[int, int], ...] = ()
+
+        def annotated(ds: Any = dataset) -> list[Annotation]:
+            return list(d.annotate(ds))
+
+        try:
+            for a in query(paths, annotated):
+                if not args.json:
+                    for item in _dump.item_lines(previous, a.path):
+                        emit(item)
+                previous = a.path
+                emit(_dump.json_object(a) if args.json else _dump.line(a))
+        except (ValueError, TypeError) as exc:  # a JSON data set whose shape is wrong
+            complain(f"{source}: {exc}")
+            failed += 1
+    return EXIT_BAD_INPUT if failed else EXIT_FOUND
+
+
 def cmd_info(args: argparse.Namespace) -> int:
     if args.repeat < 1:
         raise BadInput(f"--repeat must be at least 1, not {args.repeat}")
@@ -521,6 +556,27 @@ def parser() -> argparse.ArgumentParser:
     )
     p.add_argument("--json", action="store_true", help="print each entry, with its vm, as one JSON object")
     p.set_defaults(run=cmd_search)
+
+    p = sub.add_parser(
+        "dump",
+        help="name every element of DICOM or DICOM JSON files",
+        description="Print every element of each FILE, one a line, indented by the depth of its sequence: "
+        "the tag, the VR, the keyword (or name; an unknown private element's creator and 'unknown'), and "
+        "the value in short. FILE is a DICOM file, read with pydicom (pip install 'quillet[dicom]') "
+        "without its pixel data, or a data set of the DICOM JSON model. A private element takes the "
+        "creator that its own item reserved its block for. A file that cannot be read is one line on "
+        "standard error, and the others are dumped all the same. Exit status: 0 every file dumped, 2 any "
+        "could not be read.",
+    )
+    p.add_argument("files", metavar="FILE", nargs="+", help="a DICOM file or a DICOM JSON file")
+    p.add_argument(
+        "--dict",
+        metavar="PATH",
+        action="append",
+        help="a dictionary file; several for layers, the first answering first (default: the bundled one)",
+    )
+    p.add_argument("--json", action="store_true", help="one JSON object per element, every field exact")
+    p.set_defaults(run=cmd_dump)
 
     p = sub.add_parser(
         "info",

@@ -36,6 +36,7 @@ if TYPE_CHECKING:
     from collections.abc import Callable, Iterable, Iterator
     from typing import Any
 
+    from ._annotate import Annotation
     from ._types import TagInfo, UidInfo
     from .writer import Entry
 
@@ -45,7 +46,7 @@ if TYPE_CHECKING:
 __all__ = ["Dictionary"]
 
 # What a layer's `get` answers: the entry, or one field of it. The numbers are the Index's.
-_ENTRY, _KEYWORD, _NAME, _VR, _VM, _VRS, _LOOKUP = range(7)
+_ENTRY, _KEYWORD, _NAME, _VR, _VM, _VRS, _LOOKUP, _PUBLIC_TUPLE, _PRIVATE_TUPLE = range(9)
 _FIELDS = ("keyword", "name", "vr", "vm")
 _LOOKUP_KEYS = (
     "group",
@@ -74,6 +75,11 @@ def _project(entry: TagInfo, what: int) -> Any:
         return {k: list(entry[k]) if k == "sources" else entry[k] for k in _LOOKUP_KEYS}  # type: ignore[literal-required]
     if what == _VRS:
         return None if entry["vrs"] is None else tuple(entry["vrs"])
+    if what in (_PUBLIC_TUPLE, _PRIVATE_TUPLE):  # as pydicom's dictionaries hold an entry
+        vrs = entry["vrs"]
+        vr = entry["vr"] if entry["vr"] != "??" or vrs is None else " or ".join(vrs) or "NONE"
+        row = (vr, entry["vm"] or "", entry["name"], "Retired" if entry["retired"] else "")
+        return (*row, entry["keyword"]) if what == _PUBLIC_TUPLE else row
     return entry[_FIELDS[what - 1]]  # type: ignore[literal-required]
 
 
@@ -117,6 +123,9 @@ class _IndexLayer:
     def find(self, folded: str, creator: str | None, limit: int | None) -> list[TagInfo]:
         return self.index.find(folded, creator, limit, True)
 
+    def has_creator(self, creator: str) -> bool:
+        return bool(self.index.find("", creator, 1))
+
 
 class _DictLayer:
     """A dictionary file without a (usable) companion: it answers tags, but knows no VM, no VR
@@ -147,6 +156,9 @@ class _DictLayer:
 
     def find(self, folded: str, creator: str | None, limit: int | None) -> list[TagInfo]:
         return []
+
+    def has_creator(self, creator: str) -> bool:
+        return False  # without a companion nothing lists a file's creators
 
 
 def _find(
@@ -219,6 +231,10 @@ class _Added:
                 or (block and e["block_offset"] and el == element)
             )
         ]
+
+    def has_creator(self, creator: str) -> bool:
+        folded = normalize_creator(creator)
+        return any(key[2] == folded for key in self.by_key)
 
     def find(self, folded: str, creator: str | None, limit: int | None) -> list[TagInfo]:
         wanted = normalize_creator(creator) if creator is not None else None
@@ -449,6 +465,10 @@ class Dictionary(_companion.Stack):
                 seen.setdefault(normalize_creator(creator), creator)
         return [seen[k] for k in sorted(seen)]
 
+    def has_creator(self, creator: str) -> bool:
+        """Whether any entry stands under this private creator (folded as lookups fold it)."""
+        return any(layer.has_creator(creator) for layer in self._all())
+
     # ---- keywords and search -------------------------------------------------------------------
 
     def entries(self, keyword: str) -> list[TagInfo]:
@@ -482,6 +502,30 @@ class Dictionary(_companion.Stack):
                 found.setdefault(_key(entry), (n, position, entry))
         ranked = sorted(found.values(), key=lambda t: (_rank(t[2], folded), t[0], t[1]))
         return [entry for _, _, entry in ranked[: limit if limit is None else max(limit, 0)]]
+
+    # ---- whole data sets ---------------------------------------------------------------------
+
+    def annotate(self, dataset: Any) -> Iterator[Annotation]:
+        """Name every element of a data set: a pydicom ``Dataset`` (read as pydicom exposes it;
+        quillet does not import pydicom) or a data set of the DICOM JSON model (a dict of
+        "GGGGEEEE" keys to objects with "vr" and "Value", "InlineBinary" or "BulkDataURI").
+
+        Yields a :class:`quillet.Annotation` for every element in data set order, depth first
+        into the items of sequences: where it stands, its tag, its VR as the data set gives it,
+        its creator (a private data element's, from the reservation element of its own item),
+        its entry, and whether it is a private data element whose block its item reserved for
+        no creator (such an element gets no creator and no entry, not a guess).  A creator
+        element is answered by the Private Creator rule.  Any depth is walked."""
+        from . import _annotate
+
+        if isinstance(dataset, dict):
+            return _annotate.walk_json(self, dataset)
+        if callable(getattr(dataset, "elements", None)):
+            return _annotate.walk_pydicom(self, dataset)
+        raise TypeError(
+            "annotate takes a pydicom Dataset or a dict of the DICOM JSON model, "
+            f"not {type(dataset).__qualname__}"
+        )
 
     # ---- entries of one's own --------------------------------------------------------------------
 
