@@ -767,9 +767,11 @@ def uids_text(args: argparse.Namespace, report: Report) -> str:
     """data/uids.tsv as the sources make it (tools/uid_sources.py)."""
     version = _sources.dcmtk_version(_sources.find_dcmtk_dir(args.dcmtk_dir), args.dcmtk_version)
     merged = _uid_sources.build(keyword_from_name, args.dcuid, version, lambda line: report.say("uids", line))
-    fields = ("uid", "keyword", "name", "type", "info", "retired", "encoding")
     return _uid_tsv.to_text(
-        [_uid_tsv.UidRow(*(getattr(u, f) for f in fields), tuple(u.sources)) for u in merged]
+        [
+            _uid_tsv.UidRow(u.uid, u.keyword, u.name, u.type, u.info, u.retired, u.encoding, tuple(u.sources))
+            for u in merged
+        ]
     )
 
 

@@ -88,7 +88,7 @@ def by_keyword(d: Dictionary, keyword: str) -> UidInfo | None:
     return None if uid is None else d.uid(uid)
 
 
-def search_line(e: UidInfo) -> str:
+def search_line(e: Mapping[str, Any]) -> str:
     kind = f"  [{shown(e['type'])}]" if e["type"] else ""
     return f"{e['uid']} {shown(e['keyword']) or '(no keyword)'}: {shown(e['name']) or '-'}{kind}"
 
