@@ -388,3 +388,70 @@ def test_build_with_uids(tmp_path, capsys):
         "quillet: 3 bad row(s); nothing written",
     ]
     assert not (tmp_path / "x.qlet").exists() and not (tmp_path / "x.qlud").exists()
+
+
+@pytest.mark.parametrize(
+    "text", ["1.2.3", "0", "1.0.2", "1.2.03", "1..2", "1.2.", "1.x", "1." + "2" * 63, "1." + "2" * 62]
+)
+def test_the_reader_and_the_writer_agree_on_what_a_uid_is(tmp_path, text):
+    """A file whose UID the writer would refuse is refused by the reader too, and only then."""
+    data = text.encode("ascii")
+    path = tmp_path / "one.qlud"
+    path.write_bytes(U.UidFile(entries=[(0, len(data), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)], pool=data).pack())
+    from quillet._uid_text import problem
+
+    if problem(text) is None:
+        assert len(_companion.open_uids(path, "one.qlud")) == 1
+    else:
+        with pytest.raises(OSError, match=r"entries\[0\] holds no valid UID$"):
+            _companion.open_uids(path, "one.qlud")
+
+
+def test_no_descriptor_is_left_open(tmp_path):
+    from conftest import open_fds
+
+    good, bad = tmp_path / "good.qlud", tmp_path / "bad.qlud"
+    good.write_bytes(uids_to_bytes(ACME))
+    bad.write_bytes(uids_to_bytes(ACME)[:-60])
+    before = open_fds()
+    for _ in range(50):
+        f = _companion.open_uids(good, "good.qlud")
+        assert f.get("1.2.840.10008.1.2.1") is not None
+        del f
+        with pytest.raises(OSError):
+            _companion.open_uids(bad, "bad.qlud")
+    assert open_fds() == before
+
+
+def test_written_beside_the_file_a_link_names(tmp_path):
+    os.mkdir(tmp_path / "real")
+    link = tmp_path / "link.qlet"
+    write_dictionary(tmp_path / "real" / "d.qlet", [])
+    link.symlink_to(tmp_path / "real" / "d.qlet")
+    write_dictionary(link, [Entry(0x0010, 0x0010, keyword="PatientName")], uids=ACME[:1])
+    assert (tmp_path / "real" / "d.qlud").is_file() and not (tmp_path / "link.qlud").exists()
+
+
+def test_results_are_fresh_each_time():
+    first = quillet.uid("1.2.840.10008.1.2.1")
+    first["sources"].append("mine")  # type: ignore[index]
+    first["encoding"]["deflated"] = True  # type: ignore[index]
+    again = quillet.uid("1.2.840.10008.1.2.1")
+    assert "mine" not in again["sources"] and again["encoding"]["deflated"] is False  # type: ignore[index]
+
+
+def test_build_reads_uids_from_json(tmp_path, capsys):
+    tags = tmp_path / "tags.csv"
+    tags.write_text("group,element,keyword\n0010,0010,PatientName\n")
+    uids = tmp_path / "uids.json"
+    uids.write_text(
+        '[{"uid": "1.2.826.0.1.3680043.10.99.3", "keyword": "AcmeRaw", "retired": "yes",\n'
+        '  "sources": ["Acme"]},\n'
+        ' {"uid": "1.2.826.0.1.3680043.10.99.4", "colour": "red"}]\n'
+    )
+    status, _, err = run(capsys, "build", str(tags), "--uids", str(uids), "-o", str(tmp_path / "a.qlet"))
+    assert (status, err.splitlines()[0]) == (2, f"{uids}:3: unknown field(s): 'colour'")
+    uids.write_text('[{"uid": "1.2.826.0.1.3680043.10.99.3", "retired": "yes", "sources": ["Acme"]}]')
+    assert run(capsys, "build", str(tags), "--uids", str(uids), "-o", str(tmp_path / "a.qlet"))[0] == 0
+    got = quillet.Dictionary(tmp_path / "a.qlet").uid("1.2.826.0.1.3680043.10.99.3")
+    assert got is not None and (got["retired"], got["sources"]) == (True, ["Acme"])
