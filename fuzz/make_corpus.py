@@ -1,6 +1,6 @@
 """Regenerate the fuzzers' seed corpus in fuzz/corpus/ from the package's own writer.
 
-    python fuzz/make_corpus.py           # rewrite fuzz/corpus/file, creator and companion
+    python fuzz/make_corpus.py           # rewrite fuzz/corpus/file, creator, companion and uids
     python fuzz/make_corpus.py --check   # exit 1 if the committed corpus differs
 
 Seeds are small on purpose: libFuzzer mutates every seed many times a second, and a large
@@ -10,7 +10,8 @@ data/dictionary.tsv is present) and variants of them that a reader must refuse o
 on an edge of what it accepts. The writer and the layout layer are loaded from the source
 tree, so no build of the extension is needed.
 
-fuzz_companion's seeds are pairs, a dictionary and its companion behind a u32 length.
+fuzz_companion's seeds are pairs, a dictionary and its companion behind a u32 length;
+fuzz_uids's are UID files, whole and cut, and a slice of data/uids.tsv.
 
 The header bytes 8 to 31 are ignored by the reader; fuzz_file reads them as one more key to
 look up (group, element, then a length byte and a creator), and byte 6 as a request to copy
@@ -422,6 +423,53 @@ def companion_seeds() -> dict[str, bytes]:
     return seeds
 
 
+def uid_seeds() -> dict[str, bytes]:
+    """UID files for fuzz_uids: small ones of the writer's, and what a reader must refuse."""
+    uid_writer = _load("_uid_writer")
+    UidEntry = uid_writer.UidEntry
+    small = uid_writer.uids_to_bytes(
+        [
+            UidEntry(
+                "1.2.840.10008.1.2.1",
+                keyword="ExplicitVRLittleEndian",
+                name="Explicit VR Little Endian",
+                type="Transfer Syntax",
+                encoding="explicit little",
+                sources=("DICOM",),
+            ),
+            UidEntry(
+                "1.2.840.10008.1.2.4.50",
+                keyword="JPEGBaseline8Bit",
+                name="JPEG Baseline",
+                type="Transfer Syntax",
+                encoding="explicit little encapsulated",
+            ),
+            UidEntry(
+                "1.2.840.10008.5.1.4.1.1.2",
+                keyword="CTImageStorage",
+                name="CT Image Storage",
+                type="SOP Class",
+            ),
+            UidEntry("1.2.840.10008.1.2.5.0", name="Straße", retired=True),
+        ]
+    )
+    seeds = {
+        "small": small,
+        "empty": uid_writer.uids_to_bytes([]),
+        "truncated": small[: len(small) // 2],
+        "header-only": small[:48],
+        "version-2": small[:4] + struct.pack("<H", 2) + small[6:],
+    }
+    tsv = ROOT / "data" / "uids.tsv"
+    if tsv.exists():
+        rows = [line.split("\t") for line in tsv.read_text(encoding="utf-8").rstrip("\n").split("\n")[1::10]]
+        seeds["tsv-slice"] = uid_writer.uids_to_bytes(
+            UidEntry(r[0], keyword=r[1], name=r[2], type=r[3], info=r[4], retired=r[5] == "1", encoding=r[6])
+            for r in rows
+        )
+    return seeds
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--check", action="store_true", help="compare, do not write")
@@ -431,6 +479,7 @@ def main() -> int:
         ("file", file_seeds()),
         ("creator", creator_seeds()),
         ("companion", companion_seeds()),
+        ("uids", uid_seeds()),
     ):
         target = CORPUS / folder
         wanted = {f"{name}.bin": data for name, data in seeds.items()}

@@ -4,7 +4,8 @@
 # the package built from this tree, builds the extension with symbols for callgrind and the floor
 # helper into build/bench-rwdi, then runs benchmarks/run.py. Extra arguments go to run.py (--quick
 # for a short run, --out FILE to keep the report, --no-callgrind to skip the instruction counts),
-# then benchmarks/annotate.py and benchmarks/flooding.py.
+# then benchmarks/annotate.py, benchmarks/flooding.py and benchmarks/uids.py (the registered UIDs'
+# first use and queries beside pydicom's).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/_env.sh
@@ -25,8 +26,10 @@ include=$("$vpy" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
   -o "$ext/_bench_floor$suffix"
 
 "$vpy" benchmarks/run.py --ext-dir "$ext" "$@"
-# Beside the table: whole data sets named, and keywords made to collide.
+# Beside the table: whole data sets named, keywords made to collide, and the registered UIDs.
 echo
 "$vpy" benchmarks/annotate.py
 echo
 "$vpy" benchmarks/flooding.py
+echo
+"$vpy" benchmarks/uids.py

@@ -23,7 +23,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-30}
-targets=(fuzz_file fuzz_creator fuzz_companion)
+targets=(fuzz_file fuzz_creator fuzz_companion fuzz_uids)
 build=build/fuzz
 
 # --- toolchain ----------------------------------------------------------------------------------

@@ -23,6 +23,7 @@ NAMESPACES = {
     "dictfile": "quillet::dictfile",
     "lookup": "quillet::lookup",
     "companion": "quillet::companion",
+    "uids": "quillet::uids",
     "module": "quillet::py",
 }
 LAYERS = tuple(NAMESPACES)

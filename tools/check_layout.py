@@ -6,7 +6,9 @@ The format is written once per language: in C++ by ``src/archive/layout.hpp`` (b
 ``src/dictfile/mapped_dict.hpp`` (header) and ``src/module/convert.cpp`` (result keys); in
 Python by ``src/quillet/_layout.py``, from which the writer, the command and the tests take it.
 The companion file is written the same way, in ``src/companion/format.hpp`` and
-``src/quillet/_companion_layout.py``. The result type ``LookupResult``, the writer's ``Entry`` and the
+``src/quillet/_companion_layout.py``, and so is the UID file, in ``src/uids/format.hpp`` and
+``src/quillet/_uid_layout.py``; the result type ``UidInfo`` restates the keys of
+``src/module/uids_module.cpp``. The result type ``LookupResult``, the writer's ``Entry`` and the
 benchmark's C helper restate the result keys because they cannot import them. This reads all of
 them without building anything and compares: every number the C++ sources define, the fields of
 each structure (offset and width), the root's members, the VR table, the result keys in their
@@ -34,6 +36,9 @@ CONVERT_CPP = ROOT / "src" / "module" / "convert.cpp"
 FLOOR_C = ROOT / "benchmarks" / "floor" / "_bench_floor.c"
 COMPANION_PY = ROOT / "src" / "quillet" / "_companion_layout.py"
 COMPANION_HPP = ROOT / "src" / "companion" / "format.hpp"
+UIDS_PY = ROOT / "src" / "quillet" / "_uid_layout.py"
+UIDS_HPP = ROOT / "src" / "uids" / "format.hpp"
+UIDS_CPP = ROOT / "src" / "module" / "uids_module.cpp"
 
 # The record's unused and padding bytes are never read, so only Python, which writes them, names them.
 UNREAD = frozenset({"unused", "padding"})
@@ -200,7 +205,32 @@ def problems() -> Problems:
         if names != keys:
             found.append(f"{what}: {names}, not RESULT_KEYS {keys}")
     companion_problems(found)
+    uid_problems(found)
     return found
+
+
+def uid_problems(found: Problems) -> None:
+    """The UID file's layout, format.hpp against _uid_layout.py: every number, by name; and the
+    keys of a UID's result against the result types."""
+    py = load_layout(UIDS_PY)
+    cpp = Cpp(UIDS_HPP)
+    found.differ("UID file magic", py.MAGIC, cpp.magic)
+    for name, value in sorted(cpp.scalars.items()):
+        twin = python_name(name).upper()
+        if not hasattr(py, twin):
+            found.append(f"{name} of {UIDS_HPP.relative_to(ROOT)} has no twin {twin} in {UIDS_PY.name}")
+        else:
+            found.differ(f"UID file {twin}", getattr(py, twin), value)
+    found.differ("UID file sections", list(py.SECTIONS), strings_in(UIDS_HPP, "kSectionName"))
+    m = re.search(r"kItemLen\[kSectionCount\] = \{([^}]*)\};", UIDS_HPP.read_text(encoding="utf-8"))
+    cpp_items = [int(v) for v in re.findall(r"\d+", m.group(1))] if m else []
+    formats: dict[str, struct.Struct] = py._FORMATS
+    found.differ(
+        "UID file item sizes", [formats[n].size if n in formats else 1 for n in py.SECTIONS], cpp_items
+    )
+    keys = strings_in(UIDS_CPP, "kKeys")
+    entry = class_fields(TYPES, "UidInfo")
+    found.differ("keys of UidInfo", entry + class_fields(TYPES, "UidEncoding"), keys)
 
 
 def companion_problems(found: Problems) -> None:

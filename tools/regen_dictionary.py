@@ -1,14 +1,16 @@
-"""Regenerate data/dictionary.tsv from pydicom's, dcmtk's, GDCM's and vtk-dicom's dictionaries.
+"""Regenerate data/dictionary.tsv and data/uids.tsv from pydicom, dcmtk, GDCM and vtk-dicom.
 
     python tools/regen_dictionary.py [--dcmtk-dir DIR] [--dcmtk-version V]
                                      [--vtk-dicom-python PYTHON] [--out TSV] [--check]
-                                     [--show N] [--quiet]
+                                     [--dcuid DCUID_H] [--show N] [--quiet]
 
 Run it with an interpreter that can ``import pydicom`` and ``import gdcm`` (python-gdcm), with
 dcmtk's ``dicom.dic`` and ``private.dic`` installed (or ``--dcmtk-dir``) and Debian's
 python3-vtk-dicom for ``--vtk-dicom-python`` (default /usr/bin/python3);
 ``scripts/check-data.sh`` sets all of that up at the pinned versions.  How each source is read
-is in ``tools/dictionary_sources.py``.  The script prints every rule's count, every
+is in ``tools/dictionary_sources.py``; the registered UIDs (pydicom's, GDCM's and those of
+dcmtk's ``dcuid.h``, from Debian's libdcmtk-dev, or ``--dcuid``) are read and merged by
+``tools/uid_sources.py``, whose rules are written there.  The script prints every rule's count, every
 disagreement it decided, how often each source and the result agree with the VRs that real
 files hold (``tools/dictionary_evidence.py``), and what changed against the committed file.  It
 refuses (exit status 2) data it cannot store faithfully: a text holding a tab or a line break, a
@@ -160,8 +162,10 @@ def _load_by_path(name: str, path: Path) -> ModuleType:
 
 if TYPE_CHECKING:  # mypy reads the files as the modules they are
     import compile_dictionary as _tsv
+    import compile_uids as _uid_tsv
     import dictionary_evidence as _evidence
     import dictionary_sources as _sources
+    import uid_sources as _uid_sources
 
     from quillet import _unicode
 else:
@@ -170,6 +174,8 @@ else:
     _tsv = _load_by_path("_quillet_compile_dictionary", ROOT / "tools" / "compile_dictionary.py")
     _sources = _load_by_path("_quillet_dictionary_sources", ROOT / "tools" / "dictionary_sources.py")
     _evidence = _load_by_path("_quillet_dictionary_evidence", ROOT / "tools" / "dictionary_evidence.py")
+    _uid_sources = _load_by_path("_quillet_uid_sources", ROOT / "tools" / "uid_sources.py")
+    _uid_tsv = _load_by_path("_quillet_compile_uids", ROOT / "tools" / "compile_uids.py")
 normalize_creator = _unicode.normalize_creator
 hash_creator = _unicode.hash_creator
 Row = _tsv.Row
@@ -754,6 +760,19 @@ def print_changes(old: list[Row], new: list[Row], show: int) -> None:
 
 
 MASKS_PY = ROOT / "src" / "quillet" / "_masks.py"
+UIDS_TSV = ROOT / "data" / "uids.tsv"
+
+
+def uids_text(args: argparse.Namespace, report: Report) -> str:
+    """data/uids.tsv as the sources make it (tools/uid_sources.py)."""
+    version = _sources.dcmtk_version(_sources.find_dcmtk_dir(args.dcmtk_dir), args.dcmtk_version)
+    merged = _uid_sources.build(keyword_from_name, args.dcuid, version, lambda line: report.say("uids", line))
+    return _uid_tsv.to_text(
+        [
+            _uid_tsv.UidRow(u.uid, u.keyword, u.name, u.type, u.info, u.retired, u.encoding, tuple(u.sources))
+            for u in merged
+        ]
+    )
 
 
 def masks_module(masks: list[Any]) -> str:
@@ -934,6 +953,7 @@ def main(argv: list[str] | None = None) -> int:
         default=ROOT / "data" / "dictionary.tsv",
         help="the dictionary text to compare with and write",
     )
+    parser.add_argument("--dcuid", type=Path, help="dcmtk's dcuid.h, the list of its UIDs")
     parser.add_argument("--check", action="store_true", help="write nothing; exit 1 if the file would change")
     parser.add_argument(
         "--show", type=int, default=40, help="list at most this many added, removed and changed rows each"
@@ -946,7 +966,8 @@ def main(argv: list[str] | None = None) -> int:
     try:
         rows, resolved = build(args, report)
         report_evidence(rows, resolved, report)
-    except Refused as exc:
+        uids = uids_text(args, report)
+    except (Refused, _uid_sources.UidRefused) as exc:
         print(f"regen_dictionary: refused:\n{exc}", file=sys.stderr)
         return 2
     sections = (
@@ -961,6 +982,7 @@ def main(argv: list[str] | None = None) -> int:
             "keywords",
             "refused by the writer",
             "evidence",
+            "uids",
         )
     )
     for section in sections:
@@ -977,11 +999,19 @@ def main(argv: list[str] | None = None) -> int:
     masks_changed = not MASKS_PY.exists() or MASKS_PY.read_text(encoding="utf-8") != masks
     if masks_changed:
         print(f"\n== {MASKS_PY.relative_to(ROOT)} would change ==")
+    uids_changed = not UIDS_TSV.exists() or UIDS_TSV.read_bytes() != uids.encode("utf-8")
+    if uids_changed:
+        print(f"\n== {UIDS_TSV.relative_to(ROOT)} would change ==")
     if args.check:
-        return 1 if [r.to_line() for r in old] != [r.to_line() for r in rows] or masks_changed else 0
+        changed = [r.to_line() for r in old] != [r.to_line() for r in rows] or masks_changed or uids_changed
+        return 1 if changed else 0
     write_tsv(args.out, rows)
     MASKS_PY.write_text(masks, encoding="utf-8", newline="\n")
-    print(f"\nwrote {len(rows)} rows to {args.out} and the repeating groups to {MASKS_PY.relative_to(ROOT)}")
+    UIDS_TSV.write_text(uids, encoding="utf-8", newline="\n")
+    print(
+        f"\nwrote {len(rows)} rows to {args.out}, the repeating groups to {MASKS_PY.relative_to(ROOT)} "
+        f"and the UIDs to {UIDS_TSV.relative_to(ROOT)}"
+    )
     return 0
 
 

@@ -25,6 +25,7 @@
 #include "module/pyref.hpp"
 #include "module/stack.hpp"
 #include "module/text.hpp"
+#include "module/uids.hpp"
 
 namespace quillet::py {
 namespace {
@@ -288,6 +289,8 @@ PyMethodDef kModuleMethods[] = {
     {"open", fastcall<open_index>(), METH_FASTCALL | METH_KEYWORDS,
      "open(path, dict, path_shown, dict_shown)\n--\n\nOpen the companion at `path`, checked against the "
      "opened `Dict` it belongs to."},
+    {"open_uids", fastcall<open_uids>(), METH_FASTCALL | METH_KEYWORDS,
+     "open_uids(path, path_shown)\n--\n\nOpen the UID file at `path`."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -296,7 +299,9 @@ int exec_module(PyObject* module) noexcept {
   PyObject* type = index_type();
   if (type == nullptr || PyModule_AddObjectRef(module, "Index", type) != 0) return -1;
   PyObject* stack = stack_type();
-  return stack == nullptr ? -1 : PyModule_AddObjectRef(module, "Stack", stack);
+  if (stack == nullptr || PyModule_AddObjectRef(module, "Stack", stack) != 0) return -1;
+  PyObject* uid_file = uids_type();
+  return uid_file == nullptr ? -1 : PyModule_AddObjectRef(module, "Uids", uid_file);
 }
 
 PyModuleDef_Slot kSlots[] = {

@@ -22,11 +22,11 @@ if TYPE_CHECKING:
     from pathlib import Path
 
     from ._annotate import Annotation
-    from ._types import LookupResult, TagInfo
+    from ._types import LookupResult, TagInfo, UidEncoding, UidInfo
     from ._vm import VM
     from .companion import Companion
     from .dictionary import Dictionary, Tag
-    from .writer import Entry
+    from .writer import Entry, UidEntry
 
     #: The standard dictionary (public tags and known private ones) that ships with the package.
     DEFAULT_PATH: Path
@@ -42,6 +42,9 @@ __all__ = [
     "LookupResult",
     "Tag",
     "TagInfo",
+    "UidEncoding",
+    "UidEntry",
+    "UidInfo",
     "__version__",
     "entries_for_keyword",
     "lookup_element",
@@ -49,7 +52,10 @@ __all__ = [
     "open_companion",
     "open_default",
     "search",
+    "search_uids",
     "tag_for_keyword",
+    "uid",
+    "uid_for_keyword",
     "vm",
     "vrs",
 ]
@@ -68,6 +74,9 @@ _LAZY = {
     "LookupResult": ("_types", "LookupResult"),
     "VM": ("_vm", "VM"),
     "Entry": ("writer", "Entry"),
+    "UidInfo": ("_types", "UidInfo"),
+    "UidEncoding": ("_types", "UidEncoding"),
+    "UidEntry": ("writer", "UidEntry"),
 }
 
 
@@ -196,3 +205,21 @@ def vrs(group: int, element: int, creator: str | None = None) -> tuple[str, ...]
     creator)``.
     """
     return (_bundled[0] if _bundled else _bundled_dictionary()).vrs((group, element), creator)
+
+
+def uid(uid: str) -> "UidInfo | None":
+    """The registered UID `uid` of the bundled dictionary, or ``None``
+    (:meth:`Dictionary.uid`): ``quillet.uid("1.2.840.10008.1.2.1")["name"] == "Explicit VR Little
+    Endian"``."""
+    return (_bundled[0] if _bundled else _bundled_dictionary()).uid(uid)
+
+
+def uid_for_keyword(keyword: str) -> str | None:
+    """The UID of a keyword of the bundled dictionary, or ``None`` (:meth:`Dictionary.uid_for_keyword`)."""
+    return (_bundled[0] if _bundled else _bundled_dictionary()).uid_for_keyword(keyword)
+
+
+def search_uids(text: str, limit: int | None = 50) -> "list[UidInfo]":
+    """Registered UIDs of the bundled dictionary whose keyword or name contains `text`, ignoring
+    case, the best matches first (:meth:`Dictionary.search_uids`)."""
+    return (_bundled[0] if _bundled else _bundled_dictionary()).search_uids(text, limit)

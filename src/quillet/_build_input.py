@@ -165,7 +165,10 @@ def unlimited_csv_fields() -> Iterator[None]:
         csv.field_size_limit(old)
 
 
-def read_csv(path: str, text: str) -> tuple[Rows, Problems]:
+def read_csv(
+    path: str, text: str, fields: tuple[str, ...] = FIELDS, required: tuple[str, ...] = _REQUIRED
+) -> tuple[Rows, Problems]:
+    """The rows of a CSV text whose header names some of `fields`, all of `required` among them."""
     reader = csv.reader(io.StringIO(text, newline=""), strict=True)
     problems: Problems = []
     try:
@@ -176,17 +179,17 @@ def read_csv(path: str, text: str) -> tuple[Rows, Problems]:
         raise BadInput(f"{path}: empty; expected a header row naming the columns")
     header = [name.strip() for name in header]
     faults = []
-    unknown = list(dict.fromkeys(name for name in header if name not in FIELDS))
+    unknown = list(dict.fromkeys(name for name in header if name not in fields))
     if unknown:
         faults.append(f"unknown column(s) {_names(unknown)}")
     twice = sorted(name for name, n in collections.Counter(header).items() if n > 1)
     if twice:
         faults.append(f"column(s) named twice: {_names(twice)}")
-    missing = [name for name in _REQUIRED if name not in header]
+    missing = [name for name in required if name not in header]
     if missing:
         faults.append(f"missing column(s) {', '.join(missing)}")
     if faults:
-        problems.append((1, f"header: {'; '.join(faults)} (the columns are {', '.join(FIELDS)})"))
+        problems.append((1, f"header: {'; '.join(faults)} (the columns are {', '.join(fields)})"))
     if missing or twice:
         return [], problems  # the rows cannot be read reliably
     rows: Rows = []
@@ -194,22 +197,22 @@ def read_csv(path: str, text: str) -> tuple[Rows, Problems]:
     while True:
         first = last + 1  # a row that spans lines is reported by its first
         try:
-            fields = next(reader)
+            values = next(reader)
         except StopIteration:
             break
         except csv.Error as exc:
             problems.append((first, str(exc)))
             break  # no way to tell where the next row starts
         last = reader.line_num
-        if not fields:
+        if not values:
             continue  # a blank line
-        if len(fields) > len(header):
+        if len(values) > len(header):
             problems.append(
-                (first, f"{len(fields)} fields, more than the {len(header)} columns of the header")
+                (first, f"{len(values)} fields, more than the {len(header)} columns of the header")
             )
             continue
         # Fields left off the end of a row are absent, and take their defaults.
-        rows.append((first, {k: v for k, v in zip(header, fields, strict=False) if k in FIELDS}))
+        rows.append((first, {k: v for k, v in zip(header, values, strict=False) if k in fields}))
     return rows, problems
 
 

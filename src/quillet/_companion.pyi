@@ -2,7 +2,7 @@ import os
 from typing import Any, Literal, final, overload
 
 from ._quillet import Dict
-from ._types import LookupResult, TagInfo
+from ._types import LookupResult, TagInfo, UidInfo
 
 @final
 class Index:
@@ -41,6 +41,21 @@ class Index:
 
 def open(path: str | os.PathLike[str], dict: Dict, path_shown: str, dict_shown: str) -> Index:
     """Open the companion at `path`, checked against the opened `Dict` it belongs to."""
+
+@final
+class Uids:
+    """A UID file: the registered UIDs of a dictionary."""
+
+    def get(self, uid: str) -> UidInfo | None:
+        """The entry of a UID, matched exactly, or `None`."""
+    def uid_for_keyword(self, keyword: str) -> str | None:
+        """The UID whose keyword is `keyword`, or `None`."""
+    def find(self, text: str, limit: int | None) -> list[UidInfo]:
+        """The entries whose case-folded keyword or name contains `text`, best first."""
+    def __len__(self) -> int: ...
+
+def open_uids(path: str | os.PathLike[str], path_shown: str) -> Uids:
+    """Open the UID file at `path`."""
 
 def split_tag(tag: int | tuple[int, int] | str) -> tuple[int, int, bool]:
     """(group, element, block_form) of a tag given as an int, a pair or text."""

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from typing import TypedDict
 
-__all__ = ["LookupResult", "TagInfo"]
+__all__ = ["LookupResult", "TagInfo", "UidEncoding", "UidInfo"]
 
 
 class LookupResult(TypedDict):
@@ -43,3 +43,35 @@ class TagInfo(LookupResult):
 
     vm: str | None
     vrs: tuple[str, ...] | None
+
+
+class UidEncoding(TypedDict):
+    """How a transfer syntax encodes a data set, as pydicom's ``UID`` properties say it:
+    ``implicit_vr`` (``is_implicit_VR``), ``little_endian`` (``is_little_endian``),
+    ``deflated`` (``is_deflated``) and ``encapsulated``, pixel data in fragments, compressed
+    (``is_encapsulated`` and ``is_compressed``)."""
+
+    implicit_vr: bool
+    little_endian: bool
+    deflated: bool
+    encapsulated: bool
+
+
+class UidInfo(TypedDict):
+    """What :meth:`quillet.Dictionary.uid` answers for a registered UID.
+
+    ``type`` is its kind ("Transfer Syntax", "SOP Class", "Meta SOP Class", "Well-known SOP
+    Instance", "Coding Scheme", ...; ``""`` where no source says), ``info`` a remark such as
+    "Default Transfer Syntax for DICOM", ``sources`` where the entry comes from, and
+    ``encoding`` how a transfer syntax encodes a data set, ``None`` for any other UID or where
+    it is not known.
+    """
+
+    uid: str
+    keyword: str
+    name: str
+    type: str
+    info: str
+    retired: bool
+    sources: list[str]
+    encoding: UidEncoding | None

@@ -2,6 +2,7 @@
 
 quillet lookup 0010,0010
 quillet lookup PatientName
+quillet lookup 1.2.840.10008.1.2.1
 quillet lookup 0029,1010 --creator "SIEMENS CSA HEADER"
 quillet search "patient birth"
 quillet info
@@ -27,7 +28,7 @@ from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, NoReturn
 
-from . import Dict, __version__, writer
+from . import Dict, __version__, _uid_cli, writer
 from . import open as open_dict
 from ._build_input import decode, read_csv, read_json, to_entry, unlimited_csv_fields
 from ._terminal import BadInput, complain, emit, json_line, park_stdout, shown
@@ -252,11 +253,17 @@ def cmd_lookup(args: argparse.Namespace) -> int:
     creator = text_argument("--creator", args.creator)
     paths = _paths(args)
     text = args.tag.strip()
+    if _uid_cli.is_uid_text(text):
+        return _uid_cli.lookup(_dictionary(args, strict=True), text, args.json, _where(paths))
     keyword = None if _TAG.fullmatch(text) else _KEYWORD.fullmatch(text)
     d = _dictionary(args, strict=keyword is not None)
     if keyword is not None:
         word = keyword.group(0)
         tag = query(paths, lambda: d.tag(word, creator))
+        if tag is None and creator is None:  # a UID's keyword, then: ExplicitVRLittleEndian
+            info = _uid_cli.ask(lambda: query(paths, lambda: _uid_cli.by_keyword(d, word)))
+            if info is not None:
+                return _uid_cli.show(info, args.json)
         if tag is None:
             under = f" under creator {creator!r}" if creator is not None else ""
             owners = [] if creator is not None else sorted({e["creator"] for e in d.entries(word)} - {""})
@@ -305,8 +312,13 @@ def cmd_search(args: argparse.Namespace) -> int:
             "(quillet build writes it beside the dictionary)"
         )
     found = query(paths, lambda: d.search(text, creator=creator, limit=args.limit or None))
+    if creator is None:  # registered UIDs too, which have no creator
+        uids = _uid_cli.ask(lambda: query(paths, lambda: d.search_uids(text, limit=args.limit or None)))
+        found = _uid_cli.merge(found, uids, text, args.limit or None)
     for entry in found:
-        if args.json:
+        if "uid" in entry:
+            emit(json_line(entry) if args.json else _uid_cli.search_line(entry))
+        elif args.json:
             emit(json_line(entry))
         else:
             under = f"  [{shown(entry['creator'])}]" if entry["creator"] else ""
@@ -444,11 +456,12 @@ def cmd_build(args: argparse.Namespace) -> int:
             problems.append((line, str(exc)))
     if not entries and not problems:
         raise BadInput(f"{source}: no entries; nothing written")
+    uids, uid_problems = (None, []) if args.uids is None else _uid_cli.read_uids(args.uids, _read(args.uids))
     try:
-        if problems:  # the writer's problems are reported with the rows' own
+        if problems or uid_problems:  # the writer's problems are reported with the rows' own
             writer.check(entries, companion=True)
         else:
-            writer.write_dictionary(output, entries, companion=True)
+            writer.write_dictionary(output, entries, companion=True, uids=uids)
     except writer.InvalidEntries as exc:
         for p in exc.problems:
             other = f" line {lines[p.other[0]]}" if p.other is not None else ""
@@ -457,13 +470,19 @@ def cmd_build(args: argparse.Namespace) -> int:
         raise BadInput(str(exc)) from None
     except OSError as exc:
         raise BadInput(f"cannot write {os.fsdecode(exc.filename or output)}: {exc.strerror}") from None
-    if problems:
+    if problems or uid_problems:
         problems.sort(key=lambda p: p[0])
-        for line, message in problems:
-            complain(f"{source}:{line}: {message}", prefix=False)
-        complain(f"{len({line for line, _ in problems})} bad row(s); nothing written")
+        for where, line, message in [
+            *((source, *p) for p in problems),
+            *((args.uids, *p) for p in uid_problems),
+        ]:
+            complain(f"{where}:{line}: {message}", prefix=False)
+        bad = len({line for line, _ in problems}) + len({line for line, _ in uid_problems})
+        complain(f"{bad} bad row(s); nothing written")
         return EXIT_BAD_INPUT
     done = f"wrote {len(entries)} entries to {shown(output)} and its companion {shown(companion)}"
+    if uids is not None:
+        done += f", and {len(uids)} UIDs to {shown(writer.uids_path(writer.companion_target(output)))}"
     try:
         emit(done)
     except BadInput as exc:  # the files are there all the same; say so with the failure
@@ -486,7 +505,7 @@ def parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser(
         "lookup",
-        help="show what the dictionary knows about a tag",
+        help="show what the dictionary knows about a tag or a UID",
         description="Show the dictionary entry of a tag. TAG is hexadecimal: 0010,0010, (0010,0010) or "
         "00100010, or a keyword such as PatientName (matched exactly; with --creator, the private "
         "keyword under that creator). For a private tag give its creator; an element inside the "
@@ -495,6 +514,8 @@ def parser() -> argparse.ArgumentParser:
         "holds is answered by the rules every toolkit knows: private creator elements (gggg,0010-00FF), "
         "group lengths and the standard's repeating groups. The value multiplicity (vm) and the VRs of "
         "an element that may take several are shown when the dictionary has a companion file beside it. "
+        "A TAG with dots is a registered UID (1.2.840.10008.1.2.1), and a keyword that no tag has may be "
+        "a UID's (ExplicitVRLittleEndian). "
         "Exit status: 0 found, 1 not in the dictionary, 2 bad input or any other error.",
     )
     p.add_argument("tag", metavar="TAG", help="the tag, e.g. 0010,0010, or a keyword")
@@ -516,7 +537,8 @@ def parser() -> argparse.ArgumentParser:
     p = sub.add_parser(
         "search",
         help="find entries by a part of their keyword or name",
-        description="List the entries whose keyword or name contains TEXT, ignoring case, one a line: "
+        description="List the entries and registered UIDs whose keyword or name contains TEXT, ignoring "
+        "case, one a line: "
         "first those whose keyword is TEXT, then those whose keyword or name starts with it, then the "
         "rest; ties public entries first, by tag. Needs the dictionary's companion file. "
         "Exit status: 0 found, 1 nothing found, 2 bad input or any other error.",
@@ -582,9 +604,14 @@ def parser() -> argparse.ArgumentParser:
         "Every bad row is reported with its line number, and then nothing is written; an input "
         "without entries is an error too. An existing output is replaced only once the new file is "
         "complete; see the README for links, permissions and temporary files. The companion file "
-        "that keyword lookups, search and vm need is written beside OUT, with the suffix .qlix.",
+        "that keyword lookups, search and vm need is written beside OUT, with the suffix .qlix. "
+        "With --uids, the registered UIDs of the same vendor or site are written beside OUT too, with "
+        "the suffix .qlud: columns uid (required), keyword, name, type (such as Transfer Syntax or SOP "
+        "Class), info, retired, sources and, for a transfer syntax, encoding (implicit or explicit, "
+        "little or big, then deflated and encapsulated where they hold: 'explicit little encapsulated').",
     )
     p.add_argument("source", metavar="SOURCE", help="a .csv or .json file")
+    p.add_argument("--uids", metavar="FILE", help="registered UIDs, a .csv or .json file")
     p.add_argument("-o", "--output", metavar="OUT", required=True, help="the .qlet file to write")
     p.set_defaults(run=cmd_build)
     return top

@@ -25,7 +25,7 @@ from __future__ import annotations
 
 import os
 
-from . import _companion
+from . import _companion, _uids
 from ._quillet import Dict
 from ._quillet import open as _open_dict
 from ._unicode import normalize_creator
@@ -37,7 +37,7 @@ if TYPE_CHECKING:
     from typing import Any
 
     from ._annotate import Annotation
-    from ._types import TagInfo
+    from ._types import TagInfo, UidInfo
     from .writer import Entry
 
     #: A tag as it stands in a data set: 0xGGGGEEEE, (group, element), or its text.
@@ -399,7 +399,7 @@ class Dictionary(_companion.Stack):
     queries.
     """
 
-    __slots__ = ("_added", "_layers", "problems")
+    __slots__ = ("_added", "_layers", "_uids", "problems")
 
     def __init__(
         self, *paths: str | os.PathLike[str], bundled: bool | None = None, strict: bool = True
@@ -411,6 +411,7 @@ class Dictionary(_companion.Stack):
             layers.append(_bundled_layer())
         self._layers: list[Any] = layers
         self._added: _Added | None = None
+        self._uids: _uids.Registry | None = None  # opened on the first question about a UID
         self._arrange()
 
     def _arrange(self) -> None:
@@ -564,3 +565,28 @@ class Dictionary(_companion.Stack):
             )
         self._added = added if added else None
         self._arrange()  # also forgets the keywords' tags asked before
+
+    # ---- registered UIDs (quillet._uids) -------------------------------------------------------
+
+    def uid(self, uid: str) -> UidInfo | None:
+        """The registered UID `uid` (a transfer syntax, SOP class, well-known instance, ...),
+        matched exactly: its keyword, name, type, info, retired flag, sources and, for a
+        transfer syntax, its encoding (:class:`quillet.UidInfo`); ``None`` for a UID that no
+        layer registers.  ``ValueError`` for text that is no UID (empty, over 64 characters,
+        anything but digits and dots, an empty component or one that starts with 0), saying
+        why.  Each layer's UIDs come from the UID file beside it (``acme.qlud``), opened on the
+        first question about a UID, when ``OSError`` or ``ValueError`` says that one cannot be
+        used."""
+        return (self._uids or _uids.attach(self)).uid(uid)
+
+    def uid_for_keyword(self, keyword: str) -> str | None:
+        """The UID whose keyword is `keyword`, matched exactly ("ExplicitVRLittleEndian" ->
+        "1.2.840.10008.1.2.1"), or ``None``."""
+        return (self._uids or _uids.attach(self)).uid_for_keyword(keyword)
+
+    def search_uids(self, text: str, limit: int | None = 50) -> list[UidInfo]:
+        """Registered UIDs whose keyword or name contains `text`, ignoring case as
+        :meth:`search` does, the best matches first: keyword equal, then keyword or name
+        starting with it, then containing it; ties by UID, component by component, the first
+        layer's first.  At most `limit` (``None``: all)."""
+        return (self._uids or _uids.attach(self)).search(text, limit)

@@ -36,19 +36,25 @@ from dataclasses import KW_ONLY, dataclass
 
 from . import _companion_layout, _layout
 from ._replace import Replacement, resolve, sync_folder, told_about
+from ._uid_writer import UidEntry, check_uids, uids_path, uids_to_bytes, write_uids
 from ._unicode import hash_creator, normalize_creator
 
 __all__ = [
     "Entry",
     "InvalidEntries",
     "Problem",
+    "UidEntry",
     "check",
+    "check_uids",
     "companion_path",
     "companion_target",
     "to_bytes",
     "to_files",
+    "uids_path",
+    "uids_to_bytes",
     "write_dictionary",
     "write_file",
+    "write_uids",
 ]
 
 _U16 = 0xFFFF
@@ -584,7 +590,11 @@ def _same_path(a: str, b: str) -> bool:
 
 
 def write_dictionary(
-    path: str | os.PathLike[str], entries: Iterable[Entry], *, companion: bool | None = None
+    path: str | os.PathLike[str],
+    entries: Iterable[Entry],
+    *,
+    companion: bool | None = None,
+    uids: Iterable[UidEntry] | None = None,
 ) -> None:
     """Write `entries` to a ``.qlet`` file at `path`, replacing any file there.
 
@@ -602,6 +612,12 @@ def write_dictionary(
     preparing leaves both files as they were; a process killed between the two renames leaves
     the old companion beside the new dictionary, whose digest no longer matches, so it is
     refused, never misread.
+
+    With `uids` (:class:`UidEntry`, a vendor's or a site's registered UIDs) the UID file is
+    written too, to :func:`uids_path` of the file actually replaced, after the dictionary and
+    its companion: it refers to nothing in them, so it needs no pairing.  Without, a UID file
+    there is left as it is.  The UIDs are checked with the entries, as :func:`write_uids`
+    checks them, and their problems raised the same way.
 
     Raises :class:`InvalidEntries` (a :class:`ValueError`), before touching any file, listing
     every entry that is not an :class:`Entry`; a group or element that is not an int from 0 to
@@ -637,6 +653,7 @@ def write_dictionary(
     if companion is None:
         companion = os.path.lexists(beside)
     checked = _check_all(entries, dicom_rules=True, companion=companion)
+    uid_data = None if uids is None else uids_to_bytes(uids)
     data: bytes
     extra: bytes | None
     if companion:
@@ -665,6 +682,18 @@ def write_dictionary(
         what = "not its companion" if extra is not None else "its old companion could not be removed"
         raise OSError(
             exc.errno, f"{exc.strerror or exc}; the dictionary {shown} was written, but {what}", beside
+        ) from None
+    if uid_data is not None:
+        _write_beside(shown, uids_path(target), uid_data)
+
+
+def _write_beside(shown: str, path: str, data: bytes) -> None:
+    """Write the UID file of the dictionary just written."""
+    try:
+        Replacement(path, data).commit()
+    except OSError as exc:
+        raise OSError(
+            exc.errno, f"{exc.strerror or exc}; the dictionary {shown} was written, but not its UIDs", path
         ) from None
 
 
