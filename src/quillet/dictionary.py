@@ -468,10 +468,7 @@ class Dictionary(_companion.Stack):
         """Whether any entry stands under this private creator (folded as lookups fold it)."""
         if self._added is not None and self._added.has_creator(creator):
             return True
-        for layer in self._layers:
-            if layer.has_creator(creator):
-                return True
-        return False
+        return any(layer.has_creator(creator) for layer in self._layers)
 
     # ---- keywords and search -------------------------------------------------------------------
 
