@@ -479,9 +479,10 @@ def test_build_on_a_full_or_read_only_file_system(tmp_path, kind, reason):
 def closed(stream: int, *argv) -> tuple[int, str]:
     """(exit status, the other stream's text) of the command started with `stream` (1 or 2) closed."""
     p = subprocess.run(
-        ["sh", "-c", f'exec "$@" {stream}>&-', "sh", sys.executable, "-m", "quillet", *argv],
+        [sys.executable, "-m", "quillet", *argv],
         capture_output=True,
         text=True,
+        preexec_fn=lambda: os.close(stream),  # in the child, once its streams are in place
     )
     return p.returncode, (p.stderr if stream == 1 else p.stdout)
 

@@ -261,19 +261,23 @@ def keyword_for_tag(tag: TagType) -> str:
 
 def dictionary_has_tag(tag: TagType) -> bool:
     """Whether the standard has an entry of its own for `tag` (not one of a repeating group's)."""
-    try:
-        if type(tag) is not int or not 0 <= tag <= 0xFFFFFFFF:
+    if type(tag) is not int or not 0 <= tag <= 0xFFFFFFFF:
+        try:
             tag = _tag(tag)
-        if tag >> 16 & 1:
+        except Exception:
             return False
-        keyword = _stored(tag, None, 1)
-        if keyword is NotImplemented:
-            return False
-        # The rows that expand a repeating group are no entries of the standard's own.
-        mask = mask_match(tag)
-        return mask is None or RepeatersDictionary[mask][4] != keyword
-    except Exception:
+    if tag >> 16 & 1:
         return False
+    keyword = _stored(tag, None, 1)
+    if keyword is NotImplemented:
+        return False
+    if not _mask_groups:
+        _make_mask_tables()
+    if tag >> 16 not in _mask_groups:
+        return True
+    # The rows that expand a repeating group are no entries of the standard's own.
+    mask = _matched[tag] if tag in _matched else mask_match(tag)
+    return mask is None or RepeatersDictionary[mask][4] != keyword
 
 
 # ---- private entries --------------------------------------------------------------------------------
