@@ -31,15 +31,36 @@ def test_only_the_entry_point_is_exported(module):
     assert [line.split()[-1] for line in out.splitlines()] == [f"PyInit_{module.__name__.split('.')[-1]}"]
 
 
-def test_import_and_open_load_nothing_else():
-    # What `import quillet; quillet.open_default()` costs beyond a bare interpreter is mostly
-    # the modules it pulls in (pathlib alone is several milliseconds): it may add none but its own.
-    code = (
-        "import sys; bare = set(sys.modules); import quillet; quillet.open_default(); "
-        "print(sorted(set(sys.modules) - bare))"
-    )
+@pytest.mark.parametrize(
+    ("first_use", "loaded"),
+    [
+        ("import quillet; quillet.open_default()", ["quillet", "quillet._quillet"]),
+        # A first question opens the bundled dictionary and its companion, and needs nothing of
+        # the UID registry, the writer, the companion's Python module or creator folding.
+        (
+            "import quillet; quillet.tag_for_keyword('PatientName')",
+            ["__future__", "quillet", "quillet._companion", "quillet._quillet", "quillet.dictionary"],
+        ),
+        (
+            "import quillet.datadict as d; d.dictionary_VR(0x00100010)",
+            [
+                "__future__",
+                "quillet",
+                "quillet._companion",
+                "quillet._masks",
+                "quillet._quillet",
+                "quillet.datadict",
+                "quillet.dictionary",
+            ],
+        ),
+    ],
+)
+def test_first_use_loads_nothing_else(first_use, loaded):
+    # What first use costs beyond a bare interpreter is mostly the modules it pulls in (pathlib
+    # alone is several milliseconds): it may add none but these.
+    code = f"import sys; bare = set(sys.modules); {first_use}; print(sorted(set(sys.modules) - bare))"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
-    assert out.strip() == "['quillet', 'quillet._quillet']"
+    assert out.strip() == repr(loaded)
 
 
 def test_default_path_stays_a_path():

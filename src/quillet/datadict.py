@@ -20,8 +20,6 @@ or choices of them), where pydicom takes anything.  This module does not import 
 
 from __future__ import annotations
 
-import itertools
-
 from . import _bundled_dictionary
 from . import _masks as _table
 
@@ -83,6 +81,8 @@ _matched: dict[int, str | None] = {}  # mask_match's answers, as far as asked
 
 
 def _make_mask_tables() -> None:
+    import itertools
+
     by_bits: dict[int, dict[int, tuple[int, str]]] = {}
     patterns = set()
     for n, mask in enumerate(RepeatersDictionary):

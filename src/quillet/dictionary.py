@@ -25,10 +25,9 @@ from __future__ import annotations
 
 import os
 
-from . import _companion, _uids
+from . import _companion
 from ._quillet import Dict
 from ._quillet import open as _open_dict
-from ._unicode import normalize_creator
 
 # Not typing.TYPE_CHECKING: importing typing would cost more than the rest of first use.
 TYPE_CHECKING = False
@@ -36,6 +35,7 @@ if TYPE_CHECKING:
     from collections.abc import Callable, Iterable, Iterator
     from typing import Any
 
+    from . import _uids
     from ._annotate import Annotation
     from ._types import TagInfo, UidInfo
     from .writer import Entry
@@ -80,6 +80,13 @@ def _project(entry: TagInfo, what: int) -> Any:
         row = (vr, entry["vm"] or "", entry["name"], "Retired" if entry["retired"] else "")
         return (*row, entry["keyword"]) if what == _PUBLIC_TUPLE else row
     return entry[_FIELDS[what - 1]]  # type: ignore[literal-required]
+
+
+def normalize_creator(creator: str) -> str:
+    """A creator folded as lookups fold it; imported on first need, which first use is not."""
+    from ._unicode import normalize_creator as fold
+
+    return fold(creator)
 
 
 def _key(entry: TagInfo) -> tuple[int, int, str | None]:
@@ -369,11 +376,17 @@ def _open_layer(path: str, strict: bool, problems: list[str]) -> _IndexLayer | _
 
 
 def _bundled_layer() -> _IndexLayer:
+    # Opened here rather than through open_companion: the bundled paths need no checking, and
+    # the companion module's import would be most of the cost of a first question.
     from . import _DEFAULT, _DEFAULT_COMPANION
-    from .companion import open_companion
 
-    pair = open_companion(_DEFAULT_COMPANION, _DEFAULT)
-    return _IndexLayer(_DEFAULT, pair.dict, pair._index)
+    d = _open_dict(_DEFAULT)
+    shown = _DEFAULT_COMPANION, _DEFAULT
+    if not all(text.isprintable() for text in shown):
+        from ._show import shown as escape
+
+        shown = escape(_DEFAULT_COMPANION), escape(_DEFAULT)
+    return _IndexLayer(_DEFAULT, d, _companion.open(_DEFAULT_COMPANION, d, *shown))
 
 
 class Dictionary(_companion.Stack):
@@ -574,16 +587,21 @@ class Dictionary(_companion.Stack):
         why.  Each layer's UIDs come from the UID file beside it (``acme.qlud``), opened on the
         first question about a UID, when ``OSError`` or ``ValueError`` says that one cannot be
         used."""
-        return (self._uids or _uids.attach(self)).uid(uid)
+        return (self._uids or self._attach_uids()).uid(uid)
+
+    def _attach_uids(self) -> _uids.Registry:
+        from . import _uids  # not at import: most programs never ask about a UID
+
+        return _uids.attach(self)
 
     def uid_for_keyword(self, keyword: str) -> str | None:
         """The UID whose keyword is `keyword`, matched exactly ("ExplicitVRLittleEndian" ->
         "1.2.840.10008.1.2.1"), or ``None``."""
-        return (self._uids or _uids.attach(self)).uid_for_keyword(keyword)
+        return (self._uids or self._attach_uids()).uid_for_keyword(keyword)
 
     def search_uids(self, text: str, limit: int | None = 50) -> list[UidInfo]:
         """Registered UIDs whose keyword or name contains `text`, ignoring case as
         :meth:`search` does, the best matches first: keyword equal, then keyword or name
         starting with it, then containing it; ties by UID, component by component, the first
         layer's first.  At most `limit` (``None``: all)."""
-        return (self._uids or _uids.attach(self)).search(text, limit)
+        return (self._uids or self._attach_uids()).search(text, limit)
