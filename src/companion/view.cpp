@@ -42,6 +42,50 @@ std::optional<FixedArray<N>> dict_array(ByteView body, std::uint64_t ref_at, arc
   return FixedArray<N>::at(body, static_cast<std::uint64_t>(target), ref.count);
 }
 
+/// Whether some item's field at Off (of type T) is `limit` or more.
+///
+/// Opening reads every section once, and that reading is most of what a first question costs, so
+/// each check first makes a pass that only keeps a running result and builds no message; the
+/// loops that say where a file is wrong run only for a file that fails it.
+template <std::size_t Off, class T, std::size_t N>
+bool any_not_below(FixedArray<N> items, std::uint64_t limit) noexcept {
+  T largest = 0;
+  for (const auto item : items) largest = std::max(largest, item.template get<Off, T>());
+  return items.size() != 0 && largest >= limit;
+}
+
+/// Whether the slot table holds a run of occupied slots longer than `bound`, counted on around
+/// its end, or no empty slot: the first, cheap pass over the slots.
+bool slots_overrun(FixedArray<4> slots, std::uint64_t bound) noexcept {
+  std::uint32_t run = 0;
+  std::uint32_t longest = 0;
+  for (const auto slot : slots) {
+    run = slot.u32<0>() != 0 ? run + 1 : 0;
+    longest = std::max(longest, run);
+  }
+  if (longest > bound || longest == slots.size()) return slots.size() != 0;
+  std::uint32_t leading = 0;
+  for (const auto slot : slots) {
+    if (slot.u32<0>() == 0) break;
+    ++leading;
+  }
+  return std::uint64_t{leading} + run > bound;
+}
+
+/// Whether every item names a record below `records` and lies inside `text`, each of its two
+/// texts ended by a NUL.
+bool items_sound(FixedArray<16> items, ByteView text, std::uint32_t records) noexcept {
+  bool sound = true;
+  for (const auto item : items) {
+    const std::uint64_t start = item.u32<4>();
+    const std::uint64_t kw_end = start + item.u32<8>();
+    const std::uint64_t name_end = kw_end + 1 + item.u32<12>();
+    if (item.u32<0>() >= records || name_end >= text.size()) return false;
+    sound &= (text.data()[kw_end] | text.data()[name_end]) == 0;
+  }
+  return sound;
+}
+
 }  // namespace
 
 std::string OpenError::message() const {
@@ -138,10 +182,12 @@ Result<View, OpenError> View::make(ByteView dict, ByteView file) {
     return corrupt("vm_codes holds " + std::to_string(v.vm_codes_.size()) + " codes for " + std::to_string(n_records) +
                    " records");
   }
-  for (std::uint32_t i = 0; i < v.vm_codes_.size(); ++i) {
-    if (const std::uint16_t c = (*v.vm_codes_[i]).u16<0>(); c > v.vm_texts_.size()) {
-      return corrupt(at("vm_codes", i) + " is " + std::to_string(c) + ", but there are " +
-                     std::to_string(v.vm_texts_.size()) + " VM texts");
+  if (any_not_below<0, std::uint16_t>(v.vm_codes_, std::uint64_t{v.vm_texts_.size()} + 1)) {
+    for (std::uint32_t i = 0; i < v.vm_codes_.size(); ++i) {
+      if (const std::uint16_t c = (*v.vm_codes_[i]).u16<0>(); c > v.vm_texts_.size()) {
+        return corrupt(at("vm_codes", i) + " is " + std::to_string(c) + ", but there are " +
+                       std::to_string(v.vm_texts_.size()) + " VM texts");
+      }
     }
   }
   for (std::uint32_t i = 0; i < v.vm_texts_.size(); ++i) {
@@ -152,10 +198,12 @@ Result<View, OpenError> View::make(ByteView dict, ByteView file) {
     return corrupt("vr_codes holds " + std::to_string(v.vr_codes_.size()) + " codes for " + std::to_string(n_records) +
                    " records");
   }
-  for (std::uint32_t i = 0; i < v.vr_codes_.size(); ++i) {
-    if (const std::uint16_t c = (*v.vr_codes_[i]).u16<0>(); c > v.vr_sets_.size()) {
-      return corrupt(at("vr_codes", i) + " is " + std::to_string(c) + ", but there are " +
-                     std::to_string(v.vr_sets_.size()) + " VR sets");
+  if (any_not_below<0, std::uint16_t>(v.vr_codes_, std::uint64_t{v.vr_sets_.size()} + 1)) {
+    for (std::uint32_t i = 0; i < v.vr_codes_.size(); ++i) {
+      if (const std::uint16_t c = (*v.vr_codes_[i]).u16<0>(); c > v.vr_sets_.size()) {
+        return corrupt(at("vr_codes", i) + " is " + std::to_string(c) + ", but there are " +
+                       std::to_string(v.vr_sets_.size()) + " VR sets");
+      }
     }
   }
   for (std::uint32_t i = 0; i < v.vr_sets_.size(); ++i) {
@@ -172,9 +220,11 @@ Result<View, OpenError> View::make(ByteView dict, ByteView file) {
   // The order of the keyword table is not checked: keywords are found through the slots, and an
   // entry out of its place makes answers wrong, as a wrong VM code would, never a read astray.
   // Checking it would read every record and keyword of the dictionary, the most of first use.
-  for (std::uint32_t i = 0; i < v.keywords_.size(); ++i) {
-    if (const std::uint32_t r = (*v.keywords_[i]).u32<0>(); r >= n_records) {
-      return corrupt(at("keywords", i) + " names record " + std::to_string(r) + " of " + std::to_string(n_records));
+  if (any_not_below<0, std::uint32_t>(v.keywords_, n_records)) {
+    for (std::uint32_t i = 0; i < v.keywords_.size(); ++i) {
+      if (const std::uint32_t r = (*v.keywords_[i]).u32<0>(); r >= n_records) {
+        return corrupt(at("keywords", i) + " names record " + std::to_string(r) + " of " + std::to_string(n_records));
+      }
     }
   }
   // Probing masks the hash with the count - 1, which needs a power of two.
@@ -183,42 +233,47 @@ Result<View, OpenError> View::make(ByteView dict, ByteView file) {
   }
   // A run of occupied slots bounds every probe that starts in it, found or not, so the longest
   // run, counted on around the end of the table, must stay within the bound the queries rely on.
-  std::uint64_t run = 0;
-  std::uint64_t leading = 0;  // the run that starts at slot 0, which the last run goes on into
-  bool seen_empty = false;
-  for (std::uint32_t i = 0; i < v.slots_.size(); ++i) {
-    const std::uint32_t s = (*v.slots_[i]).u32<0>();
-    if (s > v.keywords_.size()) {
-      return corrupt(at("slots", i) + " is " + std::to_string(s) + ", but there are " +
-                     std::to_string(v.keywords_.size()) + " keyword entries");
+  if (any_not_below<0, std::uint32_t>(v.slots_, std::uint64_t{v.keywords_.size()} + 1) ||
+      slots_overrun(v.slots_, kMaxRun)) {
+    std::uint64_t run = 0;
+    std::uint64_t leading = 0;  // the run that starts at slot 0, which the last run goes on into
+    bool seen_empty = false;
+    for (std::uint32_t i = 0; i < v.slots_.size(); ++i) {
+      const std::uint32_t s = (*v.slots_[i]).u32<0>();
+      if (s > v.keywords_.size()) {
+        return corrupt(at("slots", i) + " is " + std::to_string(s) + ", but there are " +
+                       std::to_string(v.keywords_.size()) + " keyword entries");
+      }
+      if (s == 0) {
+        if (!seen_empty) leading = run;
+        seen_empty = true;
+        run = 0;
+      } else if (++run > kMaxRun) {
+        return corrupt("slots holds more than " + std::to_string(kMaxRun) + " occupied slots in a row, up to " +
+                       at("slots", i));
+      }
     }
-    if (s == 0) {
-      if (!seen_empty) leading = run;
-      seen_empty = true;
-      run = 0;
-    } else if (++run > kMaxRun) {
-      return corrupt("slots holds more than " + std::to_string(kMaxRun) + " occupied slots in a row, up to " +
-                     at("slots", i));
+    if (v.slots_.size() != 0 && !seen_empty) return corrupt("slots holds no empty slot");
+    if (run + leading > kMaxRun) {
+      return corrupt("slots holds more than " + std::to_string(kMaxRun) +
+                     " occupied slots in a row, around the end of the table");
     }
   }
-  if (v.slots_.size() != 0 && !seen_empty) return corrupt("slots holds no empty slot");
-  if (run + leading > kMaxRun) {
-    return corrupt("slots holds more than " + std::to_string(kMaxRun) +
-                   " occupied slots in a row, around the end of the table");
-  }
-  for (std::uint32_t i = 0; i < v.items_.size(); ++i) {
-    const Item it = *v.item(i);
-    if (it.record >= n_records) {
-      return corrupt(at("items", i) + " names record " + std::to_string(it.record) + " of " +
-                     std::to_string(n_records));
-    }
-    const std::uint64_t kw_end = std::uint64_t{it.text} + it.keyword_len;
-    const std::uint64_t name_end = kw_end + 1 + it.name_len;
-    if (!v.text_.contains(it.text, name_end + 1 - it.text)) {
-      return corrupt(at("items", i) + " lies outside the search text");
-    }
-    if (v.text_.data()[kw_end] != 0 || v.text_.data()[name_end] != 0) {
-      return corrupt(at("items", i) + " does not end its texts with NUL");
+  if (!items_sound(v.items_, v.text_, n_records)) {
+    for (std::uint32_t i = 0; i < v.items_.size(); ++i) {
+      const Item it = *v.item(i);
+      if (it.record >= n_records) {
+        return corrupt(at("items", i) + " names record " + std::to_string(it.record) + " of " +
+                       std::to_string(n_records));
+      }
+      const std::uint64_t kw_end = std::uint64_t{it.text} + it.keyword_len;
+      const std::uint64_t name_end = kw_end + 1 + it.name_len;
+      if (!v.text_.contains(it.text, name_end + 1 - it.text)) {
+        return corrupt(at("items", i) + " lies outside the search text");
+      }
+      if (v.text_.data()[kw_end] != 0 || v.text_.data()[name_end] != 0) {
+        return corrupt(at("items", i) + " does not end its texts with NUL");
+      }
     }
   }
   for (std::uint32_t i = 0; i < v.creators_.size(); ++i) {
