@@ -18,12 +18,12 @@ added entries are checked as :class:`quillet.writer.Entry` checks entries (a VR 
 or choices of them), where pydicom takes anything.  This module does not import pydicom.
 """
 
-from __future__ import annotations
-
 from . import _bundled_dictionary
 from . import _masks as _table
 
 # Not typing.TYPE_CHECKING: importing typing would cost more than the rest of the import.
+# Annotations that name what it imports are quoted rather than postponed by `from __future__
+# import annotations`, which imports a module of its own on the way to a first answer.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Mapping
@@ -57,7 +57,7 @@ __all__ = [
 ]
 
 _dictionary = _bundled_dictionary()
-_stored: Callable[[int | tuple[int, int] | str, str | None, int], object] = _dictionary._stored
+_stored: "Callable[[int | tuple[int, int] | str, str | None, int], object]" = _dictionary._stored
 _PUBLIC, _PRIVATE = 7, 8  # the answers as pydicom's tuples, public and private
 
 # ---- the standard's repeating groups, as pydicom matches them -------------------------------------
@@ -122,11 +122,11 @@ def repeater_has_tag(tag: int) -> bool:
 
 
 #: Whether `keyword` is a repeating group's ("OverlayData").
-repeater_has_keyword: Callable[[str], bool] = _repeater_keywords.__contains__
+repeater_has_keyword: "Callable[[str], bool]" = _repeater_keywords.__contains__
 
 #: The tag of an element of the standard by its keyword, or ``None``; ``None`` for a repeating
 #: group's keyword, as pydicom answers.
-tag_for_keyword: Callable[[str], int | None] = _dictionary._public_tag
+tag_for_keyword: "Callable[[str], int | None]" = _dictionary._public_tag
 
 # ---- tags as pydicom takes them -----------------------------------------------------------------
 
@@ -197,7 +197,7 @@ def _miss(tag: int) -> tuple[str, str, str, str, str]:
     raise KeyError(f"Tag {_text(tag)} not found in DICOM dictionary")
 
 
-def get_entry(tag: TagType) -> tuple[str, str, str, str, str]:
+def get_entry(tag: "TagType") -> tuple[str, str, str, str, str]:
     """(VR, VM, name, "Retired" or "", keyword) of an element of the standard, found as pydicom
     finds it: its own entry, else (for a public tag) its repeating group's.  Raises KeyError
     ("Tag (GGGG,EEEE) not found in DICOM dictionary")."""
@@ -214,7 +214,7 @@ def _dictionary_vr_fast(tag: int) -> str:
     return get_entry(tag)[0]
 
 
-def dictionary_VR(tag: TagType) -> str:
+def dictionary_VR(tag: "TagType") -> str:
     """The VR of an element of the standard, as pydicom spells it ("OB or OW")."""
     if type(tag) is not int or not 0 <= tag <= 0xFFFFFFFF:
         tag = _tag(tag)
@@ -222,7 +222,7 @@ def dictionary_VR(tag: TagType) -> str:
     return (_miss(tag) if found is NotImplemented else found)[0]  # type: ignore[index, no-any-return]
 
 
-def dictionary_VM(tag: TagType) -> str:
+def dictionary_VM(tag: "TagType") -> str:
     """The value multiplicity of an element of the standard."""
     if type(tag) is not int or not 0 <= tag <= 0xFFFFFFFF:
         tag = _tag(tag)
@@ -230,7 +230,7 @@ def dictionary_VM(tag: TagType) -> str:
     return (_miss(tag) if found is NotImplemented else found)[1]  # type: ignore[index, no-any-return]
 
 
-def dictionary_description(tag: TagType) -> str:
+def dictionary_description(tag: "TagType") -> str:
     """The name of an element of the standard."""
     if type(tag) is not int or not 0 <= tag <= 0xFFFFFFFF:
         tag = _tag(tag)
@@ -238,12 +238,12 @@ def dictionary_description(tag: TagType) -> str:
     return (_miss(tag) if found is NotImplemented else found)[2]  # type: ignore[index, no-any-return]
 
 
-def dictionary_is_retired(tag: TagType) -> bool:
+def dictionary_is_retired(tag: "TagType") -> bool:
     """Whether an element of the standard is retired."""
     return "retired" in get_entry(tag)[3].lower()
 
 
-def dictionary_keyword(tag: TagType) -> str:
+def dictionary_keyword(tag: "TagType") -> str:
     """The keyword of an element of the standard."""
     if type(tag) is not int or not 0 <= tag <= 0xFFFFFFFF:
         tag = _tag(tag)
@@ -251,7 +251,7 @@ def dictionary_keyword(tag: TagType) -> str:
     return (_miss(tag) if found is NotImplemented else found)[4]  # type: ignore[index, no-any-return]
 
 
-def keyword_for_tag(tag: TagType) -> str:
+def keyword_for_tag(tag: "TagType") -> str:
     """The keyword of an element of the standard, or "" for a tag that has none."""
     try:
         return dictionary_keyword(tag)
@@ -259,7 +259,7 @@ def keyword_for_tag(tag: TagType) -> str:
         return ""
 
 
-def dictionary_has_tag(tag: TagType) -> bool:
+def dictionary_has_tag(tag: "TagType") -> bool:
     """Whether the standard has an entry of its own for `tag` (not one of a repeating group's)."""
     if type(tag) is not int or not 0 <= tag <= 0xFFFFFFFF:
         try:
@@ -283,7 +283,7 @@ def dictionary_has_tag(tag: TagType) -> bool:
 # ---- private entries --------------------------------------------------------------------------------
 
 
-def get_private_entry(tag: TagType, private_creator: str) -> tuple[str, str, str, str]:
+def get_private_entry(tag: "TagType", private_creator: str) -> tuple[str, str, str, str]:
     """(VR, VM, name, "Retired" or "") of a private element under its creator: the entry of
     exactly the element, else its offset in the block.  Raises KeyError ("Private creator 'X'
     not in the private dictionary", or "Tag '(GGGG,EEEE)' not in private dictionary for private
@@ -308,17 +308,17 @@ def get_private_entry(tag: TagType, private_creator: str) -> tuple[str, str, str
     return found  # type: ignore[return-value]
 
 
-def private_dictionary_VR(tag: TagType, private_creator: str) -> str:
+def private_dictionary_VR(tag: "TagType", private_creator: str) -> str:
     """The VR of a private element under its creator."""
     return get_private_entry(tag, private_creator)[0]
 
 
-def private_dictionary_VM(tag: TagType, private_creator: str) -> str:
+def private_dictionary_VM(tag: "TagType", private_creator: str) -> str:
     """The value multiplicity of a private element under its creator."""
     return get_private_entry(tag, private_creator)[1]
 
 
-def private_dictionary_description(tag: TagType, private_creator: str) -> str:
+def private_dictionary_description(tag: "TagType", private_creator: str) -> str:
     """The name of a private element under its creator."""
     return get_private_entry(tag, private_creator)[2]
 
@@ -326,7 +326,7 @@ def private_dictionary_description(tag: TagType, private_creator: str) -> str:
 # ---- adding entries ---------------------------------------------------------------------------------
 
 
-def _entries(rows: Mapping[int, tuple[str, ...]], creator: str = "") -> list[Entry]:
+def _entries(rows: "Mapping[int, tuple[str, ...]]", creator: str = "") -> "list[Entry]":
     """Writer entries of pydicom's rows: {tag: (VR, VM, name[, "Retired" or ""[, keyword]])}."""
     from .writer import Entry
 

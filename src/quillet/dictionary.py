@@ -21,8 +21,6 @@ peer toolkit knows answer it (their ``sources`` say so): the private creator ele
 ranges, whole groups such as (1010,xxxx) included.
 """
 
-from __future__ import annotations
-
 import os
 
 from . import _companion
@@ -30,6 +28,8 @@ from ._quillet import Dict
 from ._quillet import open as _open_dict
 
 # Not typing.TYPE_CHECKING: importing typing would cost more than the rest of first use.
+# Annotations that name what it imports are quoted rather than postponed by `from __future__
+# import annotations`, which imports a module of its own on the way to a first answer.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Callable, Iterable, Iterator
@@ -66,7 +66,7 @@ _NO_ENTRY = NotImplemented
 _split = _companion.split_tag
 
 
-def _project(entry: TagInfo, what: int) -> Any:
+def _project(entry: "TagInfo", what: int) -> "Any":
     """One of `get`'s answers, from a whole entry that the caller keeps."""
     if what == _ENTRY:
         return {**entry, "sources": list(entry["sources"])}
@@ -89,13 +89,13 @@ def normalize_creator(creator: str) -> str:
     return fold(creator)
 
 
-def _key(entry: TagInfo) -> tuple[int, int, str | None]:
+def _key(entry: "TagInfo") -> tuple[int, int, str | None]:
     """What makes an entry one: its tag as stored and its folded creator."""
     creator = entry["creator"]
     return (entry["group"], entry["element"], normalize_creator(creator) if creator else None)
 
 
-def _rank(entry: TagInfo, folded: str) -> int:
+def _rank(entry: "TagInfo", folded: str) -> int:
     """How well an entry matches a search: keyword equal, keyword or name starting with it, else."""
     keyword = entry["keyword"].casefold()
     if folded and keyword == folded:
@@ -117,16 +117,16 @@ class _IndexLayer:
         self.path, self.dict, self.index = path, d, index
         self.get = index.get
 
-    def entries(self, keyword: str) -> list[TagInfo]:
+    def entries(self, keyword: str) -> "list[TagInfo]":
         return self.index.entries(keyword, True)
 
     def tag(self, keyword: str, creator: str | None) -> int | None:
         return self.index.tag(keyword, creator)
 
-    def creators(self, tag: Tag) -> list[str]:
+    def creators(self, tag: "Tag") -> list[str]:
         return self.index.creators(tag)
 
-    def find(self, folded: str, creator: str | None, limit: int | None) -> list[TagInfo]:
+    def find(self, folded: str, creator: str | None, limit: int | None) -> "list[TagInfo]":
         return self.index.find(folded, creator, limit, True)
 
     def has_creator(self, creator: str) -> bool:
@@ -142,7 +142,7 @@ class _DictLayer:
     def __init__(self, path: str, d: Dict) -> None:
         self.path, self.dict = path, d
 
-    def get(self, tag: Tag, creator: str | None, what: int) -> Any:
+    def get(self, tag: "Tag", creator: str | None, what: int) -> "Any":
         group, element, block = _split(tag)
         found = _find(self.dict.lookup, group, element, creator, block)
         if found is None:
@@ -151,16 +151,16 @@ class _DictLayer:
         entry: Any = {**found, "vm": None, "vrs": None if vr == "??" else (vr,)}
         return _project(entry, what)
 
-    def entries(self, keyword: str) -> list[TagInfo]:
+    def entries(self, keyword: str) -> "list[TagInfo]":
         return []
 
     def tag(self, keyword: str, creator: str | None) -> int | None:
         return None
 
-    def creators(self, tag: Tag) -> list[str]:
+    def creators(self, tag: "Tag") -> list[str]:
         return []
 
-    def find(self, folded: str, creator: str | None, limit: int | None) -> list[TagInfo]:
+    def find(self, folded: str, creator: str | None, limit: int | None) -> "list[TagInfo]":
         return []
 
     def has_creator(self, creator: str) -> bool:
@@ -168,8 +168,12 @@ class _DictLayer:
 
 
 def _find(
-    lookup: Callable[[int, int, str | None], Any], group: int, element: int, creator: str | None, block: bool
-) -> Any:
+    lookup: "Callable[[int, int, str | None], Any]",
+    group: int,
+    element: int,
+    creator: str | None,
+    block: bool,
+) -> "Any":
     """The entry for a tag as it stands in a data set, from a lookup of stored tags: the same
     choice as the companion's index makes in C."""
     # Groups 0001-0007 are not private, but old private dictionaries put creators there too.
@@ -204,7 +208,7 @@ class _Added:
     def __len__(self) -> int:
         return len(self.by_key)
 
-    def put(self, entry: TagInfo) -> None:
+    def put(self, entry: "TagInfo") -> None:
         key = _key(entry)
         old = self.by_key.get(key)
         if old is not None:
@@ -216,7 +220,7 @@ class _Added:
             self.by_keyword.setdefault(entry["keyword"], {})[key] = None
             self.tags.setdefault((entry["keyword"], key[2]), _tag_int(entry))
 
-    def entries(self, keyword: str) -> list[TagInfo]:
+    def entries(self, keyword: str) -> "list[TagInfo]":
         keys = self.by_keyword.get(keyword, {})
         found = sorted(
             (self.by_key[k] for k in keys),
@@ -224,7 +228,7 @@ class _Added:
         )
         return [_project(e, _ENTRY) for e in found]
 
-    def creators(self, tag: Tag) -> list[str]:
+    def creators(self, tag: "Tag") -> list[str]:
         group, element, block = _split(tag)
         return [
             e["creator"]
@@ -242,7 +246,7 @@ class _Added:
         folded = normalize_creator(creator)
         return any(key[2] == folded for key in self.by_key)
 
-    def find(self, folded: str, creator: str | None, limit: int | None) -> list[TagInfo]:
+    def find(self, folded: str, creator: str | None, limit: int | None) -> "list[TagInfo]":
         wanted = normalize_creator(creator) if creator is not None else None
         found = [
             e
@@ -256,7 +260,7 @@ class _Added:
         return [_project(e, _ENTRY) for e in found[:limit]]
 
 
-def _tag_int(entry: TagInfo) -> int:
+def _tag_int(entry: "TagInfo") -> int:
     """An entry's tag as an int; an offset inside a block in the first block a creator reserves."""
     element = 0x1000 | entry["element"] if entry["block_offset"] else entry["element"]
     return (entry["group"] << 16) | element
@@ -267,7 +271,7 @@ def _tag_int(entry: TagInfo) -> int:
 
 def _made(
     group: int, element: int, keyword: str, name: str, vr: str, vm: str, retired: bool, *sources: str
-) -> TagInfo:
+) -> "TagInfo":
     vrs = tuple(vr.split(" or "))
     return {
         "group": group,
@@ -303,7 +307,7 @@ def _mask_row(group: int, element: int) -> int | None:
     return min(rows) if rows else None
 
 
-def _rule(group: int, element: int) -> TagInfo | None:
+def _rule(group: int, element: int) -> "TagInfo | None":
     """What the rules answer for a tag that no entry holds."""
     if group & 1:
         if group <= 0x0007:  # groups 0001-0007 hold no data elements
@@ -436,12 +440,12 @@ class Dictionary(_companion.Stack):
             added.tags if added else None,
         )
 
-    def _all(self) -> Iterator[Any]:
+    def _all(self) -> "Iterator[Any]":
         if self._added:
             yield self._added
         yield from self._layers
 
-    def _rule(self, group: int, element: int, block: bool, what: int) -> Any:
+    def _rule(self, group: int, element: int, block: bool, what: int) -> "Any":
         """What the rules answer where no layer holds the tag (called by the stack)."""
         made = None if block else _rule(group, element)
         return None if made is None else _project(made, what)
@@ -455,7 +459,7 @@ class Dictionary(_companion.Stack):
         added = f" added={len(self._added)}" if self._added else ""
         return f"<quillet.Dictionary paths={list(self.paths)!r}{added}>"
 
-    def vm_allows(self, tag: Tag, count: int, creator: str | None = None) -> bool | None:
+    def vm_allows(self, tag: "Tag", count: int, creator: str | None = None) -> bool | None:
         """Whether `count` values fit the VM of a tag's entry ("2-2n": 2, 4, 6, ...); ``None``
         when there is no entry, or its VM is not known."""
         text = self.vm(tag, creator)
@@ -468,7 +472,7 @@ class Dictionary(_companion.Stack):
         except ValueError:
             return None
 
-    def creators(self, tag: Tag) -> list[str]:
+    def creators(self, tag: "Tag") -> list[str]:
         """The creators whose entries answer a private data element, such as (0029,1010), in
         alphabetical order of their folded text; [] for any other tag."""
         seen: dict[str, str] = {}
@@ -485,7 +489,7 @@ class Dictionary(_companion.Stack):
 
     # ---- keywords and search -------------------------------------------------------------------
 
-    def entries(self, keyword: str) -> list[TagInfo]:
+    def entries(self, keyword: str) -> "list[TagInfo]":
         """Every entry with this keyword, public ones first, then by creator and tag; of entries
         with the same tag and creator in several layers, the first layer's."""
         found: dict[tuple[int, int, str | None], TagInfo] = {}
@@ -494,7 +498,7 @@ class Dictionary(_companion.Stack):
                 found.setdefault(_key(entry), entry)
         return list(found.values())
 
-    def search(self, text: str, creator: str | None = None, limit: int | None = 50) -> list[TagInfo]:
+    def search(self, text: str, creator: str | None = None, limit: int | None = 50) -> "list[TagInfo]":
         """Entries whose keyword or name contains `text`, ignoring case as Unicode's full case
         folding does (``str.casefold``); the best matches first: keyword equal to `text`, then
         keyword or name starting with it, then containing it, ties in each layer's order
@@ -519,7 +523,7 @@ class Dictionary(_companion.Stack):
 
     # ---- whole data sets ---------------------------------------------------------------------
 
-    def annotate(self, dataset: Any) -> Iterator[Annotation]:
+    def annotate(self, dataset: "Any") -> "Iterator[Annotation]":
         """Name every element of a data set: a pydicom ``Dataset`` (read as pydicom exposes it;
         quillet does not import pydicom) or a data set of the DICOM JSON model (a dict of
         "GGGGEEEE" keys to objects with "vr" and "Value", "InlineBinary" or "BulkDataURI").
@@ -543,7 +547,7 @@ class Dictionary(_companion.Stack):
 
     # ---- entries of one's own --------------------------------------------------------------------
 
-    def add(self, entries: Iterable[Entry]) -> None:
+    def add(self, entries: "Iterable[Entry]") -> None:
         """Add `entries` (:class:`quillet.writer.Entry`, as for a dictionary file of your own)
         in-process, on top of every layer: a program that learns private tags at run time
         (from a vendor's conformance statement, say) names them from then on.  An entry with the
@@ -578,7 +582,7 @@ class Dictionary(_companion.Stack):
 
     # ---- registered UIDs (quillet._uids) -------------------------------------------------------
 
-    def uid(self, uid: str) -> UidInfo | None:
+    def uid(self, uid: str) -> "UidInfo | None":
         """The registered UID `uid` (a transfer syntax, SOP class, well-known instance, ...),
         matched exactly: its keyword, name, type, info, retired flag, sources and, for a
         transfer syntax, its encoding (:class:`quillet.UidInfo`); ``None`` for a UID that no
@@ -589,7 +593,7 @@ class Dictionary(_companion.Stack):
         used."""
         return (self._uids or self._attach_uids()).uid(uid)
 
-    def _attach_uids(self) -> _uids.Registry:
+    def _attach_uids(self) -> "_uids.Registry":
         from . import _uids  # not at import: most programs never ask about a UID
 
         return _uids.attach(self)
@@ -599,7 +603,7 @@ class Dictionary(_companion.Stack):
         "1.2.840.10008.1.2.1"), or ``None``."""
         return (self._uids or self._attach_uids()).uid_for_keyword(keyword)
 
-    def search_uids(self, text: str, limit: int | None = 50) -> list[UidInfo]:
+    def search_uids(self, text: str, limit: int | None = 50) -> "list[UidInfo]":
         """Registered UIDs whose keyword or name contains `text`, ignoring case as
         :meth:`search` does, the best matches first: keyword equal, then keyword or name
         starting with it, then containing it; ties by UID, component by component, the first
