@@ -198,3 +198,23 @@ def test_tags_and_faults_as_pydicom_takes_them(call, exc, message):
         with pytest.raises(exc) as info:
             call(module)
         assert message in str(info.value)
+
+
+def test_an_addition_ends_the_answers_remembered_before_it():
+    # dictionary_has_tag remembers its slow answers, the repeating groups' tags': neither an
+    # addition nor its removal may leave one of them standing.
+    import copy
+
+    import quillet
+
+    d = quillet._bundled_dictionary()
+    saved = copy.deepcopy(d._added)
+    expansion = 0x60020010  # a row of (60xx,0010), no entry of the standard's own
+    try:
+        assert not ours.dictionary_has_tag(expansion)
+        ours.add_dict_entry(expansion, "US", "AcmeRows", "Acme Rows")
+        assert ours.dictionary_has_tag(expansion)
+    finally:
+        d._added = saved
+        d._arrange()
+    assert not ours.dictionary_has_tag(expansion)

@@ -78,6 +78,10 @@ _dictionary._exclude(frozenset(_repeater_keywords))
 _by_bits: dict[int, dict[int, tuple[int, str]]] = {}
 _mask_groups: set[int] = set()
 _matched: dict[int, str | None] = {}  # mask_match's answers, as far as asked
+_matched_keyword: dict[int, str | None] = {}  # and the keyword of each answer's mask
+# dictionary_has_tag's answers for the repeating groups' tags, the slow ones, each with the
+# dictionary's token of change read before asking; an addition makes a new one.
+_has: dict[int, tuple[object, bool]] = {}
 
 
 def _make_mask_tables() -> None:
@@ -112,7 +116,9 @@ def mask_match(tag: int) -> str | None:
     mask = min(found)[1] if found else None
     if len(_matched) >= 1 << 16:  # tags are many: remember the last ones asked, not all
         _matched.clear()
+        _matched_keyword.clear()
     _matched[tag] = mask
+    _matched_keyword[tag] = None if mask is None else RepeatersDictionary[mask][4]
     return mask
 
 
@@ -268,6 +274,11 @@ def dictionary_has_tag(tag: "TagType") -> bool:
             return False
     if tag >> 16 & 1:
         return False
+    if tag in _has:  # a repeating group's tag, asked before
+        changed, answer = _has[tag]
+        if changed is _dictionary._changed:
+            return answer
+    changed = _dictionary._changed  # read before asking: a change after it makes the answer stale
     keyword = _stored(tag, None, 1)
     if keyword is NotImplemented:
         return False
@@ -276,8 +287,13 @@ def dictionary_has_tag(tag: "TagType") -> bool:
     if tag >> 16 not in _mask_groups:
         return True
     # The rows that expand a repeating group are no entries of the standard's own.
-    mask = _matched[tag] if tag in _matched else mask_match(tag)
-    return mask is None or RepeatersDictionary[mask][4] != keyword
+    if tag not in _matched_keyword:
+        mask_match(tag)
+    answer = _matched_keyword[tag] != keyword
+    if len(_has) >= 1 << 16:
+        _has.clear()
+    _has[tag] = (changed, answer)
+    return answer
 
 
 # ---- private entries --------------------------------------------------------------------------------

@@ -416,7 +416,7 @@ class Dictionary(_companion.Stack):
     queries.
     """
 
-    __slots__ = ("_added", "_layers", "_uids", "problems")
+    __slots__ = ("_added", "_changed", "_layers", "_uids", "problems")
 
     def __init__(
         self, *paths: str | os.PathLike[str], bundled: bool | None = None, strict: bool = True
@@ -433,6 +433,9 @@ class Dictionary(_companion.Stack):
 
     def _arrange(self) -> None:
         """Hand the layers and the added entries to the stack that answers in C."""
+        # A new token at every change, made after it: what remembers an answer keeps it only as
+        # long as the token it read before asking is still this one.
+        self._changed = object()
         added = self._added
         self._arrange_stack(
             tuple(layer.index if isinstance(layer, _IndexLayer) else layer for layer in self._layers),
