@@ -4,7 +4,8 @@
 # the package built from this tree, builds the extension with symbols for callgrind and the floor
 # helper into build/bench-rwdi, then runs benchmarks/run.py. Extra arguments go to run.py (--quick
 # for a short run, --out FILE to keep the report, --no-callgrind to skip the instruction counts),
-# then benchmarks/annotate.py, benchmarks/flooding.py and benchmarks/uids.py (the registered UIDs'
+# then benchmarks/datadict.py (quillet.datadict beside pydicom.datadict, function by function),
+# benchmarks/annotate.py, benchmarks/flooding.py and benchmarks/uids.py (the registered UIDs'
 # first use and queries beside pydicom's).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,7 +27,10 @@ include=$("$vpy" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
   -o "$ext/_bench_floor$suffix"
 
 "$vpy" benchmarks/run.py --ext-dir "$ext" "$@"
-# Beside the table: whole data sets named, keywords made to collide, and the registered UIDs.
+# Beside the table: pydicom's datadict functions, whole data sets named, keywords made to
+# collide, and the registered UIDs.
+echo
+"$vpy" benchmarks/datadict.py
 echo
 "$vpy" benchmarks/annotate.py
 echo
