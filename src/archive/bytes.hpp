@@ -66,6 +66,14 @@ class ByteView {
     return ByteView(data_ + off, static_cast<std::size_t>(len));
   }
 
+  /// The bytes [off, off + len) as text, or nothing when they do not fit.
+  [[nodiscard]] std::optional<std::string_view> text(std::uint64_t off, std::uint64_t len) const noexcept {
+    if (!contains(off, len)) return std::nullopt;
+    return as_chars(data_ + off, static_cast<std::size_t>(len));
+  }
+  /// The whole view as text.
+  [[nodiscard]] std::string_view chars() const noexcept { return as_chars(data_, size_); }
+
   /// The little-endian unsigned integer of type T at off, or nothing when it does not fit.
   template <class T>
   [[nodiscard]] constexpr std::optional<T> le(std::uint64_t off) const noexcept {

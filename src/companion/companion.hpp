@@ -22,13 +22,10 @@ class Companion {
   [[nodiscard]] const View& view() const noexcept { return view_; }
 
  private:
-  Companion(dictfile::platform::File file, dictfile::platform::Mapping map, View view) noexcept
-      : file_(std::move(file)), map_(std::move(map)), view_(view) {}
+  Companion(dictfile::platform::MappedFile file, View view) noexcept : file_(std::move(file)), view_(view) {}
 
-  // Declared before the mapping so that the view is unmapped before the file is closed.
-  dictfile::platform::File file_;
-  dictfile::platform::Mapping map_;
-  View view_;  ///< points into map_, which never moves its bytes, and into the caller's dictionary
+  dictfile::platform::MappedFile file_;
+  View view_;  ///< points into file_, which never moves its bytes, and into the caller's dictionary
 };
 
 }  // namespace quillet::companion

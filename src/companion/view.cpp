@@ -5,10 +5,12 @@
 #include <cstring>
 #include <utility>
 
+#include "archive/sections.hpp"
 #include "companion/format.hpp"
 #include "companion/siphash.hpp"
 #include "dictfile/mapped_dict.hpp"
 #include "lookup/creator.hpp"
+#include "lookup/text_search.hpp"
 
 namespace quillet::companion {
 namespace {
@@ -24,15 +26,6 @@ Err<OpenError> corrupt(std::string text) {
 }
 
 std::string at(const char* what, std::uint64_t i) { return std::string(what) + "[" + std::to_string(i) + "]"; }
-
-std::string_view chars(ByteView v) noexcept { return archive::as_chars(v.data(), v.size()); }
-
-/// Bytes [off, off + len) of `v` as text, or nothing when they do not lie inside it.
-std::optional<std::string_view> slice_text(ByteView v, std::uint64_t off, std::uint64_t len) noexcept {
-  const auto s = v.slice(off, len);
-  if (!s) return std::nullopt;
-  return chars(*s);
-}
 
 /// The array that a dictionary root reference designates, or nothing when it lies outside.
 template <std::size_t N>
@@ -151,32 +144,19 @@ Result<View, OpenError> View::make(ByteView dict, ByteView file) {
                    std::to_string(v.records_.size()));
   }
 
-  ByteView sections[kSectionCount];
-  std::uint32_t counts[kSectionCount];
-  for (std::size_t s = 0; s < kSectionCount; ++s) {
-    const auto ref = *FixedView<8>::at(file, kSectionsAt + 8 * s);  // inside the header
-    const std::uint32_t off = ref.u32<0>();
-    counts[s] = ref.u32<4>();
-    const auto bytes = file.slice(off, std::uint64_t{counts[s]} * kItemLen[s]);
-    if (!bytes || off < kHeaderLen) {
-      return corrupt(std::string("the ") + kSectionName[s] + " section lies outside the file");
-    }
-    sections[s] = *bytes;
-  }
-  auto array = [&]<std::size_t N>(Section s) {
-    const auto i = static_cast<std::size_t>(s);
-    return *FixedArray<N>::at(sections[i], 0, counts[i]);  // the section holds exactly these
-  };
-  v.vm_codes_ = array.operator()<2>(Section::VmCodes);
-  v.vm_texts_ = array.operator()<8>(Section::VmTexts);
-  v.keywords_ = array.operator()<4>(Section::Keywords);
-  v.items_ = array.operator()<16>(Section::Items);
-  v.creators_ = array.operator()<20>(Section::Creators);
-  v.pool_ = sections[static_cast<std::size_t>(Section::Pool)];
-  v.text_ = sections[static_cast<std::size_t>(Section::Text)];
-  v.slots_ = array.operator()<4>(Section::Slots);
-  v.vr_codes_ = array.operator()<2>(Section::VrCodes);
-  v.vr_sets_ = array.operator()<8>(Section::VrSets);
+  const auto sections = archive::read_sections(file, kSectionsAt, kHeaderLen, kItemLen, kSectionName);
+  if (!sections) return corrupt("the " + sections.error() + " section lies outside the file");
+  const auto& sec = sections.value();
+  v.vm_codes_ = sec.array<2>(Section::VmCodes);
+  v.vm_texts_ = sec.array<8>(Section::VmTexts);
+  v.keywords_ = sec.array<4>(Section::Keywords);
+  v.items_ = sec.array<16>(Section::Items);
+  v.creators_ = sec.array<20>(Section::Creators);
+  v.pool_ = sec.at(Section::Pool);
+  v.text_ = sec.at(Section::Text);
+  v.slots_ = sec.array<4>(Section::Slots);
+  v.vr_codes_ = sec.array<2>(Section::VrCodes);
+  v.vr_sets_ = sec.array<8>(Section::VrSets);
 
   if (v.vm_codes_.size() != n_records) {
     return corrupt("vm_codes holds " + std::to_string(v.vm_codes_.size()) + " codes for " + std::to_string(n_records) +
@@ -299,7 +279,7 @@ std::optional<DictRecord> View::record(std::uint32_t number) const {
 
 std::string_view View::text_of(StrRef ref) const {
   // A dictionary's texts are not checked when it is opened; one outside its pool reads as "".
-  return slice_text(dict_pool_, ref.offset, ref.length).value_or(std::string_view{});
+  return dict_pool_.text(ref.offset, ref.length).value_or(std::string_view{});
 }
 
 std::string_view View::keyword_of(std::uint32_t number) const {
@@ -383,7 +363,7 @@ std::optional<std::string_view> View::vm_of(std::uint32_t number) const {
   if (c == 0) return std::nullopt;
   const auto t = vm_texts_[c - 1u];
   if (!t) return std::nullopt;
-  return slice_text(pool_, t->u32<0>(), t->u32<4>());
+  return pool_.text(t->u32<0>(), t->u32<4>());
 }
 
 ByteView View::vrs_of(const lookup::RecordView& found) const {
@@ -442,7 +422,7 @@ std::optional<std::pair<std::uint32_t, std::uint32_t>> View::creator_items(std::
   }
   const auto c = creators_[lo];
   // The hash only narrows the search: the folded texts must be equal too.
-  if (!c || c->u32<0>() != h || slice_text(pool_, c->u32<4>(), c->u32<8>()) != lookup::normalize_creator(creator)) {
+  if (!c || c->u32<0>() != h || pool_.text(c->u32<4>(), c->u32<8>()) != lookup::normalize_creator(creator)) {
     return std::nullopt;
   }
   return std::pair{c->u32<12>(), c->u32<16>()};
@@ -461,7 +441,7 @@ std::vector<std::uint32_t> View::search_records(std::string_view folded, std::op
 
   // Three ranks: keyword equal to the text, keyword or name starting with it, containing it.
   std::vector<std::uint32_t> ranked[3];
-  const std::string_view text = chars(text_);
+  const std::string_view text = text_.chars();
   std::uint32_t i = first;
   while (i < last && ranked[0].size() < limit) {
     const auto it = item(i);
@@ -478,30 +458,12 @@ std::vector<std::uint32_t> View::search_records(std::string_view folded, std::op
       if (i >= last) break;
     }
     const Item cur = *item(i);
-    const std::string_view kw = slice_text(text_, cur.text, cur.keyword_len).value_or(std::string_view{});
-    const std::string_view name =
-        slice_text(text_, std::uint64_t{cur.text} + cur.keyword_len + 1, cur.name_len).value_or(std::string_view{});
-    int rank = -1;
-    // The empty text is in every entry, at its start: all of them rank as prefixes, in order.
-    if (!folded.empty() && kw == folded) {
-      rank = 0;
-    } else if (folded.empty() || kw.starts_with(folded) || name.starts_with(folded)) {
-      rank = 1;
-    } else if (kw.find(folded) != std::string_view::npos || name.find(folded) != std::string_view::npos) {
-      rank = 2;
-    }
+    const int rank = lookup::match_rank(folded, lookup::search_texts(text_, cur.text, cur.keyword_len, cur.name_len));
     if (rank >= 0 && ranked[rank].size() < limit) ranked[rank].push_back(cur.record);
     ++i;
   }
 
-  std::vector<std::uint32_t> out;
-  for (const auto& r : ranked) {
-    for (const std::uint32_t number : r) {
-      if (out.size() >= limit) return out;
-      out.push_back(number);
-    }
-  }
-  return out;
+  return lookup::in_rank_order(ranked, limit);
 }
 
 std::vector<Key> View::search(std::string_view folded, std::optional<std::string_view> creator,

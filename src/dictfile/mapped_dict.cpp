@@ -23,14 +23,10 @@ Result<bool, LoadError> MappedDict::check(ByteView file) {
 }
 
 Result<MappedDict, LoadError> MappedDict::load(platform::PathView path) {
-  auto file = platform::open_readonly(path);
-  if (!file) return Err{LoadError::from_io(std::move(file).error())};
-  auto size = platform::regular_file_size(file.value());
-  if (!size) return Err{LoadError::from_io(std::move(size).error())};
-  auto map = platform::map_readonly(file.value(), size.value());
-  if (!map) return Err{LoadError::from_io(std::move(map).error())};
-  // From here on the file and the mapping have owners: any early return releases both.
-  MappedDict dict(std::move(file).value(), std::move(map).value());
+  auto mapped = platform::map_file(path);
+  if (!mapped) return Err{LoadError::from_io(std::move(mapped).error())};
+  // From here on the file and the mapping have an owner: any early return releases both.
+  MappedDict dict(std::move(mapped).value());
   if (auto ok = check(dict.data()); !ok) return Err{std::move(ok).error()};
   return dict;
 }

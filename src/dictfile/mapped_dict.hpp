@@ -30,7 +30,7 @@ class MappedDict {
   MappedDict& operator=(MappedDict&&) noexcept = default;
 
   /// The whole file.
-  [[nodiscard]] archive::ByteView data() const noexcept { return map_.view(); }
+  [[nodiscard]] archive::ByteView data() const noexcept { return file_.view(); }
   /// Everything after the header. Its last 24 bytes are the archive root.
   [[nodiscard]] archive::ByteView body() const noexcept {
     const archive::ByteView d = data();
@@ -38,11 +38,9 @@ class MappedDict {
   }
 
  private:
-  MappedDict(platform::File file, platform::Mapping map) noexcept : file_(std::move(file)), map_(std::move(map)) {}
+  explicit MappedDict(platform::MappedFile file) noexcept : file_(std::move(file)) {}
 
-  // Declared before the mapping so that the view is unmapped before the file is closed.
-  platform::File file_;
-  platform::Mapping map_;
+  platform::MappedFile file_;
   std::size_t body_offset_ = kHeaderLen;
 };
 

@@ -122,4 +122,25 @@ class Mapping {
 /// Maps `size` bytes of the file from offset 0, read-only.
 [[nodiscard]] Result<Mapping, OsError> map_readonly(const File& file, std::uint64_t size);
 
+/// A whole regular file, open and mapped read-only: what every file of the package is read
+/// through. The mapping is declared after the file, so that it is unmapped before the file is
+/// closed; its bytes stay where they are when it moves.
+struct MappedFile {
+  File file;
+  Mapping map;
+
+  [[nodiscard]] archive::ByteView view() const noexcept { return map.view(); }
+};
+
+/// Opens, sizes and maps the regular file at `path`; every failure releases what it took.
+[[nodiscard]] inline Result<MappedFile, OsError> map_file(PathView path) {
+  auto file = open_readonly(path);
+  if (!file) return Err{std::move(file).error()};
+  auto size = regular_file_size(file.value());
+  if (!size) return Err{std::move(size).error()};
+  auto map = map_readonly(file.value(), size.value());
+  if (!map) return Err{std::move(map).error()};
+  return MappedFile{std::move(file).value(), std::move(map).value()};
+}
+
 }  // namespace quillet::dictfile::platform

@@ -54,6 +54,25 @@ inline std::optional<std::optional<std::string_view>> to_creator(PyObject* obj) 
   return std::optional<std::string_view>{*text};
 }
 
+/// The (group, element, creator) that a lookup and the queries like it take.
+struct ElementKey {
+  std::uint16_t group;
+  std::uint16_t element;
+  std::optional<std::string_view> creator;
+};
+
+/// The three bound arguments of such a query converted in their order, or nothing after raising.
+/// (Dict.lookup converts its own: the copy of the key costs its hot path a few instructions.)
+inline std::optional<ElementKey> to_element_key(PyObject* const (&a)[3]) noexcept {
+  const auto group = to_u16(a[0], "group");
+  if (!group) return std::nullopt;
+  const auto element = to_u16(a[1], "element");
+  if (!element) return std::nullopt;
+  const auto creator = to_creator(a[2]);
+  if (!creator) return std::nullopt;
+  return ElementKey{*group, *element, *creator};
+}
+
 /// A path argument through the path protocol: the str it gives, or an empty Ref after raising
 /// (a bytes path is refused as not a str).
 inline Ref to_path_str(PyObject* obj, const char* name) noexcept {

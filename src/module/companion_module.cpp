@@ -99,13 +99,9 @@ PyObject* index_keys_for_keyword(PyObject* self, PyObject* const* args, Py_ssize
 PyObject* index_vm(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   PyObject* a[3];
   if (!bind(kVmSig, args, nargsf, kwnames, a)) return nullptr;
-  const auto group = to_u16(a[0], "group");
-  if (!group) return nullptr;
-  const auto element = to_u16(a[1], "element");
-  if (!element) return nullptr;
-  const auto creator = to_creator(a[2]);
-  if (!creator) return nullptr;
-  auto found = view_of(self).vm(*group, *element, *creator);
+  const auto key = to_element_key(a);
+  if (!key) return nullptr;
+  auto found = view_of(self).vm(key->group, key->element, key->creator);
   if (!found) return raise_internal(found.error().message);
   if (!found.value()) Py_RETURN_NONE;
   return str_of(*found.value());
@@ -114,13 +110,9 @@ PyObject* index_vm(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyO
 PyObject* index_vrs(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
   PyObject* a[3];
   if (!bind(kVrsSig, args, nargsf, kwnames, a)) return nullptr;
-  const auto group = to_u16(a[0], "group");
-  if (!group) return nullptr;
-  const auto element = to_u16(a[1], "element");
-  if (!element) return nullptr;
-  const auto creator = to_creator(a[2]);
-  if (!creator) return nullptr;
-  auto found = view_of(self).vrs(*group, *element, *creator);
+  const auto key = to_element_key(a);
+  if (!key) return nullptr;
+  auto found = view_of(self).vrs(key->group, key->element, key->creator);
   if (!found) return raise_internal(found.error().message);
   if (!found.value()) Py_RETURN_NONE;
   return vr_tuple(*found.value());

@@ -5,17 +5,12 @@ namespace quillet::uids {
 namespace platform = dictfile::platform;
 
 Result<UidFile, OpenError> UidFile::load(platform::PathView path) {
-  auto io = [](platform::OsError e) { return Err{OpenError{.kind = OpenError::Kind::Io, .io = std::move(e)}}; };
-  auto file = platform::open_readonly(path);
-  if (!file) return io(std::move(file).error());
-  auto size = platform::regular_file_size(file.value());
-  if (!size) return io(std::move(size).error());
-  auto map = platform::map_readonly(file.value(), size.value());
-  if (!map) return io(std::move(map).error());
+  auto mapped = platform::map_file(path);
+  if (!mapped) return Err{OpenError{.kind = OpenError::Kind::Io, .io = std::move(mapped).error()}};
   // A mapping's bytes stay where they are when its owner moves, so the view survives the moves.
-  auto view = View::make(map.value().view());
+  auto view = View::make(mapped.value().view());
   if (!view) return Err{std::move(view).error()};
-  return UidFile(std::move(file).value(), std::move(map).value(), view.value());
+  return UidFile(std::move(mapped).value(), view.value());
 }
 
 }  // namespace quillet::uids

@@ -19,13 +19,10 @@ class UidFile {
   [[nodiscard]] const View& view() const noexcept { return view_; }
 
  private:
-  UidFile(dictfile::platform::File file, dictfile::platform::Mapping map, View view) noexcept
-      : file_(std::move(file)), map_(std::move(map)), view_(view) {}
+  UidFile(dictfile::platform::MappedFile file, View view) noexcept : file_(std::move(file)), view_(view) {}
 
-  // Declared before the mapping so that the view is unmapped before the file is closed.
-  dictfile::platform::File file_;
-  dictfile::platform::Mapping map_;
-  View view_;  ///< points into map_, which never moves its bytes
+  dictfile::platform::MappedFile file_;
+  View view_;  ///< points into file_, which never moves its bytes
 };
 
 }  // namespace quillet::uids

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "archive/sections.hpp"
+#include "lookup/text_search.hpp"
+
 namespace quillet::uids {
 namespace {
 
@@ -14,15 +17,6 @@ Err<OpenError> corrupt(std::string text) {
 }
 
 std::string at(const char* what, std::uint64_t i) { return std::string(what) + "[" + std::to_string(i) + "]"; }
-
-std::string_view chars(ByteView v) noexcept { return archive::as_chars(v.data(), v.size()); }
-
-/// Bytes [off, off + len) of `v` as text, or nothing when they do not lie inside it.
-std::optional<std::string_view> slice_text(ByteView v, std::uint64_t off, std::uint64_t len) noexcept {
-  const auto s = v.slice(off, len);
-  if (!s) return std::nullopt;
-  return chars(*s);
-}
 
 }  // namespace
 
@@ -61,7 +55,7 @@ std::string OpenError::message() const {
 template <Text T>
 std::string_view View::text(FixedView<kEntryLen> entry) const {
   constexpr std::size_t off = 8 * static_cast<std::size_t>(T);
-  return slice_text(pool_, entry.u32<off>(), entry.u32<off + 4>()).value_or(std::string_view{});
+  return pool_.text(entry.u32<off>(), entry.u32<off + 4>()).value_or(std::string_view{});
 }
 
 Result<View, OpenError> View::make(ByteView file) {
@@ -78,27 +72,14 @@ Result<View, OpenError> View::make(ByteView file) {
   if (head.u16<6>() != 0) return corrupt("header bytes 6..7 are not zero");
 
   View v;
-  ByteView sections[kSectionCount];
-  std::uint32_t counts[kSectionCount];
-  for (std::size_t s = 0; s < kSectionCount; ++s) {
-    const auto ref = *FixedView<8>::at(file, kSectionsAt + 8 * s);  // inside the header
-    const std::uint32_t off = ref.u32<0>();
-    counts[s] = ref.u32<4>();
-    const auto bytes = file.slice(off, std::uint64_t{counts[s]} * kItemLen[s]);
-    if (!bytes || off < kHeaderLen) {
-      return corrupt(std::string("the ") + kSectionName[s] + " section lies outside the file");
-    }
-    sections[s] = *bytes;
-  }
-  auto array = [&]<std::size_t N>(Section s) {
-    const auto i = static_cast<std::size_t>(s);
-    return *FixedArray<N>::at(sections[i], 0, counts[i]);  // the section holds exactly these
-  };
-  v.entries_ = array.operator()<kEntryLen>(Section::Entries);
-  v.keywords_ = array.operator()<4>(Section::Keywords);
-  v.items_ = array.operator()<16>(Section::Items);
-  v.pool_ = sections[static_cast<std::size_t>(Section::Pool)];
-  v.text_ = sections[static_cast<std::size_t>(Section::Text)];
+  const auto sections = archive::read_sections(file, kSectionsAt, kHeaderLen, kItemLen, kSectionName);
+  if (!sections) return corrupt("the " + sections.error() + " section lies outside the file");
+  const auto& sec = sections.value();
+  v.entries_ = sec.array<kEntryLen>(Section::Entries);
+  v.keywords_ = sec.array<4>(Section::Keywords);
+  v.items_ = sec.array<16>(Section::Items);
+  v.pool_ = sec.at(Section::Pool);
+  v.text_ = sec.at(Section::Text);
   const std::uint32_t n = v.entries_.size();
 
   std::string_view previous;
@@ -202,31 +183,13 @@ std::optional<std::uint32_t> View::find_keyword(std::string_view keyword) const 
 }
 
 std::vector<std::uint32_t> View::search(std::string_view folded, std::size_t limit) const {
-  // Three ranks: keyword equal to the text, keyword or name starting with it, containing it.
   std::vector<std::uint32_t> ranked[3];
   for (const auto it : items_) {
     if (ranked[0].size() >= limit) break;  // nothing later can rank above these
-    const std::string_view kw = slice_text(text_, it.u32<4>(), it.u32<8>()).value_or(std::string_view{});
-    const std::string_view name =
-        slice_text(text_, std::uint64_t{it.u32<4>()} + it.u32<8>() + 1, it.u32<12>()).value_or(std::string_view{});
-    int rank = -1;
-    if (!folded.empty() && kw == folded) {
-      rank = 0;
-    } else if (kw.starts_with(folded) || name.starts_with(folded)) {
-      rank = 1;  // the empty text is in every entry, at its start
-    } else if (kw.find(folded) != std::string_view::npos || name.find(folded) != std::string_view::npos) {
-      rank = 2;
-    }
+    const int rank = lookup::match_rank(folded, lookup::search_texts(text_, it.u32<4>(), it.u32<8>(), it.u32<12>()));
     if (rank >= 0 && ranked[rank].size() < limit) ranked[rank].push_back(it.u32<0>());
   }
-  std::vector<std::uint32_t> out;
-  for (const auto& r : ranked) {
-    for (const std::uint32_t number : r) {
-      if (out.size() >= limit) return out;
-      out.push_back(number);
-    }
-  }
-  return out;
+  return lookup::in_rank_order(ranked, limit);
 }
 
 }  // namespace quillet::uids
