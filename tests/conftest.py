@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import gc
+import importlib.util
 import os
 import re
+import sys
 from pathlib import Path
 
 import pytest
@@ -21,6 +23,16 @@ def addresses(message: str) -> list[int]:
 
 def open_fds() -> int:
     return len(os.listdir("/proc/self/fd"))
+
+
+def load_file_module(name: str, path: Path):
+    """A module of the tree that is no package's (tools/*.py), imported once under `name`."""
+    if name not in sys.modules:
+        spec = importlib.util.spec_from_file_location(name, path)
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[name] = module
+        spec.loader.exec_module(module)
+    return sys.modules[name]
 
 
 def example_body() -> L.Body:

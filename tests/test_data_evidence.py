@@ -9,13 +9,13 @@ merged dictionary agrees with the files at least as often as any single source d
 
 from __future__ import annotations
 
-import importlib.util
 import re
-import sys
 from collections import Counter
 from pathlib import Path
 
 import pytest
+
+from conftest import load_file_module
 
 pytest.importorskip("pydicom")
 
@@ -23,18 +23,9 @@ ROOT = Path(__file__).resolve().parents[1]
 TSV = ROOT / "data" / "dictionary.tsv"
 
 
-def _load(name: str, path: Path):
-    if name not in sys.modules:
-        spec = importlib.util.spec_from_file_location(name, path)
-        module = importlib.util.module_from_spec(spec)
-        sys.modules[name] = module
-        spec.loader.exec_module(module)
-    return sys.modules[name]
-
-
-compile_dictionary = _load("_quillet_compile_dictionary", ROOT / "tools" / "compile_dictionary.py")
-evidence = _load("_quillet_dictionary_evidence", ROOT / "tools" / "dictionary_evidence.py")
-unicode_ = _load("_quillet_unicode", ROOT / "src" / "quillet" / "_unicode.py")
+compile_dictionary = load_file_module("_quillet_compile_dictionary", ROOT / "tools" / "compile_dictionary.py")
+evidence = load_file_module("_quillet_dictionary_evidence", ROOT / "tools" / "dictionary_evidence.py")
+unicode_ = load_file_module("_quillet_unicode", ROOT / "src" / "quillet" / "_unicode.py")
 
 FAMILIES = {"GDCM (pydicom": "pydicom", "GDCM ": "GDCM", "dcmtk ": "dcmtk", "vtk-dicom ": "vtk-dicom"}
 DISSENT = re.compile(r"(pydicom|GDCM|dcmtk|vtk-dicom)(?: \(as '.*?'\))?: ([A-Z?]{2}(?: or [A-Z]{2})*)")

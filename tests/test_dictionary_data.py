@@ -6,29 +6,20 @@ pydicom nor dcmtk.
 
 from __future__ import annotations
 
-import importlib.util
 import re
-import sys
 from pathlib import Path
 
 import pytest
+
+from conftest import load_file_module
 
 ROOT = Path(__file__).resolve().parents[1]
 TSV = ROOT / "data" / "dictionary.tsv"
 
 
-def _load(name: str, path: Path):
-    if name not in sys.modules:
-        spec = importlib.util.spec_from_file_location(name, path)
-        module = importlib.util.module_from_spec(spec)
-        sys.modules[name] = module
-        spec.loader.exec_module(module)
-    return sys.modules[name]
-
-
-compile_dictionary = _load("_quillet_compile_dictionary", ROOT / "tools" / "compile_dictionary.py")
-regen = _load("_quillet_regen_dictionary", ROOT / "tools" / "regen_dictionary.py")
-unicode_ = _load("_quillet_unicode", ROOT / "src" / "quillet" / "_unicode.py")
+compile_dictionary = load_file_module("_quillet_compile_dictionary", ROOT / "tools" / "compile_dictionary.py")
+regen = load_file_module("_quillet_regen_dictionary", ROOT / "tools" / "regen_dictionary.py")
+unicode_ = load_file_module("_quillet_unicode", ROOT / "src" / "quillet" / "_unicode.py")
 
 
 @pytest.fixture(scope="module")

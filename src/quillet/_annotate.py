@@ -16,7 +16,7 @@ element gggg,bbxx), never from a parent's.  Two kinds of data set are read:
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 if TYPE_CHECKING:
@@ -86,7 +86,8 @@ def _private(group: int) -> bool:
     return bool(group & 1) and group > 0x0008
 
 
-def walk_pydicom(d: Dictionary, dataset: Any) -> Iterator[Annotation]:
+def _entries_of(d: Dictionary) -> Callable[[int, str | None], TagInfo | None]:
+    """`d.entry`, each (tag, creator) asked once: a data set holds the same tags many times."""
     cache: dict[tuple[int, str | None], TagInfo | None] = {}
     entry_of = d.entry
 
@@ -97,6 +98,12 @@ def walk_pydicom(d: Dictionary, dataset: Any) -> Iterator[Annotation]:
         except KeyError:
             found = cache[key] = entry_of(tag, creator)
             return found
+
+    return entry
+
+
+def walk_pydicom(d: Dictionary, dataset: Any) -> Iterator[Annotation]:
+    entry = _entries_of(d)
 
     # Each frame: the item's path, and an iterator over its elements.
     stack: list[tuple[tuple[tuple[int, int], ...], Any, Iterator[Any], dict[int, str | None]]] = []
@@ -149,16 +156,7 @@ def _json_tag(key: str) -> int:
 
 
 def walk_json(d: Dictionary, dataset: dict[str, Any]) -> Iterator[Annotation]:
-    cache: dict[tuple[int, str | None], TagInfo | None] = {}
-    entry_of = d.entry
-
-    def entry(tag: int, creator: str | None) -> TagInfo | None:
-        key = (tag, creator)
-        try:
-            return cache[key]
-        except KeyError:
-            found = cache[key] = entry_of(tag, creator)
-            return found
+    entry = _entries_of(d)
 
     def elements(ds: dict[str, Any]) -> Iterator[tuple[int, Any]]:
         if not isinstance(ds, dict):
