@@ -78,7 +78,6 @@ _dictionary._exclude(frozenset(_repeater_keywords))
 _by_bits: dict[int, dict[int, tuple[int, str]]] = {}
 _mask_groups: set[int] = set()
 _matched: dict[int, str | None] = {}  # mask_match's answers, as far as asked
-_matched_keyword: dict[int, str | None] = {}  # and the keyword of each answer's mask
 # dictionary_has_tag's answers for the repeating groups' tags, the slow ones, each with the
 # dictionary's token of change read before asking; an addition makes a new one.
 _has: dict[int, tuple[object, bool]] = {}
@@ -116,9 +115,7 @@ def mask_match(tag: int) -> str | None:
     mask = min(found)[1] if found else None
     if len(_matched) >= 1 << 16:  # tags are many: remember the last ones asked, not all
         _matched.clear()
-        _matched_keyword.clear()
     _matched[tag] = mask
-    _matched_keyword[tag] = None if mask is None else RepeatersDictionary[mask][4]
     return mask
 
 
@@ -287,9 +284,8 @@ def dictionary_has_tag(tag: "TagType") -> bool:
     if tag >> 16 not in _mask_groups:
         return True
     # The rows that expand a repeating group are no entries of the standard's own.
-    if tag not in _matched_keyword:
-        mask_match(tag)
-    answer = _matched_keyword[tag] != keyword
+    mask = mask_match(tag)
+    answer = mask is None or RepeatersDictionary[mask][4] != keyword
     if len(_has) >= 1 << 16:
         _has.clear()
     _has[tag] = (changed, answer)
