@@ -47,9 +47,3 @@ def encoding_flags(text: str) -> tuple[bool, bool, bool, bool]:
     if rest not in ([], ["deflated"], ["encapsulated"], ["deflated", "encapsulated"]):
         raise ValueError(f"{text!r}: after the byte order only 'deflated', then 'encapsulated', may follow")
     return words[0] == "implicit", words[1] == "little", "deflated" in rest, "encapsulated" in rest
-
-
-def encoding_words(implicit_vr: bool, little_endian: bool, deflated: bool, encapsulated: bool) -> str:
-    """The words of :func:`encoding_flags`, back."""
-    words = ["implicit" if implicit_vr else "explicit", "little" if little_endian else "big"]
-    return " ".join(words + ["deflated"] * deflated + ["encapsulated"] * encapsulated)

@@ -76,11 +76,6 @@ class Tag:
     def private(self) -> bool:
         return self.group % 2 == 1 and self.group > 0x0008
 
-    @property
-    def creator_element(self) -> bool:
-        """(gggg,0010) to (gggg,00FF) of a private group hold creators' names, not data."""
-        return self.private and not self.block_form and 0x10 <= self.element <= 0xFF
-
 
 def read_tag(text: str) -> Tag:
     m = _TAG.fullmatch(text.strip())

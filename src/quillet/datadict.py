@@ -213,7 +213,8 @@ def get_entry(tag: "TagType") -> tuple[str, str, str, str, str]:
 
 
 def _dictionary_vr_fast(tag: int) -> str:
-    """The VR of an element of the standard, for an int tag: get_entry's."""
+    """The VR of an element of the standard, for an int tag: get_entry's.  pydicom's private
+    name, kept because code written for pydicom (its own tests among it) imports it."""
     return get_entry(tag)[0]
 
 
